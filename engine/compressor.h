@@ -1,0 +1,43 @@
+// One codec opened for compression, with the key interval, the per-frame size
+// budgets and the copy of the previous source frame that delta frames need.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/platform.h"
+
+struct Compressor {
+    HIC hic;                          // opened with ICMODE_COMPRESS; null when not open
+    uint32_t frames_since_key;        // key_interval + 1 after a begin, 1 after a key frame
+    uint8_t* previous_frame;          // owned: image_size bytes, the last source frame given
+    uint32_t image_size;              // biSizeImage of the input format
+    uint32_t data_rate;               // bytes per second told to the codec
+    BITMAPINFOHEADER output_format;   // input header with the codec's FourCC; receives each size
+    BITMAPINFOHEADER input_format;    // copy of the input header
+    uint32_t key_budget;              // dwFrameSize asked for key frames
+    uint32_t delta_budget;            // dwFrameSize asked for delta frames
+    uint32_t key_interval;            // frames from one key frame to the next requested one
+    uint32_t buffer_size;             // bytes previous_frame holds (>= image_size, see compressor_open)
+};
+
+// Opens codec for compression from the clamped settings and the source rate.
+// Returns 0 when the codec can't be opened, the scale is 0, or memory is short.
+int compressor_open(Compressor& c, const BITMAPINFOHEADER& input, DWORD codec, int32_t bit_rate,
+                    int32_t key_seconds, int32_t compression_control, uint32_t scale, uint32_t rate);
+// Compresses one frame into output_buffer. Returns 0 when the codec reports an error.
+int compressor_encode(Compressor& c, const void* source_bits, void* output_buffer, int& is_key,
+                      DWORD& compressed_size);
+int compressor_force_key(Compressor& c);
+int compressor_close(Compressor& c);
+
+// The budgets of a codec, worked out as compressor_open does (exposed for tests).
+struct CompressorBudgets {
+    uint32_t key_interval;
+    uint32_t delta_budget;
+    uint32_t key_budget;
+    uint32_t data_rate;
+};
+CompressorBudgets compressor_budgets(uint32_t image_size, int32_t bit_rate, int32_t key_seconds, uint32_t scale,
+                                     uint32_t rate);
+// Upper 32 bits of bit_rate as an IEEE 754 double, the word patched into the codec's state.
+uint32_t compressor_rate_word(int32_t bit_rate);

@@ -1,0 +1,48 @@
+// Everything a run needs on the output side: the AVI file and its stream, the
+// compressor, the verification decoder, and every buffer of the run.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/compressor.h"
+#include "engine/platform.h"
+#include "engine/settings.h"
+
+// Why output_open refused a run or the pipeline gave up on a frame; front
+// ends turn it into their message.
+enum class OutputFailure : int32_t {
+    none = 0,
+    codec_unavailable,    // no codec answers the FourCC for compression
+    bad_format,           // the stream or frame format can't be encoded (scale 0, ...)
+    file_open,            // the output file can't be created
+    decoder_unavailable,  // the codec can't be opened or begun for verification
+    memory,               // a buffer of the run can't be allocated
+    compress,             // the codec reported an error for a frame
+    write,                // the file could not take a frame (disk full, ...)
+};
+
+struct OutputWriter {
+    PAVIFILE file;
+    PAVISTREAM stream;
+    AVISTREAMINFOA stream_info;             // caller's copy with fccHandler = codec
+    BITMAPINFOHEADER* uncompressed_format;  // owned copy of the caller's header
+    BITMAPINFOHEADER* compressed_format;    // owned copy with biCompression = codec
+    Compressor compressor;
+    uint8_t* compressed_buffer;  // owned: receives each compressed frame
+    uint8_t* decode_buffer;      // owned: receives each verification decode
+    int last_is_key;
+    uint32_t last_size;
+    HIC decoder;                 // verification decoder, ICMODE_DECOMPRESS
+    int32_t scene_threshold;     // bytes; 0 = off
+    uint32_t buffer_size;        // bytes each frame buffer holds (>= biSizeImage)
+    OutputFailure failure;       // why output_open or the pipeline failed
+};
+
+int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, const BITMAPINFOHEADER& format,
+                const EncodeSettings& settings, OutputWriter& writer);
+int output_reencode_key(OutputWriter& writer, const void* source_bits);
+// Returns 1 when the file was completed on disk, 0 when completing it failed.
+int output_close(OutputWriter& writer);
+
+BITMAPINFOHEADER make_rgb24_format(int32_t width, int32_t height);
+AVISTREAMINFOA make_video_stream_info(int32_t width, int32_t height, int32_t rate, int32_t scale);

@@ -1,0 +1,22 @@
+// The one door to the platform. engine/, console/ and plugin/ include this and
+// nothing else of the system's libraries: on Windows the real Win32 and Video
+// for Windows headers, elsewhere our stand-ins in platform/ with the same names.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#include <commctrl.h>
+#include <vfw.h>
+#else
+#include "platform/avifile/avifile.h"
+#include "platform/base/win32_types.h"
+#include "platform/dialog/dialog.h"
+#include "platform/icm/icm.h"
+#include "platform/module/module.h"
+#include "platform/registry/registry.h"
+#endif
+
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+static_assert(sizeof(AVISTREAMINFOA) == 140);
+static_assert(sizeof(RECT) == 16);
+static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4);

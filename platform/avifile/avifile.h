@@ -1,0 +1,87 @@
+// AVIFile: reading and writing AVI files, stream by stream.
+#pragma once
+
+#include "platform/base/win32_types.h"
+#include "platform/icm/icm.h"
+
+struct IAVIFile;
+struct IAVIStream;
+struct IGetFrame;
+using PAVIFILE = IAVIFile*;
+using PAVISTREAM = IAVIStream*;
+using PGETFRAME = IGetFrame*;
+struct CLSID;
+using LPCLSID = CLSID*;
+
+constexpr DWORD streamtypeVIDEO = mmioFOURCC('v', 'i', 'd', 's');
+constexpr DWORD streamtypeAUDIO = mmioFOURCC('a', 'u', 'd', 's');
+
+constexpr UINT OF_READ = 0x0000;
+constexpr UINT OF_WRITE = 0x0001;
+constexpr UINT OF_READWRITE = 0x0002;
+constexpr UINT OF_CREATE = 0x1000;
+
+constexpr HRESULT AVIERR_OK = 0;
+constexpr HRESULT make_avierr(DWORD n) { return static_cast<HRESULT>(0x80044000u + n); }
+constexpr HRESULT AVIERR_UNSUPPORTED = make_avierr(101);
+constexpr HRESULT AVIERR_BADFORMAT = make_avierr(102);
+constexpr HRESULT AVIERR_MEMORY = make_avierr(103);
+constexpr HRESULT AVIERR_INTERNAL = make_avierr(104);
+constexpr HRESULT AVIERR_BADFLAGS = make_avierr(105);
+constexpr HRESULT AVIERR_BADPARAM = make_avierr(106);
+constexpr HRESULT AVIERR_BADSIZE = make_avierr(107);
+constexpr HRESULT AVIERR_BADHANDLE = make_avierr(108);
+constexpr HRESULT AVIERR_FILEREAD = make_avierr(109);
+constexpr HRESULT AVIERR_FILEWRITE = make_avierr(110);
+constexpr HRESULT AVIERR_FILEOPEN = make_avierr(111);
+constexpr HRESULT AVIERR_COMPRESSOR = make_avierr(112);
+constexpr HRESULT AVIERR_NOCOMPRESSOR = make_avierr(113);
+constexpr HRESULT AVIERR_READONLY = make_avierr(114);
+constexpr HRESULT AVIERR_NODATA = make_avierr(115);
+constexpr HRESULT AVIERR_BUFFERTOOSMALL = make_avierr(116);
+constexpr HRESULT AVIERR_CANTCOMPRESS = make_avierr(117);
+constexpr HRESULT AVIERR_USERABORT = make_avierr(198);
+constexpr HRESULT AVIERR_ERROR = make_avierr(199);
+
+struct AVISTREAMINFOA {
+    DWORD fccType;
+    DWORD fccHandler;
+    DWORD dwFlags;
+    DWORD dwCaps;
+    WORD wPriority;
+    WORD wLanguage;
+    DWORD dwScale;
+    DWORD dwRate;
+    DWORD dwStart;
+    DWORD dwLength;
+    DWORD dwInitialFrames;
+    DWORD dwSuggestedBufferSize;
+    DWORD dwQuality;
+    DWORD dwSampleSize;
+    RECT rcFrame;
+    DWORD dwEditCount;
+    DWORD dwFormatChangeCount;
+    char szName[64];
+};
+using LPAVISTREAMINFOA = AVISTREAMINFOA*;
+using AVISTREAMINFO = AVISTREAMINFOA;
+static_assert(sizeof(AVISTREAMINFOA) == 140);
+
+void VFWAPI AVIFileInit(void);
+void VFWAPI AVIFileExit(void);
+HRESULT VFWAPI AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID lpHandler);
+HRESULT VFWAPI AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam);
+HRESULT VFWAPI AVIFileCreateStreamA(PAVIFILE pfile, PAVISTREAM* ppavi, AVISTREAMINFOA* psi);
+// Releasing the last reference completes a file being written (headers and
+// index). Answers the references left: 0 once the object is gone. A file whose
+// completion failed (write error) still goes, but answers a non-zero count so
+// that the caller learns of it.
+ULONG VFWAPI AVIFileRelease(PAVIFILE pfile);
+ULONG VFWAPI AVIStreamRelease(PAVISTREAM pavi);
+HRESULT VFWAPI AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize);
+HRESULT VFWAPI AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbFormat);
+HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
+                              DWORD dwFlags, LONG* plSampWritten, LONG* plBytesWritten);
+PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiWanted);
+LPVOID VFWAPI AVIStreamGetFrame(PGETFRAME pg, LONG lPos);
+HRESULT VFWAPI AVIStreamGetFrameClose(PGETFRAME pg);

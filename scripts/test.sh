@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the suite as built normally, then the
+# same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Ends with a line of passed/failed counts; exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+scripts/setup.sh || { echo "test.sh: set-up failed"; exit 1; }
+
+jobs=${TWOPASS_JOBS:-2}
+total_passed=0
+total_failed=0
+failed_steps=()
+
+step_failed() { failed_steps+=("$1"); total_failed=$((total_failed + 1)); }
+
+# Runs one CTest suite and adds its counts to the totals.
+run_suite() {
+  local name=$1 dir=$2 log
+  log=$(mktemp)
+  echo "== $name: tests"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 1200 2>&1 | tee "$log"
+  local line passed failed
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    step_failed "$name: ctest gave no summary"
+  else
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((total - failed))
+    total_passed=$((total_passed + passed))
+    total_failed=$((total_failed + failed))
+    [ "$failed" -eq 0 ] || failed_steps+=("$name: $failed failed")
+  fi
+  rm -f "$log"
+}
+
+build() {
+  local name=$1 dir=$2; shift 2
+  echo "== $name: configure and build"
+  if ! cmake -S "$top" -B "$dir" -G Ninja "$@" >/dev/null; then step_failed "$name: configure"; return 1; fi
+  if ! cmake --build "$dir" -j "$jobs"; then step_failed "$name: build"; return 1; fi
+}
+
+if build "build" build; then run_suite "build" build; fi
+if build "sanitizers" build-asan -DTWOPASS_SANITIZE=ON -DTWOPASS_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug; then
+  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
+    run_suite "sanitizers" build-asan
+fi
+
+# Further checks that need extra tools add themselves here (scripts/test.d/*.sh):
+# each prints its own lines and exits 0 (passed), 1 (failed) or 77 (skipped, with a reason).
+for extra in scripts/test.d/*.sh; do
+  [ -e "$extra" ] || continue
+  echo "== $(basename "$extra")"
+  bash "$extra"
+  rc=$?
+  case $rc in
+    0) total_passed=$((total_passed + 1)) ;;
+    77) echo "   (skipped)" ;;
+    *) step_failed "$(basename "$extra")" ;;
+  esac
+done
+
+echo
+if [ ${#failed_steps[@]} -ne 0 ]; then
+  printf 'FAILED: %s\n' "${failed_steps[@]}"
+fi
+echo "test.sh: ${total_passed} passed, ${total_failed} failed"
+[ "$total_failed" -eq 0 ] && [ ${#failed_steps[@]} -eq 0 ]
