@@ -42,3 +42,36 @@ read -r -a need <<<"$(missing_of "${required[@]}")"
 install_packages "${need[@]}"
 
 echo "setup: all required packages present"
+
+# ---------------------------------------------------------------------------
+# Optional: the 32-bit Windows build and its tests under Wine.
+# Cross compiler, Wine (32-bit), a virtual X server for the dialog test and
+# xwd + netpbm for its screenshot. Nothing here may fail the set-up: when a
+# piece can't be had, say so on one line; scripts/test.d/wine.sh then skips.
+# Set TWOPASS_NO_WINDOWS=1 to leave this section out.
+# ---------------------------------------------------------------------------
+windows_packages=(
+  g++-mingw-w64-i686 mingw-w64-i686-dev
+  wine wine32:i386
+  xvfb xauth x11-apps netpbm
+)
+
+setup_windows() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "setup: adding the i386 architecture for wine32"
+    as_root dpkg --add-architecture i386 || return 1
+    updated=0   # the package lists must be read again with i386 in them
+  fi
+  local need_win
+  read -r -a need_win <<<"$(missing_of "${windows_packages[@]}")"
+  [ ${#need_win[@]} -eq 0 ] && return 0
+  install_packages "${need_win[@]}"
+}
+
+if [ "${TWOPASS_NO_WINDOWS:-0}" = 1 ]; then
+  echo "setup: Windows build tools not checked (TWOPASS_NO_WINDOWS=1)"
+elif ( set +e; setup_windows ); then
+  echo "setup: Windows build tools present (mingw-w64 i686, wine32, xvfb)"
+else
+  echo "setup: WARNING - Windows build tools could not be installed; the Wine tests will be skipped"
+fi
