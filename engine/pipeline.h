@@ -10,15 +10,20 @@
 
 struct EncodeLog {
     FILE* file;   // text mode; null when the log could not be created
-    char* name;   // owned
+    char* name;   // owned, free with std::free; kept even when file is null, for the warning
 };
 
-// Returns 1 when frame n was written, 0 when it could not be (writer.failure says why).
+// Returns 1 when frame n was written, 0 when it could not be (writer.failure
+// says why: compress, write, or bad_format for a frame not laid out as the
+// writer was opened for). The frames written before stay in the file, which
+// output_close completes as usual.
 int pipeline_process_frame(OutputWriter& writer, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits);
 
 // Opens the log named after output_path with ".log" and writes its header.
-// A log that can't be created leaves log.file null (see log_open).
+// A log that can't be created leaves log.file null and log.name set: the
+// front end warns with "WARNING - Can't create log %s\n" (log.name) and the
+// run goes on without a log; the pipeline writes no line then.
 EncodeLog log_open(const char* output_path, const EncodeSettings& settings);
 void log_close(EncodeLog& log);
 
