@@ -1,0 +1,241 @@
+// The console run: source, writer, log, frame loop with progress, Ctrl-C.
+#include "console/run_driver.h"
+
+#include <cfenv>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "console/avi_source.h"
+#include "console/frame_source.h"
+#include "console/vfapi_source.h"
+#include "engine/output.h"
+#include "engine/pipeline.h"
+
+namespace {
+
+// One writer for the program, as there is one run per process.
+OutputWriter g_writer;
+AviSource g_avi_source;
+VfapiSource g_vfapi_source;
+
+// Ctrl-C only raises this flag; the frame loop looks at it between frames and
+// then closes writer and source itself, so the file is never completed while
+// a frame is half written. A second Ctrl-C (a codec that hangs, say) ends the
+// process at once.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void on_interrupt(int signal_number) {
+    if (g_interrupted) std::_Exit(1);
+    g_interrupted = 1;
+    // Some runtimes reset the handler on delivery; keep the second press ours.
+    std::signal(signal_number, on_interrupt);
+}
+
+int32_t now_seconds() { return static_cast<int32_t>(std::time(nullptr)); }
+
+void print_fourcc(DWORD fourcc, FILE* stream) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        char c = static_cast<char>((fourcc >> shift) & 0xFF);
+        std::fputc(c >= 0x20 && c < 0x7F ? c : '?', stream);
+    }
+}
+
+// The reason output_open gave, on a line of its own before the driver's
+// "Can't open" line; a file that can't be created needs no second line.
+void print_open_failure(OutputFailure failure, const EncodeSettings& settings) {
+    switch (failure) {
+        case OutputFailure::codec_unavailable:
+            std::fputs("ERROR - no installed codec compresses ", stderr);
+            print_fourcc(settings.codec, stderr);
+            std::fputs("\n", stderr);
+            break;
+        case OutputFailure::decoder_unavailable:
+            std::fputs("ERROR - the codec can't decode ", stderr);
+            print_fourcc(settings.codec, stderr);
+            std::fputs(" for verification\n", stderr);
+            break;
+        case OutputFailure::bad_format:
+            std::fputs("ERROR - the input's frame format can't be encoded\n", stderr);
+            break;
+        case OutputFailure::memory:
+            std::fputs("ERROR - not enough memory for the run\n", stderr);
+            break;
+        default:
+            break;
+    }
+}
+
+void print_progress(int32_t done, uint32_t frame_count, int32_t start, uint32_t byte_total) {
+    std::fprintf(stderr, "\rframe: %6d/%6d, rest time: ", done, static_cast<int32_t>(frame_count));
+    format_duration(estimate_rest_seconds(done, static_cast<int32_t>(frame_count), start), stderr);
+    std::fputs(", estimate size: ", stderr);
+    // Unsigned 32-bit on purpose: estimates past 4 GiB wrap.
+    format_size(byte_total / static_cast<uint32_t>(done) * frame_count, stderr);
+    std::fflush(stderr);
+}
+
+// Writer first, so the AVI on disk is complete, then the source.
+[[noreturn]] void end_interrupted(FrameSource& source, EncodeLog* log) {
+    if (log) log_close(*log);
+    output_close(g_writer);
+    frame_source_close(source);
+    std::signal(SIGINT, SIG_DFL);
+    std::exit(1);
+}
+
+}  // namespace
+
+void run_conversion(const char* input_path, const char* output_path, const EncodeSettings& settings) {
+    // Installed before anything is created, so that no Ctrl-C can leave a
+    // half-made output behind.
+    g_interrupted = 0;
+    std::signal(SIGINT, on_interrupt);
+
+    FrameSource source{};
+    if (path_has_suffix_nocase(input_path, ".avi")) {
+        if (avi_source_open(input_path, g_avi_source)) source = avi_source_frame_source(g_avi_source);
+    } else {
+        if (vfapi_source_open(input_path, g_vfapi_source)) source = vfapi_source_frame_source(g_vfapi_source);
+    }
+    if (!source.ops) {
+        std::fprintf(stderr, "Error - Can't open %s\n", input_path);
+        std::exit(1);
+    }
+    const uint32_t frame_count = source.frame_count;
+    if (g_interrupted) {
+        frame_source_close(source);
+        std::exit(1);
+    }
+
+    if (!output_open(output_path, *source.info, *source.format, settings, g_writer)) {
+        print_open_failure(g_writer.failure, settings);
+        std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
+        output_close(g_writer);
+        frame_source_close(source);
+        std::exit(1);
+    }
+
+    EncodeLog log{};
+    EncodeLog* log_in_use = nullptr;
+    if (settings.log_enabled) {
+        log = log_open(output_path, settings);
+        log_in_use = &log;
+        if (!log.file && log.name) std::fprintf(stderr, "WARNING - Can't create log %s\n", log.name);
+    }
+
+    const int32_t start = now_seconds();
+    uint32_t byte_total = 0;
+    int failed_frame = -1;
+    for (uint32_t n = 0; n < frame_count; ++n) {
+        if (g_interrupted) end_interrupted(source, log_in_use);
+        // Start every frame from the default floating-point environment (the
+        // x87 and SSE control words, empty x87 stack), whatever a codec or a
+        // reader plug-in left behind.
+        std::fesetenv(FE_DFL_ENV);
+        const void* bits = nullptr;
+        const BITMAPINFOHEADER* header = nullptr;
+        if (!frame_source_next(source, &bits, &header)) break;
+        if (!pipeline_process_frame(g_writer, settings, log_in_use, static_cast<int32_t>(n), header, bits)) {
+            failed_frame = static_cast<int>(n);
+            break;
+        }
+        if (settings.progress_enabled) {
+            byte_total += g_writer.last_size;
+            print_progress(static_cast<int32_t>(n + 1), frame_count, start, byte_total);
+        }
+    }
+    if (g_interrupted) end_interrupted(source, log_in_use);
+
+    // What made the pipeline give up; saved before closing clears the writer.
+    const OutputFailure failure = g_writer.failure;
+    if (log_in_use) log_close(log);
+    const int completed = output_close(g_writer);
+    frame_source_close(source);
+    std::signal(SIGINT, SIG_DFL);
+
+    if (failed_frame >= 0) {
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        if (failure == OutputFailure::write)
+            std::fprintf(stderr, "ERROR - Can't write frame %d to %s\n", failed_frame, output_path);
+        else if (failure == OutputFailure::bad_format)
+            std::fprintf(stderr, "ERROR - Frame %d is not laid out as frame 0\n", failed_frame);
+        else
+            std::fprintf(stderr, "ERROR - Can't compress frame %d\n", failed_frame);
+        std::exit(1);
+    }
+    if (!completed) {
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "ERROR - Can't complete %s\n", output_path);
+        std::exit(1);
+    }
+    if (settings.progress_enabled) {
+        std::fputs("\nfinish!! total time: ", stderr);
+        format_duration(now_seconds() - start, stderr);
+        std::fputs("\n", stderr);
+    }
+}
+
+void format_duration(int32_t seconds, FILE* stream) {
+    const int32_t secs = seconds % 60;
+    const int32_t minutes = (seconds / 60) % 60;
+    const int32_t hours = (seconds / 3600) % 24;
+    const int32_t days = seconds / 86400;
+    if (days == 0)
+        std::fprintf(stream, "%02d:%02d:%02d", hours, minutes, secs);
+    else
+        std::fprintf(stream, "%02d:%02d:%02d", days, hours, minutes);
+}
+
+void format_size(uint32_t bytes, FILE* stream) {
+    const uint32_t g = bytes >> 30;
+    const uint32_t m = (bytes >> 20) & 1023;
+    const uint32_t k = (bytes >> 10) & 1023;
+    const uint32_t b = bytes & 1023;
+    const int gi = static_cast<int>(g), mi = static_cast<int>(m), ki = static_cast<int>(k), bi = static_cast<int>(b);
+    if (g != 0)
+        std::fprintf(stream, "%d.%03d G", gi, static_cast<int>((m * 1000) >> 10));
+    else if (m != 0 && m < 10)
+        std::fprintf(stream, "%1d.%03d M", mi, static_cast<int>((k * 1000) >> 10));
+    else if (m != 0 && m < 100)
+        std::fprintf(stream, "%2d.%02d M", mi, static_cast<int>((k * 100) >> 10));
+    else if (m != 0 && m < 1000)
+        std::fprintf(stream, "%3d.%01d M", mi, static_cast<int>((k * 10) >> 10));
+    else if (m != 0)
+        std::fprintf(stream, "%4d. M", mi);
+    else if (k != 0 && k < 10)
+        std::fprintf(stream, "%1d.%03d K", ki, static_cast<int>((b * 1000) >> 10));
+    else if (k != 0 && k < 100)
+        std::fprintf(stream, "%2d.%02d K", ki, static_cast<int>((b * 100) >> 10));
+    else if (k != 0 && k < 1000)
+        std::fprintf(stream, "%3d.%01d K", ki, static_cast<int>((b * 10) >> 10));
+    else if (k != 0)
+        std::fprintf(stream, "%4d. K", ki);
+    else
+        std::fprintf(stream, "%4d   ", bi);
+}
+
+int32_t estimate_rest_seconds(int32_t done, int32_t total, int32_t start) {
+    const int32_t elapsed = now_seconds() - start;
+    if (done == 0) done = 1;
+    // 32-bit signed arithmetic as the display has always used; the product
+    // wraps like the machine's multiply instead of being undefined.
+    const auto product = static_cast<int32_t>((static_cast<uint32_t>(total) - static_cast<uint32_t>(done)) * static_cast<uint32_t>(elapsed));
+    return product / done;
+}
+
+int path_has_suffix_nocase(const char* path, const char* suffix) {
+    const size_t path_length = std::strlen(path);
+    const size_t suffix_length = std::strlen(suffix);
+    if (path_length < suffix_length) return 0;
+    const char* tail = path + path_length - suffix_length;
+    for (size_t i = 0; i < suffix_length; ++i) {
+        char a = tail[i];
+        char b = suffix[i];
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+        if (a != b) return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,82 @@
+// The records and entries through which twopass talks to a VFAPI reader
+// plug-in: a dynamic library listed in the registry that exports
+// vfGetPluginFunc and decodes frames of files that are not AVI files.
+//
+// Every record starts with its size, filled in by the caller. In the 32-bit
+// Windows build the records have their published 32-bit layouts (checked
+// below); a 64-bit build keeps the field order with native pointer width and
+// dwSize is the record's size there. Plug-in file handles are pointer-sized
+// so that a 64-bit plug-in may keep a pointer in one.
+#pragma once
+
+#include <cstddef>
+
+#include "engine/platform.h"
+
+using VfapiHandle = DWORD_PTR;
+
+// Stream kinds passed to QueryStreamInfo and ReadData.
+constexpr DWORD kVfapiStreamVideo = 1;
+constexpr DWORD kVfapiStreamAudio = 2;
+
+// Bits of VfapiFileInfo::dwStreamFlags.
+constexpr DWORD kVfapiHasVideo = 0x1;
+constexpr DWORD kVfapiHasAudio = 0x2;
+
+struct VfapiFileInfo {
+    DWORD dwSize;
+    DWORD dwStreamFlags;
+};
+
+struct VfapiVideoInfo {
+    DWORD dwSize;
+    DWORD dwFrameCountL;  // number of frames, low and high 32 bits
+    DWORD dwFrameCountH;
+    DWORD dwFrameRate;    // frames per second = rate / scale
+    DWORD dwFrameScale;
+    DWORD dwFrameWidth;
+    DWORD dwFrameHeight;
+    DWORD dwPixelBits;
+};
+
+// Only dwSize is ours; the rest belongs to the plug-in and is not read.
+struct VfapiAudioInfo {
+    DWORD dwSize;
+    DWORD dwPluginData[7];
+};
+
+// One frame request: the plug-in writes the picture's top row at lpData and
+// each following row lPitch bytes further on (lPitch may be negative).
+struct VfapiVideoRead {
+    DWORD dwSize;
+    DWORD dwFrameNumberL;
+    DWORD dwFrameNumberH;
+    BYTE* lpData;
+    LONG lPitch;
+};
+
+// Every entry answers 0 for success.
+struct VfapiFunctionTable {
+    DWORD dwSize;
+    HRESULT(WINAPI* OpenInput)(LPCSTR path, VfapiHandle* handle);
+    HRESULT(WINAPI* CloseInput)(VfapiHandle handle);
+    HRESULT(WINAPI* QueryFileInfo)(VfapiHandle handle, VfapiFileInfo* info);
+    HRESULT(WINAPI* QueryStreamInfo)(VfapiHandle handle, DWORD stream_kind, void* info);
+    HRESULT(WINAPI* ReadData)(VfapiHandle handle, DWORD stream_kind, void* request);
+};
+
+// The one export of a reader plug-in: fills the table whose dwSize is set.
+using VfapiGetPluginFunc = HRESULT(WINAPI*)(VfapiFunctionTable* table);
+inline constexpr char kVfapiGetPluginFuncName[] = "vfGetPluginFunc";
+
+static_assert(sizeof(VfapiFileInfo) == 8);
+static_assert(sizeof(VfapiVideoInfo) == 32);
+static_assert(sizeof(VfapiAudioInfo) == 32);
+static_assert(sizeof(void*) != 4 || sizeof(VfapiHandle) == 4);
+static_assert(sizeof(void*) != 4 || sizeof(VfapiVideoRead) == 20);
+static_assert(sizeof(void*) != 4 || offsetof(VfapiVideoRead, lpData) == 12);
+static_assert(sizeof(void*) != 4 || offsetof(VfapiVideoRead, lPitch) == 16);
+static_assert(sizeof(void*) != 4 || sizeof(VfapiFunctionTable) == 24);
+static_assert(sizeof(void*) != 4 || offsetof(VfapiFunctionTable, OpenInput) == 4);
+static_assert(sizeof(void*) != 4 || offsetof(VfapiFunctionTable, ReadData) == 20);
+static_assert(offsetof(VfapiVideoInfo, dwPixelBits) == 28);

@@ -1,0 +1,187 @@
+// Input through VFAPI reader plug-ins found in the registry.
+#include "console/vfapi_source.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Clears the record for the next plug-in and sets the sizes the plug-in reads.
+void reset_for_plugin(VfapiSource& source) {
+    std::memset(&source, 0, sizeof source);
+    source.file_info.dwSize = sizeof(VfapiFileInfo);
+    source.video_info.dwSize = sizeof(VfapiVideoInfo);
+    source.audio_info.dwSize = sizeof(VfapiAudioInfo);
+    source.functions.dwSize = sizeof(VfapiFunctionTable);
+}
+
+// Tries one library; on failure nothing of it stays loaded.
+int try_plugin(const char* library, const char* path, VfapiSource& source) {
+    reset_for_plugin(source);
+    source.module = LoadLibraryA(library);
+    if (!source.module) return 0;
+    // Through void(*)() as the generic function pointer: the export's real
+    // type is only known by its name.
+    auto get_plugin_func = reinterpret_cast<VfapiGetPluginFunc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(source.module, kVfapiGetPluginFuncName)));
+    // A table with a missing entry that we call unconditionally is as good as none.
+    const VfapiFunctionTable& table = source.functions;
+    if (!get_plugin_func || get_plugin_func(&source.functions) != 0 || !table.OpenInput || !table.QueryFileInfo ||
+        !table.QueryStreamInfo || !table.ReadData) {
+        FreeLibrary(source.module);
+        source.module = nullptr;
+        return 0;
+    }
+    if (source.functions.OpenInput(path, &source.handle) != 0) {
+        vfapi_source_close(source);
+        return 0;
+    }
+    return 1;
+}
+
+// The frame buffer, read request, header and stream info for the plug-in's
+// video stream. 0 when the picture can't be held (empty, oversized, or no memory).
+int set_up_video(VfapiSource& source) {
+    const VfapiVideoInfo& video = source.video_info;
+    const uint64_t pitch = static_cast<uint64_t>(video.dwFrameWidth) * (video.dwPixelBits / 8);
+    const uint64_t buffer_size = pitch * video.dwFrameHeight;
+    // Pitch and offsets travel as 32-bit signed numbers, and the header's
+    // width and height are signed too.
+    if (buffer_size == 0 || buffer_size > 0x7FFFFFFFu || video.dwFrameWidth > 0x7FFFFFFFu ||
+        video.dwFrameHeight > 0x7FFFFFFFu)
+        return 0;
+
+    source.frame_buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(buffer_size)));
+    source.header = static_cast<BITMAPINFOHEADER*>(std::malloc(sizeof(BITMAPINFOHEADER)));
+    if (!source.frame_buffer || !source.header) return 0;
+
+    VfapiVideoRead& request = source.read_request;
+    request.dwSize = sizeof(VfapiVideoRead);
+    request.dwFrameNumberL = 0;
+    request.dwFrameNumberH = 0;
+    // The plug-in writes top row first; starting at our last row and going
+    // down in memory leaves a bottom-up DIB in the buffer.
+    request.lpData = source.frame_buffer + (video.dwFrameHeight - 1) * pitch;
+    request.lPitch = -static_cast<LONG>(pitch);
+
+    BITMAPINFOHEADER& header = *source.header;
+    std::memset(&header, 0, sizeof header);
+    header.biSize = sizeof(BITMAPINFOHEADER);
+    header.biWidth = static_cast<LONG>(video.dwFrameWidth);
+    header.biHeight = static_cast<LONG>(video.dwFrameHeight);
+    header.biPlanes = 1;
+    header.biBitCount = static_cast<WORD>(video.dwPixelBits);
+    header.biCompression = BI_RGB;
+    header.biSizeImage = (video.dwPixelBits / 8) * video.dwFrameHeight * video.dwFrameWidth;
+    header.biXPelsPerMeter = 1000;
+    header.biYPelsPerMeter = 1000;
+
+    AVISTREAMINFOA& info = source.info;
+    std::memset(&info, 0, sizeof info);
+    info.fccType = streamtypeVIDEO;
+    info.fccHandler = mmioFOURCC('D', 'I', 'B', ' ');
+    info.dwScale = video.dwFrameScale;
+    info.dwRate = video.dwFrameRate;
+    info.rcFrame.right = static_cast<LONG>(video.dwFrameWidth);
+    info.rcFrame.bottom = static_cast<LONG>(video.dwFrameHeight);
+    return 1;
+}
+
+}  // namespace
+
+int vfapi_source_open(const char* path, VfapiSource& source) {
+    reset_for_plugin(source);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kVfapiRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+
+    int found = 0;
+    for (DWORD index = 0;; ++index) {
+        char name[kVfapiRegistryTextSize];
+        BYTE data[kVfapiRegistryTextSize];
+        DWORD name_size = sizeof name;
+        DWORD data_size = sizeof data;
+        // Any value that can't be read, the end of the list included, ends
+        // the search; so does a library path that is not terminated within
+        // the data, which could not be passed on safely.
+        if (RegEnumValueA(key, index, name, &name_size, nullptr, nullptr, data, &data_size) != ERROR_SUCCESS)
+            break;
+        if (data_size > sizeof data || !std::memchr(data, 0, data_size)) break;
+        if (try_plugin(reinterpret_cast<const char*>(data), path, source)) {
+            found = 1;
+            break;
+        }
+    }
+    RegCloseKey(key);
+    if (!found) {
+        reset_for_plugin(source);
+        return 0;
+    }
+
+    source.functions.QueryFileInfo(source.handle, &source.file_info);
+    // A file without a picture gives the driver no format to encode.
+    if (!(source.file_info.dwStreamFlags & kVfapiHasVideo)) {
+        vfapi_source_close(source);
+        return 0;
+    }
+    source.functions.QueryStreamInfo(source.handle, kVfapiStreamVideo, &source.video_info);
+    if (!set_up_video(source)) {
+        vfapi_source_close(source);
+        return 0;
+    }
+    if (source.file_info.dwStreamFlags & kVfapiHasAudio)
+        source.functions.QueryStreamInfo(source.handle, kVfapiStreamAudio, &source.audio_info);
+    return 1;
+}
+
+int vfapi_source_next_frame(VfapiSource& source, const void** pixels, const BITMAPINFOHEADER** header) {
+    VfapiVideoRead& request = source.read_request;
+    if (source.functions.ReadData(source.handle, kVfapiStreamVideo, &request) != 0) {
+        std::printf("DEBUG - ReadData() return non-zero value.\n");
+        std::printf("DEBUG - dwSize: %d\n", static_cast<int>(request.dwSize));
+        std::printf("DEBUG - dwFrameNumberL: %d, dwFrameNumberH: %d\n", static_cast<int>(request.dwFrameNumberL),
+                    static_cast<int>(request.dwFrameNumberH));
+        std::printf("DEBUG - lpData: %p\n", static_cast<void*>(request.lpData));
+        std::printf("DEBUG - lPitch: %d\n", static_cast<int>(request.lPitch));
+        return 0;
+    }
+    // The picture starts at the buffer (its bottom row), not at lpData.
+    *pixels = source.frame_buffer;
+    *header = source.header;
+    if (++request.dwFrameNumberL == 0) ++request.dwFrameNumberH;
+    return 1;
+}
+
+int vfapi_source_close(VfapiSource& source) {
+    std::free(source.frame_buffer);
+    source.frame_buffer = nullptr;
+    std::free(source.header);
+    source.header = nullptr;
+    if (source.functions.CloseInput && source.handle != 0) source.functions.CloseInput(source.handle);
+    source.handle = 0;
+    if (source.module) FreeLibrary(source.module);
+    source.module = nullptr;
+    // The entries point into the library just unloaded.
+    std::memset(&source.functions, 0, sizeof source.functions);
+    return 1;
+}
+
+uint32_t vfapi_source_frame_count(const VfapiSource& source) {
+    return source.video_info.dwFrameCountH != 0 ? 0x7FFFFFFFu : source.video_info.dwFrameCountL;
+}
+
+namespace {
+
+int next_frame_op(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
+    return vfapi_source_next_frame(*static_cast<VfapiSource*>(self), pixels, header);
+}
+
+int close_op(void* self) { return vfapi_source_close(*static_cast<VfapiSource*>(self)); }
+
+constexpr FrameSourceOps kVfapiSourceOps = {next_frame_op, close_op};
+
+}  // namespace
+
+FrameSource vfapi_source_frame_source(VfapiSource& source) {
+    return FrameSource{&kVfapiSourceOps, &source, &source.info, source.header, vfapi_source_frame_count(source)};
+}
