@@ -1,0 +1,238 @@
+#!/usr/bin/env bash
+# The 32-bit Windows build and its checks under Wine.
+# Builds build-win32 (twopass.exe, vnt.auo, the test codec, reader plug-in and
+# helper programs), makes one throwaway Wine prefix for the run, installs the
+# test codec for MP42 there, and runs each check in it. Each check sets up and
+# removes its own registry entries and files, so none depends on another.
+# Exit 0 when every check passed, 1 when one failed, 77 when the tools are
+# missing (with a line that says which).
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+top=$(pwd)
+jobs=${TWOPASS_JOBS:-2}
+linux_build=${TWOPASS_LINUX_BUILD:-$top/build}
+win=$top/build-win32
+tests=$top/tests/win32
+
+skip() { echo "wine.sh: SKIP - $*"; exit 77; }
+
+for tool in i686-w64-mingw32-g++ i686-w64-mingw32-windres i686-w64-mingw32-objdump wine wineserver wineboot cmake ninja python3; do
+  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/setup.sh installs the Windows tools)"
+done
+wine --version >/dev/null 2>&1 || skip "wine does not start"
+
+# The dialog check needs an X display; run the whole script on one virtual
+# server so that every Wine process of the prefix sees the same display.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WINE_SH_UNDER_XVFB:-}" ]; then
+  if command -v xvfb-run >/dev/null 2>&1; then
+    WINE_SH_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+  fi
+fi
+
+echo "wine.sh: building build-win32"
+if ! cmake -S "$top" -B "$win" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/scripts/toolchain-i686-w64-mingw32.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DTWOPASS_TESTS=OFF -DTWOPASS_BENCH=OFF -DTWOPASS_WIN32_TESTS=ON >/dev/null; then
+  echo "wine.sh: FAIL - configuring the Windows build"; exit 1
+fi
+if ! cmake --build "$win" -j "$jobs" >"$win/build.log" 2>&1; then
+  tail -n 40 "$win/build.log"
+  echo "wine.sh: FAIL - building the Windows programs (see $win/build.log)"; exit 1
+fi
+
+passed=0
+failed=0
+failed_names=()
+pass() { echo "  PASS $1"; passed=$((passed + 1)); }
+fail() { echo "  FAIL $1: $2"; failed=$((failed + 1)); failed_names+=("$1"); }
+
+# --- the prefix --------------------------------------------------------------
+work=$(mktemp -d "${TMPDIR:-/tmp}/twopass-wine.XXXXXX")
+export WINEPREFIX=$work/prefix
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+started=$(date +%s)
+if ! wineboot -i >"$work/wineboot.log" 2>&1; then
+  tail -n 20 "$work/wineboot.log"
+  echo "wine.sh: FAIL - wineboot could not make a prefix"; exit 1
+fi
+wineserver -p 600 # keep one server for the run: each program then starts quickly
+echo "wine.sh: prefix ready in $(($(date +%s) - started)) s"
+sys32=$WINEPREFIX/drive_c/windows/system32
+winpath() { winepath -w "$1" 2>/dev/null; }
+reg_add() { wine reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1; }
+reg_delete_key() { wine reg delete "$1" /f >/dev/null 2>&1; }
+
+# The test codec answers for MP42, as an installed codec would.
+cp "$win/win32-tests/testcodec.dll" "$sys32/"
+reg_add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' VIDC.MP42 testcodec.dll
+
+# --- checks ------------------------------------------------------------------
+# Each check runs in a subshell in its own folder and echoes its faults.
+
+check_rig() {
+  local out
+  out=$(wine "$win/win32-tests/codec_roundtrip.exe" 2>&1) && return 0
+  echo "$out"
+  return 1
+}
+
+# twopass.exe prints the same text with the same exit codes as the Linux
+# build. The program's name in the USAGE line is its own argv[0], which
+# differs between the two; Windows text streams end lines with CR LF.
+check_cli() {
+  local linux=$linux_build/twopass
+  if [ ! -x "$linux" ]; then echo "no Linux build at $linux to compare with"; return 1; fi
+  cp "$win/twopass.exe" ./twopass.exe
+  cp "$linux" ./twopass
+  local ok=0 args
+  for args in "" "-h" "-x" "-H" "only-one-file.avi" "-r"; do
+    # shellcheck disable=SC2086
+    ./twopass $args 2>linux.err >linux.out; local lrc=$?
+    # shellcheck disable=SC2086
+    wine twopass.exe $args 2>win.err >win.out; local wrc=$?
+    if [ "$lrc" != "$wrc" ]; then echo "args '$args': exit code $wrc under Wine, $lrc on Linux"; ok=1; fi
+    python3 - "$args" <<'EOF' || ok=1
+import sys
+args = sys.argv[1]
+lin = open("linux.err", "rb").read()
+win = open("win.err", "rb").read()
+if b"\n" in win.replace(b"\r\n", b""):
+    print(f"args '{args}': a line on standard error does not end with CR LF")
+win = win.replace(b"\r\n", b"\n")
+# The USAGE line names the program as it was started.
+lin = lin.replace(b"USAGE: twopass ", b"USAGE: <program> ")
+for name in (b"twopass.exe", b"twopass"):
+    win = win.replace(b"USAGE: " + name + b" ", b"USAGE: <program> ")
+if lin != win:
+    print(f"args '{args}': standard error differs")
+    print("  linux:", lin[:400])
+    print("  wine: ", win[:400])
+    sys.exit(1)
+if not lin:
+    print(f"args '{args}': nothing on standard error")
+    sys.exit(1)
+EOF
+    if [ -s win.out ] || [ -s linux.out ]; then echo "args '$args': standard output is not empty"; ok=1; fi
+  done
+  return $ok
+}
+
+make_reference_clip() { # size frames rate -> ref.raw, in.avi
+  local w=$1 h=$2 frames=$3 rate=$4
+  ffmpeg -v error -y -f lavfi -i "testsrc2=size=${w}x${h}:rate=${rate}" -frames "$frames" \
+    -f rawvideo -pix_fmt bgr24 ref.raw || return 1
+  python3 "$tests/make_avi.py" ref.raw "$w" "$h" "$rate" 1 in.avi
+}
+
+ffprobe_field() { # file entry
+  ffprobe -v error -select_streams v:0 -count_packets -show_entries "stream=$2" -of default=nw=1:nk=1 "$1"
+}
+
+# An AVI through Wine's own AVIFile and compression manager, with the test
+# codec for MP42: the file is read back by ffprobe and by check_output.py,
+# which decodes every frame and compares it with the input.
+check_avi_conversion() {
+  command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null || { echo "ffmpeg/ffprobe missing"; return 1; }
+  make_reference_clip 160 120 60 25 || { echo "could not make the input clip"; return 1; }
+  local ok=0
+  TESTCODEC_TRACE=$(winpath "$PWD/codec.trace") wine "$win/twopass.exe" -q -l -s 1 -r 800 -k 1 in.avi out.avi \
+    >stdout.txt 2>stderr.txt
+  local rc=$?
+  if [ $rc -ne 0 ]; then echo "twopass.exe exited with $rc:"; cat stderr.txt; return 1; fi
+  [ -s stdout.txt ] && { echo "standard output not empty"; ok=1; }
+  python3 "$tests/check_output.py" out.avi --reference-raw ref.raw --frames 60 --log out.log \
+    --scene-threshold $((160 * 120 / 16)) || ok=1
+  local tag n w h rate
+  tag=$(ffprobe_field out.avi codec_tag_string); n=$(ffprobe_field out.avi nb_read_packets)
+  w=$(ffprobe_field out.avi width); h=$(ffprobe_field out.avi height); rate=$(ffprobe_field out.avi r_frame_rate)
+  if [ "$tag" != MP42 ] || [ "$n" != 60 ] || [ "$w" != 160 ] || [ "$h" != 120 ] || [ "$rate" != 25/1 ]; then
+    echo "ffprobe sees tag=$tag packets=$n size=${w}x${h} rate=$rate"; ok=1
+  fi
+  # The codec was opened for compression and told the run's settings:
+  # 800 kbit/s, 75 % compression control, 1 s key distance, key interval 26.
+  grep -q '^setstate size=32 bitrate=800 control=75 keyseconds=1$' codec.trace ||
+    { echo "the codec's state was not patched as expected:"; grep setstate codec.trace; ok=1; }
+  grep -q '^framesinfo size=64 count=26 quality=10000 datarate=102400 keyrate=26 rate=25 scale=1$' codec.trace ||
+    { echo "frames info not as expected:"; grep framesinfo codec.trace; ok=1; }
+  # Key requests at the interval: frames 0 and 26 at least (others may be scene changes).
+  local key_requests
+  key_requests=$(grep -c 'request=key' codec.trace)
+  [ "$key_requests" -ge 3 ] || { echo "only $key_requests key-frame requests reached the codec"; ok=1; }
+  grep -q '^\[out.avi\]' out.log || { echo "the log does not name the output:"; head -n 2 out.log; ok=1; }
+  return $ok
+}
+
+# The VFAPI source: reader plug-ins listed under HKCU\Software\VFPlugin are
+# tried in order; a missing library and one without vfGetPluginFunc are
+# skipped, the pattern plug-in opens the file and serves 350 x 240 frames
+# (rows of 1050 bytes, not a multiple of four).
+check_vfapi_source() {
+  local key='HKCU\Software\VFPlugin' ok=0
+  cp "$win/win32-tests/vfpattern.dll" "$win/win32-tests/testcodec.dll" .
+  reg_delete_key "$key"
+  reg_add "$key" a_missing "$(winpath "$PWD/no-such-plugin.dll")"
+  reg_add "$key" b_no_entry "$(winpath "$PWD/testcodec.dll")"
+  reg_add "$key" c_pattern "$(winpath "$PWD/vfpattern.dll")"
+  echo "VFPATTERN 350 240 40 30000 1001" >clip.vpat
+  VFPATTERN_TRACE=$(winpath "$PWD/reader.trace") wine "$win/twopass.exe" -q -l clip.vpat out.avi >stdout.txt 2>stderr.txt
+  local rc=$?
+  if [ $rc -ne 0 ]; then echo "twopass.exe exited with $rc:"; cat stderr.txt; reg_delete_key "$key"; return 1; fi
+  python3 "$tests/check_output.py" out.avi --pattern --frames 40 --log out.log || ok=1
+  grep -q '^open clip.vpat$' reader.trace || { echo "the plug-in was not asked to open clip.vpat"; ok=1; }
+  grep -q '^read size=20 frame=0:0 pitch=-1050$' reader.trace || { echo "first read not as expected:"; grep -m1 '^read' reader.trace; ok=1; }
+  grep -q '^getpluginfunc size=24$' reader.trace || { echo "function table size not passed"; ok=1; }
+  local rate
+  rate=$(ffprobe_field out.avi r_frame_rate)
+  [ "$rate" = 30000/1001 ] || { echo "frame rate $rate, want 30000/1001"; ok=1; }
+
+  # A plug-in whose ReadData fails ends the run normally after the frames
+  # before it, with the debug lines on standard output.
+  echo "VFPATTERN 64 48 20 25 1 12" >short.vpat
+  wine "$win/twopass.exe" -q short.vpat short.avi >stdout.txt 2>stderr.txt
+  rc=$?
+  [ $rc -eq 0 ] || { echo "failing ReadData: exit code $rc"; cat stderr.txt; ok=1; }
+  python3 "$tests/check_output.py" short.avi --pattern --frames 12 || ok=1
+  head -n 1 stdout.txt | tr -d '\r' | grep -qx 'DEBUG - ReadData() return non-zero value.' ||
+    { echo "debug lines missing:"; cat stdout.txt; ok=1; }
+  tr -d '\r' <stdout.txt | grep -qx 'DEBUG - dwFrameNumberL: 12, dwFrameNumberH: 0' ||
+    { echo "debug frame number line missing"; ok=1; }
+
+  # No listed plug-in can open the file: the run fails with the usual message.
+  echo "not a pattern" >other.xyz
+  wine "$win/twopass.exe" -q other.xyz other.avi >stdout.txt 2>stderr.txt
+  rc=$?
+  [ $rc -eq 1 ] || { echo "unreadable input: exit code $rc, want 1"; ok=1; }
+  tr -d '\r' <stderr.txt | grep -qx 'Error - Can'"'"'t open other.xyz' || { echo "unreadable input:"; cat stderr.txt; ok=1; }
+  reg_delete_key "$key"
+  return $ok
+}
+
+run_check() {
+  local name=$1 dir=$work/$1 out rc
+  mkdir -p "$dir"
+  out=$(cd "$dir" && "check_$name" 2>&1)
+  rc=$?
+  if [ $rc -eq 0 ]; then
+    pass "$name"
+    [ -n "$out" ] && sed 's/^/    /' <<<"$out"
+  else
+    fail "$name" "see below"
+    sed 's/^/    /' <<<"$out"
+  fi
+}
+
+run_check rig
+run_check cli
+run_check avi_conversion
+run_check vfapi_source
+
+echo "wine.sh: ${passed} passed, ${failed} failed"
+[ $failed -eq 0 ]
