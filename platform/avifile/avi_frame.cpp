@@ -1,0 +1,171 @@
+// Frames of a video stream as packed 24-bit DIBs, decoded through the
+// compression manager. Sequential access decodes one frame per call; a jump
+// decodes from the nearest key frame at or before the wanted one.
+#include <algorithm>
+
+#include "platform/avifile/avi_internal.h"
+
+namespace {
+
+constexpr std::uint64_t kMaxPicture = 256ull << 20;  // bytes of one decoded picture
+constexpr std::uint64_t kMaxChunk = 256ull << 20;    // bytes of one stored frame
+constexpr std::size_t kInputPadding = 64;            // zeroed bytes behind the data, as decoders like
+
+}  // namespace
+
+struct IGetFrame {
+    IAVIStream* stream = nullptr;
+    const avi::ReadStream* source = nullptr;
+    HIC hic = nullptr;
+    // The stored format, padded with zeros so that a header whose colour
+    // table or extradata is shorter than it claims can't lead the codec
+    // outside the block.
+    std::vector<std::uint8_t> input_format;
+    std::vector<std::uint8_t> data;     // one stored frame + padding
+    std::vector<std::uint8_t> picture;  // BITMAPINFOHEADER + pixels, handed out
+    BITMAPINFOHEADER output{};
+    LONG decoded = -1;  // frame now in picture, -1 for none
+    bool have_picture = false;
+};
+
+namespace avi {
+// Defined in avifile.cpp: stream references keep the file alive.
+void stream_add_ref(IAVIStream* stream);
+}  // namespace avi
+
+namespace {
+
+BITMAPINFOHEADER* input_header(IGetFrame& g) { return reinterpret_cast<BITMAPINFOHEADER*>(g.input_format.data()); }
+
+bool begin(IGetFrame& g) {
+    LRESULT r = ICSendMessage(g.hic, ICM_DECOMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(input_header(g)),
+                              reinterpret_cast<DWORD_PTR>(&g.output));
+    return r == ICERR_OK;
+}
+
+bool decode_one(IGetFrame& g, LONG n) {
+    const avi::FrameEntry& e = g.source->frames[static_cast<std::size_t>(n)];
+    std::uint8_t* pixels = g.picture.data() + sizeof(BITMAPINFOHEADER);
+    if (e.size == 0) {
+        // A dropped frame shows the previous picture; before any, black.
+        if (!g.have_picture) std::fill(pixels, g.picture.data() + g.picture.size(), 0);
+        g.have_picture = true;
+        return true;
+    }
+    if (e.size > g.data.size() - kInputPadding) return false;
+    if (!avi::read_at(g.stream->file->fd, e.offset, g.data.data(), e.size)) return false;
+    std::fill_n(g.data.data() + e.size, kInputPadding, 0);
+    BITMAPINFOHEADER* in = input_header(g);
+    in->biSizeImage = e.size;  // the codec learns the frame's length from here
+    BITMAPINFOHEADER out = g.output;
+    DWORD r = ICDecompress(g.hic, e.key ? 0 : ICDECOMPRESS_NOTKEYFRAME, in, g.data.data(), &out, pixels);
+    if (static_cast<LONG>(r) < 0) return false;
+    g.have_picture = true;
+    return true;
+}
+
+}  // namespace
+
+PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiWanted) {
+    if (!pavi || !pavi->read) return nullptr;
+    const avi::ReadStream& s = *pavi->read;
+    if (s.info.fccType != streamtypeVIDEO || s.format.size() < sizeof(BITMAPINFOHEADER)) return nullptr;
+    // Only the one format we deliver can be asked for.
+    if (lpbiWanted && ((lpbiWanted->biBitCount != 0 && lpbiWanted->biBitCount != 24) ||
+                       lpbiWanted->biCompression != BI_RGB))
+        return nullptr;
+    BITMAPINFOHEADER stored;
+    std::memcpy(&stored, s.format.data(), sizeof stored);
+    const std::int64_t width = stored.biWidth;
+    const std::int64_t height = stored.biHeight < 0 ? -static_cast<std::int64_t>(stored.biHeight) : stored.biHeight;
+    if (width <= 0 || height <= 0 || width > 32768 || height > 32768) return nullptr;
+    const std::uint64_t image = static_cast<std::uint64_t>(width * height * 3);
+    if (image > kMaxPicture) return nullptr;
+
+    auto g = std::make_unique<IGetFrame>();
+    g->stream = pavi;
+    g->source = &s;
+    g->input_format.assign(s.format.begin(), s.format.end());
+    g->input_format.resize(s.format.size() + 256 * 4 + kInputPadding, 0);
+    BITMAPINFOHEADER* in = input_header(*g);
+    if (in->biSize < sizeof(BITMAPINFOHEADER) || in->biSize > s.format.size())
+        in->biSize = static_cast<DWORD>(s.format.size());
+    if (in->biBitCount <= 8 && in->biClrUsed > 256) in->biClrUsed = 0;
+
+    g->output = BITMAPINFOHEADER{};
+    g->output.biSize = sizeof(BITMAPINFOHEADER);
+    g->output.biWidth = static_cast<LONG>(width);
+    g->output.biHeight = static_cast<LONG>(height);
+    g->output.biPlanes = 1;
+    g->output.biBitCount = 24;
+    g->output.biCompression = BI_RGB;
+    g->output.biSizeImage = static_cast<DWORD>(image);
+
+    std::uint32_t largest = 0;
+    for (const avi::FrameEntry& e : s.frames)
+        if (e.size <= kMaxChunk) largest = std::max(largest, e.size);
+
+    try {
+        g->picture.assign(sizeof(BITMAPINFOHEADER) + image, 0);
+        g->data.assign(static_cast<std::size_t>(largest) + kInputPadding, 0);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+
+    // The format's compression names the codec (0: uncompressed); the stream
+    // header's handler is the second choice.
+    DWORD handler = stored.biCompression;
+    g->hic = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);
+    if (!g->hic && s.info.fccHandler && s.info.fccHandler != handler)
+        g->hic = ICOpen(ICTYPE_VIDEO, s.info.fccHandler, ICMODE_DECOMPRESS);
+    if (!g->hic) return nullptr;
+    if (!begin(*g)) {
+        ICClose(g->hic);
+        return nullptr;
+    }
+    avi::stream_add_ref(pavi);
+    return g.release();
+}
+
+LPVOID VFWAPI AVIStreamGetFrame(PGETFRAME pg, LONG lPos) {
+    if (!pg) return nullptr;
+    IGetFrame& g = *pg;
+    const auto& frames = g.source->frames;
+    if (lPos < 0 || static_cast<std::size_t>(lPos) >= frames.size()) return nullptr;
+    if (lPos != g.decoded) {
+        LONG start = lPos;
+        if (lPos != g.decoded + 1 || g.decoded < 0) {
+            // Back to the nearest key frame that holds a picture, unless the
+            // frame already decoded lies between it and the wanted one.
+            LONG key = lPos;
+            while (key > 0 && !(frames[static_cast<std::size_t>(key)].key && frames[static_cast<std::size_t>(key)].size))
+                --key;
+            if (g.decoded >= key && g.decoded < lPos) {
+                start = g.decoded + 1;
+            } else {
+                start = key;
+                g.have_picture = false;
+                begin(g);  // restart the decoder: nothing before the key frame is referenced
+            }
+        }
+        g.decoded = -1;
+        for (LONG n = start; n <= lPos; ++n)
+            if (!decode_one(g, n)) return nullptr;
+        g.decoded = lPos;
+    }
+    // The caller may have written over the header; it is ours to hand out again.
+    std::memcpy(g.picture.data(), &g.output, sizeof g.output);
+    return g.picture.data();
+}
+
+HRESULT VFWAPI AVIStreamGetFrameClose(PGETFRAME pg) {
+    if (!pg) return AVIERR_BADHANDLE;
+    if (pg->hic) {
+        ICSendMessage(pg->hic, ICM_DECOMPRESS_END, 0, 0);
+        ICClose(pg->hic);
+    }
+    IAVIStream* stream = pg->stream;
+    delete pg;
+    AVIStreamRelease(stream);
+    return AVIERR_OK;
+}

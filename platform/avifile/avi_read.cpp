@@ -1,0 +1,328 @@
+// Reading AVI files: headers of every stream and, for video streams, where
+// each frame lies and whether it is a key frame.
+//
+// Every size read from the file is bounded by the file's size before it is
+// used, and every allocation is bounded by it too: a hostile file costs at
+// most a few times its own size in memory and one pass over its chunks.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/avifile/avi_internal.h"
+
+namespace avi {
+
+bool read_at(int fd, std::uint64_t offset, void* data, std::size_t size) {
+    auto p = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = pread(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+constexpr std::uint64_t kMaxHeaderList = 16u << 20;  // hdrl bigger than this is not a header
+constexpr std::size_t kMaxFormat = 1u << 20;
+constexpr std::size_t kMaxStreams = 100;  // chunk ids have two digits
+
+struct Span {
+    std::uint64_t begin;
+    std::uint64_t end;
+};
+
+// "##db" and "##dc" hold pictures; "##pc" (palette change) and the rest don't.
+bool is_frame_chunk(DWORD id, unsigned stream) {
+    if (chunk_stream(id) != static_cast<int>(stream)) return false;
+    char a = static_cast<char>((id >> 16) & 0xFF), b = static_cast<char>(id >> 24);
+    return a == 'd' && (b == 'b' || b == 'c');
+}
+
+struct SuperIndex {
+    std::vector<std::uint8_t> bytes;  // indx data as stored
+};
+
+struct Parser {
+    IAVIFile& file;
+    int fd;
+    std::uint64_t size;
+    std::vector<Span> movi;  // data of each movi list (after the 'movi' word)
+    std::uint64_t first_movi_list = 0;  // offset of the first movi's 'LIST'
+    bool have_movi = false;
+    Span idx1{0, 0};
+    std::vector<SuperIndex> indx;  // per stream
+    std::uint32_t dmlh_frames = 0;
+    std::size_t max_entries = 0;
+
+    explicit Parser(IAVIFile& f) : file(f), fd(f.fd), size(f.file_size) {}
+
+    // The end of a chunk whose data starts at `data` with the stored size,
+    // clamped to `limit`. A stored size of 0 for a list means "to the limit"
+    // (a file whose writer died before closing it).
+    static std::uint64_t chunk_end(std::uint64_t data, std::uint32_t stored, std::uint64_t limit) {
+        return std::min<std::uint64_t>(data + stored, limit);
+    }
+
+    void parse_strl(const std::uint8_t* p, std::size_t n) {
+        if (file.streams.size() >= kMaxStreams) return;
+        auto stream = std::make_unique<ReadStream>();
+        stream->number = static_cast<unsigned>(file.streams.size());
+        AVISTREAMINFOA& si = stream->info;
+        SuperIndex super;
+        std::size_t at = 0;
+        while (at + 8 <= n) {
+            DWORD id = rd32(p + at);
+            std::size_t len = std::min<std::size_t>(rd32(p + at + 4), n - at - 8);
+            const std::uint8_t* d = p + at + 8;
+            if (id == kstrh && len >= 48) {
+                si.fccType = rd32(d);
+                si.fccHandler = rd32(d + 4);
+                si.dwFlags = rd32(d + 8);
+                si.wPriority = rd16(d + 12);
+                si.wLanguage = rd16(d + 14);
+                si.dwInitialFrames = rd32(d + 16);
+                si.dwScale = rd32(d + 20);
+                si.dwRate = rd32(d + 24);
+                si.dwStart = rd32(d + 28);
+                si.dwLength = rd32(d + 32);
+                si.dwSuggestedBufferSize = rd32(d + 36);
+                si.dwQuality = rd32(d + 40);
+                si.dwSampleSize = rd32(d + 44);
+                if (len >= 56) {
+                    si.rcFrame.left = static_cast<std::int16_t>(rd16(d + 48));
+                    si.rcFrame.top = static_cast<std::int16_t>(rd16(d + 50));
+                    si.rcFrame.right = static_cast<std::int16_t>(rd16(d + 52));
+                    si.rcFrame.bottom = static_cast<std::int16_t>(rd16(d + 54));
+                }
+            } else if (id == kstrf) {
+                stream->format.assign(d, d + std::min(len, kMaxFormat));
+            } else if (id == kstrn) {
+                std::size_t k = 0;
+                while (k < len && k + 1 < sizeof si.szName && d[k]) {
+                    si.szName[k] = static_cast<char>(d[k]);
+                    ++k;
+                }
+                si.szName[k] = 0;
+            } else if (id == kindx && len >= 24) {
+                super.bytes.assign(d, d + len);
+            }
+            at += 8 + len + (len & 1);
+        }
+        // Readers show a frame rectangle of the picture's size when the file has none.
+        if (si.fccType == streamtypeVIDEO && stream->format.size() >= sizeof(BITMAPINFOHEADER) &&
+            (si.rcFrame.right <= si.rcFrame.left || si.rcFrame.bottom <= si.rcFrame.top)) {
+            LONG w = static_cast<LONG>(rd32(stream->format.data() + 4));
+            LONG h = static_cast<LONG>(rd32(stream->format.data() + 8));
+            si.rcFrame = RECT{0, 0, w, h < 0 ? -h : h};
+        }
+        file.streams.push_back(std::move(stream));
+        indx.push_back(std::move(super));
+    }
+
+    void parse_hdrl(const std::uint8_t* p, std::size_t n) {
+        std::size_t at = 0;
+        while (at + 8 <= n) {
+            DWORD id = rd32(p + at);
+            std::size_t len = std::min<std::size_t>(rd32(p + at + 4), n - at - 8);
+            if (id == kLIST && len >= 4) {
+                DWORD type = rd32(p + at + 8);
+                if (type == kstrl) parse_strl(p + at + 12, len - 4);
+                if (type == kodml) {
+                    const std::uint8_t* d = p + at + 12;
+                    std::size_t m = len - 4;
+                    if (m >= 12 && rd32(d) == kdmlh) dmlh_frames = rd32(d + 8);
+                }
+            }
+            at += 8 + len + (len & 1);
+        }
+    }
+
+    // Walks the chunks of one RIFF's body.
+    bool parse_riff_body(std::uint64_t at, std::uint64_t end, bool first, int depth = 0) {
+        std::uint8_t h[12];
+        while (at + 8 <= end) {
+            if (!read_at(fd, at, h, 12 <= end - at ? 12 : 8)) return false;
+            DWORD id = rd32(h);
+            std::uint32_t stored = rd32(h + 4);
+            std::uint64_t data = at + 8;
+            // A list of size 0 is one whose writer died before closing it.
+            std::uint64_t stop = (id == kLIST || id == kRIFF) && stored == 0 ? end : chunk_end(data, stored, end);
+            if (id == kLIST && stop - data >= 4) {
+                DWORD type = rd32(h + 8);
+                if (type == kmovi) {
+                    if (!have_movi) first_movi_list = at;
+                    have_movi = true;
+                    movi.push_back(Span{data + 4, stop});
+                } else if (type == khdrl && first && file.streams.empty()) {
+                    if (stop - data > kMaxHeaderList) return false;
+                    std::vector<std::uint8_t> hdrl(static_cast<std::size_t>(stop - data - 4));
+                    if (!read_at(fd, data + 4, hdrl.data(), hdrl.size())) return false;
+                    parse_hdrl(hdrl.data(), hdrl.size());
+                }
+            } else if (id == kidx1 && first && idx1.end == 0) {
+                idx1 = Span{data, stop};
+            } else if (id == kRIFF && depth < 2 && stop - data >= 4 && rd32(h + 8) == kAVIX) {
+                // A part inside an unclosed RIFF: only a dying writer leaves that.
+                parse_riff_body(data + 4, stop, false, depth + 1);
+            }
+            if (stop >= end) break;
+            at = stop + (stored & 1);
+        }
+        return true;
+    }
+
+    void add_frame(ReadStream& s, std::uint64_t offset, std::uint32_t bytes, bool key) {
+        if (s.frames.size() >= max_entries) return;
+        // A frame cut off by the end of the file is not there.
+        if (offset > size || bytes > size - offset) return;
+        s.frames.push_back(FrameEntry{offset, bytes, key ? 1u : 0u});
+    }
+
+    // Reads one ix## chunk of standard index entries.
+    void read_std_index(ReadStream& s, const std::uint8_t* h, std::uint64_t entries_at, std::uint64_t entries_end) {
+        if (rd16(h) != 2 || h[3] != AVI_INDEX_OF_CHUNKS) return;
+        std::uint64_t n = std::min<std::uint64_t>(rd32(h + 4), (entries_end - entries_at) / 8);
+        std::uint64_t base = rd64(h + 12);
+        std::vector<std::uint8_t> buffer(64 * 1024);
+        std::uint64_t done = 0;
+        while (done < n && s.frames.size() < max_entries) {
+            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, buffer.size() / 8));
+            if (!read_at(fd, entries_at + done * 8, buffer.data(), k * 8)) return;
+            for (std::size_t i = 0; i < k; ++i) {
+                std::uint32_t off = rd32(buffer.data() + 8 * i);
+                std::uint32_t sz = rd32(buffer.data() + 8 * i + 4);
+                add_frame(s, base + off, sz & ~AVI_INDEX_DELTAFRAME, (sz & AVI_INDEX_DELTAFRAME) == 0);
+            }
+            done += k;
+        }
+    }
+
+    bool index_from_indx(ReadStream& s, const std::vector<std::uint8_t>& indx) {
+        const std::uint8_t* h = indx.data();
+        if (rd16(h) != 4 || h[3] != AVI_INDEX_OF_INDEXES) return false;
+        std::size_t n = std::min<std::size_t>(rd32(h + 4), (indx.size() - 24) / 16);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t at = rd64(h + 24 + 16 * i);
+            std::uint8_t ix[32];
+            if (at > size || size - at < sizeof ix || !read_at(fd, at, ix, sizeof ix)) continue;
+            std::uint64_t end = chunk_end(at + 8, rd32(ix + 4), size);
+            read_std_index(s, ix + 8, at + 32, end);
+        }
+        return !s.frames.empty();
+    }
+
+    // idx1 offsets count from the 'movi' word, or from the start of the file
+    // in some writers' files; the first entry of the stream tells which.
+    bool index_from_idx1(ReadStream& s) {
+        if (idx1.end <= idx1.begin || !have_movi) return false;
+        std::uint64_t n = (idx1.end - idx1.begin) / 16;
+        std::vector<std::uint8_t> buffer(64 * 1024);
+        std::uint64_t base = first_movi_list + 8;
+        bool base_known = false;
+        for (std::uint64_t done = 0; done < n && s.frames.size() < max_entries;) {
+            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, buffer.size() / 16));
+            if (!read_at(fd, idx1.begin + done * 16, buffer.data(), k * 16)) return false;
+            for (std::size_t i = 0; i < k; ++i) {
+                const std::uint8_t* e = buffer.data() + 16 * i;
+                DWORD id = rd32(e);
+                DWORD flags = rd32(e + 4);
+                std::uint32_t off = rd32(e + 8);
+                std::uint32_t sz = rd32(e + 12);
+                if (!is_frame_chunk(id, s.number) || (flags & AVIIF_LIST)) continue;
+                if (!base_known) {
+                    base_known = true;
+                    std::uint8_t probe[4];
+                    bool relative = read_at(fd, base + off, probe, 4) && rd32(probe) == id;
+                    if (!relative && read_at(fd, off, probe, 4) && rd32(probe) == id) base = 0;
+                }
+                add_frame(s, base + off + 8, sz, (flags & AVIIF_KEYFRAME) != 0);
+            }
+            done += k;
+        }
+        return true;
+    }
+
+    // No index: walk the movi lists chunk by chunk, into 'rec ' lists.
+    void scan_span(ReadStream& s, std::uint64_t at, std::uint64_t end, int depth) {
+        std::uint8_t h[12];
+        while (at + 8 <= end && s.frames.size() < max_entries) {
+            if (!read_at(fd, at, h, 12 <= end - at ? 12 : 8)) return;
+            DWORD id = rd32(h);
+            std::uint32_t stored = rd32(h + 4);
+            std::uint64_t data = at + 8;
+            if (id == kLIST) {
+                std::uint64_t stop = chunk_end(data, stored, end);
+                if (depth < 4 && stop - data >= 4) scan_span(s, data + 4, stop, depth + 1);
+                at = stop + (stored & 1);
+                continue;
+            }
+            if (is_frame_chunk(id, s.number)) {
+                bool key = s.frames.empty() || scan_all_key;
+                add_frame(s, data, stored, key);
+            }
+            at = data + stored + (stored & 1);
+        }
+    }
+    bool scan_all_key = false;
+};
+
+bool is_uncompressed(const ReadStream& s) {
+    if (s.format.size() < sizeof(BITMAPINFOHEADER)) return false;
+    DWORD c = rd32(s.format.data() + 16);
+    return c == BI_RGB || c == BI_BITFIELDS || c == fcc("DIB ") || c == fcc("RGB ") || c == fcc("raw ");
+}
+
+}  // namespace
+
+HRESULT read_open(IAVIFile& file) {
+    struct stat st;
+    if (fstat(file.fd, &st) != 0) return AVIERR_FILEREAD;
+    file.file_size = static_cast<std::uint64_t>(st.st_size);
+    Parser p(file);
+    std::uint8_t h[12];
+    if (p.size < 12 || !read_at(p.fd, 0, h, 12) || rd32(h) != kRIFF || rd32(h + 8) != kAVI) return AVIERR_BADFORMAT;
+    // Every frame chunk needs at least its 8-byte header.
+    p.max_entries = static_cast<std::size_t>(p.size / 8 + 1);
+
+    std::uint64_t at = 0;
+    bool first = true;
+    while (at + 12 <= p.size) {
+        if (!read_at(p.fd, at, h, 12) || rd32(h) != kRIFF) break;
+        if (!first && rd32(h + 8) != kAVIX) break;
+        std::uint32_t stored = rd32(h + 4);
+        std::uint64_t end = stored == 0 ? p.size : Parser::chunk_end(at + 8, stored, p.size);
+        if (!p.parse_riff_body(at + 12, end, first)) return AVIERR_FILEREAD;
+        first = false;
+        at = end + (stored & 1);
+    }
+    if (file.streams.empty()) return AVIERR_BADFORMAT;
+
+    for (std::size_t i = 0; i < file.streams.size(); ++i) {
+        ReadStream& s = *file.streams[i];
+        if (s.info.fccType != streamtypeVIDEO) continue;
+        p.scan_all_key = is_uncompressed(s);
+        bool opendml = !p.indx[i].bytes.empty() && p.index_from_indx(s, p.indx[i].bytes);
+        if (opendml) {
+            s.info.dwLength = static_cast<DWORD>(s.frames.size());
+            continue;
+        }
+        s.frames.clear();
+        bool indexed = p.index_from_idx1(s);
+        // idx1 covers the first RIFF only; later parts without an OpenDML
+        // index are scanned.
+        std::size_t from = indexed ? 1 : 0;
+        if (indexed && s.frames.empty()) from = 0;
+        for (std::size_t m = from; m < p.movi.size(); ++m) p.scan_span(s, p.movi[m].begin, p.movi[m].end, 0);
+        if (s.info.dwLength == 0 || p.movi.size() > 1) s.info.dwLength = static_cast<DWORD>(s.frames.size());
+    }
+    return AVIERR_OK;
+}
+
+}  // namespace avi

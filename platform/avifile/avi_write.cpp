@@ -1,0 +1,512 @@
+// Writing AVI files: one stream, one sample per chunk, written straight
+// through so that a process that dies mid-run leaves every frame on disk.
+//
+// Layout. The headers are laid out when the first sample arrives (the format
+// is known then) with the final sizes of every header chunk; only counters and
+// the RIFF / movi sizes change later. Two JUNK chunks hold the room of the
+// OpenDML super index (in strl) and of the odml list (in hdrl). As long as the
+// file stays under the RIFF limit it is a plain AVI with idx1. Past the limit
+// the first RIFF is closed (ix00, movi size, JUNK room for its idx1, RIFF size)
+// and the file continues in 'RIFF AVIX' parts, each with its own ix00; the JUNK
+// rooms become indx and odml when the file is released.
+//
+// While the file is being written the open RIFF and movi sizes read 0, which
+// readers take as "up to the end of the file", and no index exists yet, so a
+// reader scans the chunks: a killed run loses nothing that reached the disk.
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+
+#include "platform/avifile/avi_internal.h"
+#include "platform/avifile/avifile_testing.h"
+
+namespace {
+
+constexpr std::uint64_t kDefaultRiffLimit = 1000ull * 1024 * 1024;  // room left for the index below 1 GiB
+std::uint64_t g_riff_limit = kDefaultRiffLimit;
+
+constexpr unsigned kSuperIndexEntries = 256;
+constexpr std::uint32_t kIndxSize = 24 + 16 * kSuperIndexEntries;  // indx data bytes
+constexpr std::uint32_t kOdmlSize = 4 + 8 + 248;                   // 'odml' + dmlh chunk
+constexpr LONG kMaxGap = 1 << 20;  // empty frames that one write may add to fill a gap
+
+}  // namespace
+
+void avifile_set_riff_limit(std::uint64_t bytes) { g_riff_limit = bytes ? bytes : kDefaultRiffLimit; }
+
+namespace avi {
+
+struct WriteEntry {
+    std::uint64_t offset;  // absolute offset of the chunk header
+    std::uint32_t size;    // data bytes
+    std::uint32_t flags;   // AVIIF_KEYFRAME or 0
+};
+
+struct RiffPart {
+    std::uint64_t riff_start;  // offset of "RIFF"
+    std::uint64_t movi_start;  // offset of "LIST" of its movi
+    std::size_t first_frame;   // index of its first frame in WriteState::frames
+    std::size_t frame_count;
+    std::uint64_t ix_offset;   // offset of its ix chunk, once written
+    std::uint32_t ix_size;     // whole ix chunk with header
+};
+
+struct WriteState {
+    bool has_stream = false;
+    AVISTREAMINFOA info{};
+    std::vector<std::uint8_t> format;
+    bool laid_out = false;
+    bool failed = false;
+    std::uint64_t pos = 0;  // end of what has been written
+    std::uint64_t riff_limit = kDefaultRiffLimit;
+    DWORD ckid = 0;
+    // Header positions, known once laid out.
+    std::uint64_t avih_pos = 0, strh_pos = 0, indx_pos = 0, odml_pos = 0;
+    std::uint64_t idx1_room = 0;  // offset of the JUNK that will hold idx1, after the first split
+    std::vector<WriteEntry> frames;
+    std::vector<RiffPart> parts;
+    std::uint32_t largest = 0;
+    std::vector<std::uint8_t> scratch;  // reused for index chunks
+};
+
+namespace {
+
+bool pwrite_all(int fd, std::uint64_t offset, const void* data, std::size_t size) {
+    auto p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = pwrite(fd, p, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool pwritev_all(int fd, std::uint64_t offset, iovec* iov, int count) {
+    while (count > 0) {
+        ssize_t n = pwritev(fd, iov, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        offset += static_cast<std::uint64_t>(n);
+        auto left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<std::uint8_t*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return true;
+}
+
+// Appends to the file; on failure the state is marked failed.
+bool append(WriteState& w, int fd, const void* data, std::size_t size) {
+    if (w.failed) return false;
+    if (!pwrite_all(fd, w.pos, data, size)) {
+        w.failed = true;
+        return false;
+    }
+    w.pos += size;
+    return true;
+}
+
+bool patch32(WriteState& w, int fd, std::uint64_t offset, std::uint32_t value) {
+    std::uint8_t b[4];
+    wr32(b, value);
+    if (w.failed || !pwrite_all(fd, offset, b, 4)) {
+        w.failed = true;
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t size32(std::uint64_t v) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xFFFFFFFFu)); }
+
+bool is_video(const WriteState& w) { return w.info.fccType == streamtypeVIDEO; }
+
+const BITMAPINFOHEADER* video_format(const WriteState& w) {
+    if (!is_video(w) || w.format.size() < sizeof(BITMAPINFOHEADER)) return nullptr;
+    return reinterpret_cast<const BITMAPINFOHEADER*>(w.format.data());
+}
+
+void fill_avih(const WriteState& w, std::uint8_t* p) {
+    std::memset(p, 0, 56);
+    const AVISTREAMINFOA& si = w.info;
+    std::uint32_t usec = 0;
+    std::uint32_t max_bytes = 0;
+    if (si.dwRate) {
+        usec = size32(static_cast<std::uint64_t>(std::llround(1e6 * si.dwScale / si.dwRate)));
+        double rate = static_cast<double>(si.dwRate) / (si.dwScale ? si.dwScale : 1);
+        max_bytes = size32(static_cast<std::uint64_t>(std::ceil((w.largest + 8.0) * rate)));
+    }
+    std::uint32_t first_riff_frames = w.parts.empty() ? 0 : static_cast<std::uint32_t>(w.parts[0].frame_count);
+    std::int32_t width = si.rcFrame.right - si.rcFrame.left;
+    std::int32_t height = si.rcFrame.bottom - si.rcFrame.top;
+    if (const BITMAPINFOHEADER* bi = video_format(w)) {
+        width = bi->biWidth;
+        height = bi->biHeight < 0 ? -bi->biHeight : bi->biHeight;
+    }
+    wr32(p + 0, usec);
+    wr32(p + 4, max_bytes);
+    wr32(p + 8, 0);  // padding granularity
+    wr32(p + 12, AVIF_HASINDEX | AVIF_ISINTERLEAVED | AVIF_TRUSTCKTYPE);
+    wr32(p + 16, first_riff_frames);
+    wr32(p + 20, si.dwInitialFrames);
+    wr32(p + 24, w.has_stream ? 1 : 0);
+    wr32(p + 28, std::max<std::uint32_t>(si.dwSuggestedBufferSize, w.largest));
+    wr32(p + 32, static_cast<std::uint32_t>(width));
+    wr32(p + 36, static_cast<std::uint32_t>(height));
+}
+
+void fill_strh(const WriteState& w, std::uint8_t* p) {
+    std::memset(p, 0, 56);
+    const AVISTREAMINFOA& si = w.info;
+    wr32(p + 0, si.fccType);
+    wr32(p + 4, si.fccHandler);
+    wr32(p + 8, si.dwFlags);
+    wr16(p + 12, si.wPriority);
+    wr16(p + 14, si.wLanguage);
+    wr32(p + 16, si.dwInitialFrames);
+    wr32(p + 20, si.dwScale);
+    wr32(p + 24, si.dwRate);
+    wr32(p + 28, si.dwStart);
+    wr32(p + 32, static_cast<std::uint32_t>(w.frames.size()));
+    wr32(p + 36, std::max<std::uint32_t>(si.dwSuggestedBufferSize, w.largest));
+    wr32(p + 40, si.dwQuality);
+    wr32(p + 44, si.dwSampleSize);
+    wr16(p + 48, static_cast<std::uint16_t>(si.rcFrame.left));
+    wr16(p + 50, static_cast<std::uint16_t>(si.rcFrame.top));
+    wr16(p + 52, static_cast<std::uint16_t>(si.rcFrame.right));
+    wr16(p + 54, static_cast<std::uint16_t>(si.rcFrame.bottom));
+}
+
+struct Builder {
+    std::vector<std::uint8_t> bytes;
+    void u32(std::uint32_t v) {
+        std::size_t at = bytes.size();
+        bytes.resize(at + 4);
+        wr32(bytes.data() + at, v);
+    }
+    void raw(const void* data, std::size_t size) {
+        auto p = static_cast<const std::uint8_t*>(data);
+        bytes.insert(bytes.end(), p, p + size);
+    }
+    void zeros(std::size_t n) { bytes.resize(bytes.size() + n, 0); }
+    void pad() {
+        if (bytes.size() & 1) bytes.push_back(0);
+    }
+    // Starts a LIST or RIFF; answers where its size goes.
+    std::size_t open_list(DWORD id, DWORD type) {
+        u32(id);
+        std::size_t at = bytes.size();
+        u32(0);
+        u32(type);
+        return at;
+    }
+    void close_list(std::size_t at) { wr32(bytes.data() + at, static_cast<std::uint32_t>(bytes.size() - at - 4)); }
+    std::size_t chunk(DWORD id, std::uint32_t size) {
+        u32(id);
+        u32(size);
+        return bytes.size();
+    }
+};
+
+// Writes RIFF, hdrl and the opening of movi. Counters are filled in later.
+bool lay_out(IAVIFile& file) {
+    WriteState& w = *file.write;
+    Builder b;
+    b.open_list(kRIFF, kAVI);  // size stays 0 until the RIFF is closed
+    std::size_t hdrl = b.open_list(kLIST, khdrl);
+    w.avih_pos = b.chunk(kavih, 56);
+    b.zeros(56);
+    if (w.has_stream) {
+        std::size_t strl = b.open_list(kLIST, kstrl);
+        w.strh_pos = b.chunk(kstrh, 56);
+        b.zeros(56);
+        b.chunk(kstrf, static_cast<std::uint32_t>(w.format.size()));
+        b.raw(w.format.data(), w.format.size());
+        b.pad();
+        w.indx_pos = b.bytes.size();
+        b.chunk(kJUNK, kIndxSize);
+        b.zeros(kIndxSize);
+        std::size_t name_len = strnlen(w.info.szName, sizeof w.info.szName);
+        if (name_len > 0) {
+            b.chunk(kstrn, static_cast<std::uint32_t>(name_len + 1));
+            b.raw(w.info.szName, name_len);
+            b.zeros(1);
+            b.pad();
+        }
+        b.close_list(strl);
+    }
+    w.odml_pos = b.bytes.size();
+    b.chunk(kJUNK, kOdmlSize);
+    b.zeros(kOdmlSize);
+    b.close_list(hdrl);
+    std::uint64_t movi = b.bytes.size();
+    b.open_list(kLIST, kmovi);  // size stays 0 until the RIFF is closed
+    fill_avih(w, b.bytes.data() + w.avih_pos);
+    if (w.has_stream) fill_strh(w, b.bytes.data() + w.strh_pos);
+
+    w.pos = 0;
+    w.parts.push_back(RiffPart{0, movi, 0, 0, 0, 0});
+    w.laid_out = true;
+    return append(w, file.fd, b.bytes.data(), b.bytes.size());
+}
+
+// Writes the ix chunk of the open RIFF at the end of its movi.
+bool write_ix(IAVIFile& file, RiffPart& part) {
+    WriteState& w = *file.write;
+    const std::uint64_t base = part.movi_start;
+    auto& s = w.scratch;
+    s.assign(8 + 24 + 8 * part.frame_count, 0);
+    wr32(s.data(), fcc("ix00"));
+    wr32(s.data() + 4, static_cast<std::uint32_t>(s.size() - 8));
+    std::uint8_t* h = s.data() + 8;
+    wr16(h + 0, 2);
+    h[2] = 0;
+    h[3] = AVI_INDEX_OF_CHUNKS;
+    wr32(h + 4, static_cast<std::uint32_t>(part.frame_count));
+    wr32(h + 8, w.ckid);
+    wr64(h + 12, base);
+    for (std::size_t i = 0; i < part.frame_count; ++i) {
+        const WriteEntry& e = w.frames[part.first_frame + i];
+        std::uint8_t* q = h + 24 + 8 * i;
+        wr32(q, static_cast<std::uint32_t>(e.offset + 8 - base));
+        wr32(q + 4, e.size | ((e.flags & AVIIF_KEYFRAME) ? 0 : AVI_INDEX_DELTAFRAME));
+    }
+    part.ix_offset = w.pos;
+    part.ix_size = static_cast<std::uint32_t>(s.size());
+    return append(w, file.fd, s.data(), s.size());
+}
+
+void build_idx1(WriteState& w, std::vector<std::uint8_t>& s) {
+    const RiffPart& part = w.parts[0];
+    const std::uint64_t movi_fcc = part.movi_start + 8;  // offsets count from the 'movi' word
+    s.assign(8 + 16 * part.frame_count, 0);
+    wr32(s.data(), kidx1);
+    wr32(s.data() + 4, static_cast<std::uint32_t>(16 * part.frame_count));
+    for (std::size_t i = 0; i < part.frame_count; ++i) {
+        const WriteEntry& e = w.frames[part.first_frame + i];
+        std::uint8_t* q = s.data() + 8 + 16 * i;
+        wr32(q, w.ckid);
+        wr32(q + 4, e.flags & AVIIF_KEYFRAME);
+        wr32(q + 8, static_cast<std::uint32_t>(e.offset - movi_fcc));
+        wr32(q + 12, e.size);
+    }
+}
+
+// Closes the open RIFF: its index chunks and its sizes. `last` says whether
+// the file ends here.
+bool close_riff(IAVIFile& file, bool last) {
+    WriteState& w = *file.write;
+    RiffPart& part = w.parts.back();
+    const bool first = w.parts.size() == 1;
+    const bool opendml = !first || !last;
+    if (opendml) write_ix(file, part);
+    patch32(w, file.fd, part.movi_start + 4, size32(w.pos - part.movi_start - 8));
+    if (first) {
+        if (last) {
+            build_idx1(w, w.scratch);
+            append(w, file.fd, w.scratch.data(), w.scratch.size());
+        } else {
+            // Room for idx1, filled when the file is released: until then a
+            // reader that finds no index scans every part.
+            std::uint32_t room = static_cast<std::uint32_t>(16 * part.frame_count);
+            w.idx1_room = w.pos;
+            w.scratch.assign(8 + room, 0);
+            wr32(w.scratch.data(), kJUNK);
+            wr32(w.scratch.data() + 4, room);
+            append(w, file.fd, w.scratch.data(), w.scratch.size());
+        }
+    }
+    patch32(w, file.fd, part.riff_start + 4, size32(w.pos - part.riff_start - 8));
+    return !w.failed;
+}
+
+bool open_avix(IAVIFile& file) {
+    WriteState& w = *file.write;
+    std::uint8_t b[24];
+    wr32(b, kRIFF);
+    wr32(b + 4, 0);
+    wr32(b + 8, kAVIX);
+    wr32(b + 12, kLIST);
+    wr32(b + 16, 0);
+    wr32(b + 20, kmovi);
+    std::uint64_t start = w.pos;
+    w.parts.push_back(RiffPart{start, start + 12, w.frames.size(), 0, 0, 0});
+    return append(w, file.fd, b, sizeof b);
+}
+
+// Bytes the open RIFF will need to be closed after one more chunk.
+std::uint64_t closing_bytes(const WriteState& w) {
+    const RiffPart& part = w.parts.back();
+    std::uint64_t n = part.frame_count + 1;
+    std::uint64_t bytes = 8 + 24 + 8 * n;          // ix
+    if (w.parts.size() == 1) bytes += 8 + 16 * n;  // idx1
+    return bytes;
+}
+
+bool write_chunk(IAVIFile& file, const void* data, std::uint32_t size, DWORD flags) {
+    WriteState& w = *file.write;
+    const std::uint64_t chunk = 8 + static_cast<std::uint64_t>(size) + (size & 1);
+    RiffPart* part = &w.parts.back();
+    if (part->frame_count > 0 && w.pos - part->riff_start + chunk + closing_bytes(w) > w.riff_limit) {
+        if (w.parts.size() >= kSuperIndexEntries) {
+            w.failed = true;  // the super index is full; the file stays complete up to here
+            return false;
+        }
+        if (!close_riff(file, false) || !open_avix(file)) return false;
+        part = &w.parts.back();
+    }
+    std::uint8_t header[8];
+    wr32(header, w.ckid);
+    wr32(header + 4, size);
+    static const std::uint8_t zero = 0;
+    iovec iov[3] = {{header, 8}, {const_cast<void*>(data), size}, {const_cast<std::uint8_t*>(&zero), size & 1u}};
+    if (w.failed || !pwritev_all(file.fd, w.pos, iov, (size & 1) ? 3 : 2)) {
+        w.failed = true;
+        return false;
+    }
+    w.frames.push_back(WriteEntry{w.pos, size, flags & AVIIF_KEYFRAME});
+    w.pos += chunk;
+    part->frame_count++;
+    w.largest = std::max(w.largest, size);
+    return true;
+}
+
+}  // namespace
+
+void WriteStateDeleter::operator()(WriteState* state) const { delete state; }
+
+HRESULT write_open(IAVIFile& file) {
+    file.write.reset(new WriteState);
+    file.write->riff_limit = g_riff_limit;
+    return AVIERR_OK;
+}
+
+HRESULT write_create_stream(IAVIFile& file, const AVISTREAMINFOA& info, IAVIStream** stream) {
+    WriteState& w = *file.write;
+    if (w.has_stream) return AVIERR_UNSUPPORTED;  // one stream per file written
+    w.has_stream = true;
+    w.info = info;
+    w.info.szName[sizeof w.info.szName - 1] = 0;
+    if (info.dwLength > 0) w.frames.reserve(std::min<DWORD>(info.dwLength, 1u << 20));
+    auto handle = std::make_unique<IAVIStream>();
+    handle->file = &file;
+    handle->refs = 1;
+    *stream = handle.get();
+    file.handles.push_back(std::move(handle));
+    return AVIERR_OK;
+}
+
+HRESULT write_set_format(IAVIFile& file, const void* format, LONG size) {
+    WriteState& w = *file.write;
+    if (!w.has_stream) return AVIERR_BADHANDLE;
+    if (!format || size <= 0 || size > (1 << 20)) return AVIERR_BADPARAM;
+    if (w.laid_out) {
+        // The format lies in the headers already; only the same bytes again are fine.
+        if (w.format.size() == static_cast<std::size_t>(size) && std::memcmp(w.format.data(), format, w.format.size()) == 0)
+            return AVIERR_OK;
+        return AVIERR_UNSUPPORTED;
+    }
+    auto p = static_cast<const std::uint8_t*>(format);
+    w.format.assign(p, p + size);
+    return AVIERR_OK;
+}
+
+HRESULT write_sample(IAVIFile& file, LONG position, const void* data, LONG size, DWORD flags) {
+    WriteState& w = *file.write;
+    if (!w.has_stream) return AVIERR_BADHANDLE;
+    if (size < 0 || (size > 0 && !data)) return AVIERR_BADPARAM;
+    if (w.format.empty()) return AVIERR_BADFORMAT;
+    if (w.failed) return AVIERR_FILEWRITE;
+    // Samples are appended: a position already written can't be written again,
+    // and a gap is filled with empty frames so that frame numbers stay true.
+    const std::size_t count = w.frames.size();
+    if (position < 0 || static_cast<std::size_t>(position) < count) return AVIERR_BADPARAM;
+    if (static_cast<std::size_t>(position) - count > static_cast<std::size_t>(kMaxGap)) return AVIERR_BADPARAM;
+    if (!w.laid_out) {
+        const BITMAPINFOHEADER* bi = video_format(w);
+        w.ckid = chunk_id(0, is_video(w) ? 'd' : 'w',
+                          is_video(w) ? (bi && bi->biCompression == BI_RGB ? 'b' : 'c') : 'b');
+        if (!lay_out(file)) return AVIERR_FILEWRITE;
+    }
+    while (w.frames.size() < static_cast<std::size_t>(position))
+        if (!write_chunk(file, nullptr, 0, 0)) return AVIERR_FILEWRITE;
+    if (!write_chunk(file, data, static_cast<std::uint32_t>(size), flags)) return AVIERR_FILEWRITE;
+    return AVIERR_OK;
+}
+
+void write_stream_info(const IAVIFile& file, AVISTREAMINFOA& info) {
+    const WriteState& w = *file.write;
+    info = w.info;
+    info.dwLength = static_cast<DWORD>(w.frames.size());
+    info.dwSuggestedBufferSize = std::max<std::uint32_t>(w.info.dwSuggestedBufferSize, w.largest);
+}
+
+bool write_finish(IAVIFile& file) {
+    WriteState& w = *file.write;
+    if (!w.laid_out && !w.failed) {
+        if (w.has_stream && w.ckid == 0) {
+            const BITMAPINFOHEADER* bi = video_format(w);
+            w.ckid = chunk_id(0, 'd', bi && bi->biCompression == BI_RGB ? 'b' : 'c');
+        }
+        lay_out(file);
+    }
+    if (w.failed) return false;
+    close_riff(file, true);
+    const int fd = file.fd;
+    if (w.parts.size() > 1) {
+        build_idx1(w, w.scratch);
+        if (!w.failed && !pwrite_all(fd, w.idx1_room, w.scratch.data(), w.scratch.size())) w.failed = true;
+        // The super index over every part's ix chunk, in the room kept for it.
+        auto& s = w.scratch;
+        s.assign(8 + kIndxSize, 0);
+        wr32(s.data(), kindx);
+        wr32(s.data() + 4, kIndxSize);
+        std::uint8_t* h = s.data() + 8;
+        wr16(h, 4);
+        h[3] = AVI_INDEX_OF_INDEXES;
+        wr32(h + 4, static_cast<std::uint32_t>(w.parts.size()));
+        wr32(h + 8, w.ckid);
+        for (std::size_t i = 0; i < w.parts.size(); ++i) {
+            std::uint8_t* q = h + 24 + 16 * i;
+            wr64(q, w.parts[i].ix_offset);
+            wr32(q + 8, w.parts[i].ix_size);
+            wr32(q + 12, static_cast<std::uint32_t>(w.parts[i].frame_count));
+        }
+        if (!w.failed && !pwrite_all(fd, w.indx_pos, s.data(), s.size())) w.failed = true;
+        std::array<std::uint8_t, 8 + kOdmlSize> odml{};
+        wr32(odml.data(), kLIST);
+        wr32(odml.data() + 4, kOdmlSize);
+        wr32(odml.data() + 8, kodml);
+        wr32(odml.data() + 12, kdmlh);
+        wr32(odml.data() + 16, 248);
+        wr32(odml.data() + 20, static_cast<std::uint32_t>(w.frames.size()));
+        if (!w.failed && !pwrite_all(fd, w.odml_pos, odml.data(), odml.size())) w.failed = true;
+    }
+    std::uint8_t h[56];
+    fill_avih(w, h);
+    if (!w.failed && !pwrite_all(fd, w.avih_pos, h, 56)) w.failed = true;
+    if (w.has_stream) {
+        fill_strh(w, h);
+        if (!w.failed && !pwrite_all(fd, w.strh_pos, h, 56)) w.failed = true;
+    }
+    return !w.failed;
+}
+
+}  // namespace avi
+
+IAVIFile::~IAVIFile() {
+    if (fd >= 0) close(fd);
+}

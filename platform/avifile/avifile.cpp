@@ -1,0 +1,199 @@
+// The AVIFile entry points: handles, references and the choice between the
+// reader and the writer. A file lives while it or one of its streams (or a
+// frame decoder on one) is referenced; the last release of a file being
+// written completes it on disk.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/avifile/avi_internal.h"
+
+namespace {
+
+std::mutex g_lock;
+int g_init_count = 0;
+// Handles that are alive, so that a release too many or a stale handle is
+// answered with an error instead of touching freed memory.
+std::unordered_set<const void*> g_live;
+
+bool live(const void* handle) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    return handle && g_live.count(handle) != 0;
+}
+
+// Drops one reference of the file; the last one completes and frees it.
+// Answers false when completing the file failed.
+bool file_unref(IAVIFile* file) {
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (--file->refs > 0) return true;
+        g_live.erase(file);
+        for (auto& h : file->handles) g_live.erase(h.get());
+    }
+    bool ok = true;
+    if (file->writing) {
+        ok = avi::write_finish(*file);
+        if (close(file->fd) != 0) ok = false;
+        file->fd = -1;
+    }
+    delete file;
+    return ok;
+}
+
+}  // namespace
+
+namespace avi {
+void stream_add_ref(IAVIStream* stream) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    stream->refs++;
+    stream->file->refs++;
+}
+}  // namespace avi
+
+void VFWAPI AVIFileInit(void) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    ++g_init_count;
+}
+
+// Nothing is torn down: files still open stay usable, and an Exit without an
+// Init is harmless.
+void VFWAPI AVIFileExit(void) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_init_count > 0) --g_init_count;
+}
+
+HRESULT VFWAPI AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID /*lpHandler*/) {
+    if (!ppfile) return AVIERR_BADPARAM;
+    *ppfile = nullptr;
+    if (!szFile || !*szFile) return AVIERR_BADPARAM;
+    auto file = std::make_unique<IAVIFile>();
+    HRESULT r;
+    if (uMode & OF_CREATE) {
+        file->fd = open(szFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (file->fd < 0) return AVIERR_FILEOPEN;
+        file->writing = true;
+        r = avi::write_open(*file);
+    } else if (uMode & (OF_WRITE | OF_READWRITE)) {
+        return AVIERR_UNSUPPORTED;  // editing an existing file is not supported
+    } else {
+        file->fd = open(szFile, O_RDONLY | O_CLOEXEC);
+        if (file->fd < 0) return AVIERR_FILEOPEN;
+        try {
+            r = avi::read_open(*file);
+        } catch (const std::bad_alloc&) {
+            r = AVIERR_MEMORY;
+        }
+        if (r == AVIERR_OK) {
+            for (auto& s : file->streams) {
+                auto h = std::make_unique<IAVIStream>();
+                h->file = file.get();
+                h->read = s.get();
+                file->handles.push_back(std::move(h));
+            }
+        }
+    }
+    if (r != AVIERR_OK) return r;
+    file->refs = 1;
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_live.insert(file.get());
+    for (auto& h : file->handles) g_live.insert(h.get());
+    *ppfile = file.release();
+    return AVIERR_OK;
+}
+
+HRESULT VFWAPI AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam) {
+    if (!ppavi) return AVIERR_BADPARAM;
+    *ppavi = nullptr;
+    if (!live(pfile)) return AVIERR_BADHANDLE;
+    LONG seen = 0;
+    for (auto& h : pfile->handles) {
+        AVISTREAMINFOA info{};
+        if (h->read) info = h->read->info;
+        else avi::write_stream_info(*pfile, info);
+        DWORD type = info.fccType;
+        if (fccType != 0 && type != fccType) continue;
+        if (seen++ == lParam) {
+            avi::stream_add_ref(h.get());
+            *ppavi = h.get();
+            return AVIERR_OK;
+        }
+    }
+    return AVIERR_NODATA;
+}
+
+HRESULT VFWAPI AVIFileCreateStreamA(PAVIFILE pfile, PAVISTREAM* ppavi, AVISTREAMINFOA* psi) {
+    if (!ppavi) return AVIERR_BADPARAM;
+    *ppavi = nullptr;
+    if (!psi) return AVIERR_BADPARAM;
+    if (!live(pfile)) return AVIERR_BADHANDLE;
+    if (!pfile->writing) return AVIERR_READONLY;
+    IAVIStream* stream = nullptr;
+    HRESULT r = avi::write_create_stream(*pfile, *psi, &stream);
+    if (r != AVIERR_OK) return r;
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_live.insert(stream);
+    pfile->refs++;
+    *ppavi = stream;
+    return AVIERR_OK;
+}
+
+ULONG VFWAPI AVIFileRelease(PAVIFILE pfile) {
+    if (!live(pfile)) return 0;
+    ULONG left;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        left = pfile->refs - 1;
+    }
+    bool ok = file_unref(pfile);
+    return ok ? left : left + 1;
+}
+
+ULONG VFWAPI AVIStreamRelease(PAVISTREAM pavi) {
+    if (!live(pavi)) return 0;
+    ULONG left;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (pavi->refs == 0) return 0;
+        left = --pavi->refs;
+    }
+    bool ok = file_unref(pavi->file);
+    return ok ? left : left + 1;
+}
+
+HRESULT VFWAPI AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize) {
+    if (!psi || lSize < 0) return AVIERR_BADPARAM;
+    if (!live(pavi)) return AVIERR_BADHANDLE;
+    AVISTREAMINFOA info{};
+    if (pavi->read) {
+        info = pavi->read->info;
+    } else {
+        avi::write_stream_info(*pavi->file, info);
+    }
+    std::memcpy(psi, &info, std::min<std::size_t>(static_cast<std::size_t>(lSize), sizeof info));
+    return AVIERR_OK;
+}
+
+HRESULT VFWAPI AVIStreamSetFormat(PAVISTREAM pavi, LONG /*lPos*/, LPVOID lpFormat, LONG cbFormat) {
+    if (!live(pavi)) return AVIERR_BADHANDLE;
+    if (!pavi->file->writing) return AVIERR_READONLY;
+    return avi::write_set_format(*pavi->file, lpFormat, cbFormat);
+}
+
+HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
+                              DWORD dwFlags, LONG* plSampWritten, LONG* plBytesWritten) {
+    if (plSampWritten) *plSampWritten = 0;
+    if (plBytesWritten) *plBytesWritten = 0;
+    if (!live(pavi)) return AVIERR_BADHANDLE;
+    if (!pavi->file->writing) return AVIERR_READONLY;
+    if (lSamples < 1) return AVIERR_BADPARAM;
+    // One write is one chunk, whatever the sample count: video samples are frames.
+    HRESULT r = avi::write_sample(*pavi->file, lStart, lpBuffer, cbBuffer, dwFlags);
+    if (r == AVIERR_OK) {
+        if (plSampWritten) *plSampWritten = 1;
+        if (plBytesWritten) *plBytesWritten = cbBuffer;
+    }
+    return r;
+}

@@ -1,0 +1,68 @@
+#include "avi_probe.h"
+
+#include <sstream>
+
+#include "support.h"
+
+namespace testsupport {
+
+std::string ffprobe_complaints(const std::string& path) {
+    ProcessResult r = run_process({"ffprobe", "-v", "warning", "-hide_banner", path});
+    if (r.exit_code != 0) return "ffprobe failed: " + r.err;
+    return r.err;
+}
+
+std::vector<bool> ffprobe_key_flags(const std::string& path) {
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                   "packet=flags", "-of", "csv=p=0", path});
+    std::vector<bool> keys;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) keys.push_back(line[0] == 'K');
+    return keys;
+}
+
+int ffmpeg_decoded_frames(const std::string& path) {
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                                   "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", path});
+    if (r.exit_code != 0 || !r.err.empty()) return -1;
+    try {
+        return std::stoi(r.out);
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::string ffprobe_stream_field(const std::string& path, const std::string& field) {
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                   "stream=" + field, "-of", "default=nw=1:nk=1", path});
+    std::string out = r.out;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height) {
+    ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0", "-f", "rawvideo",
+                                   "-pix_fmt", "bgr24", "-vf", "vflip", "-"});
+    std::vector<std::string> frames;
+    const std::size_t frame = static_cast<std::size_t>(width) * height * 3;
+    if (r.exit_code != 0 || frame == 0 || r.out.size() % frame != 0) return frames;
+    for (std::size_t at = 0; at < r.out.size(); at += frame) frames.push_back(r.out.substr(at, frame));
+    return frames;
+}
+
+std::vector<std::uint8_t> test_picture(int width, int height, int index) {
+    std::vector<std::uint8_t> p(static_cast<std::size_t>(width) * height * 3);
+    std::uint32_t seed = 2166136261u ^ static_cast<std::uint32_t>(index);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            std::uint8_t* px = &p[(static_cast<std::size_t>(y) * width + x) * 3];
+            seed = seed * 1664525u + 1013904223u;
+            px[0] = static_cast<std::uint8_t>(x * 4 + index * 7);
+            px[1] = static_cast<std::uint8_t>(y * 3 + index * 5);
+            px[2] = static_cast<std::uint8_t>((seed >> 24) & 0x3F) + static_cast<std::uint8_t>((x ^ y) & 0x80);
+        }
+    return p;
+}
+
+}  // namespace testsupport
