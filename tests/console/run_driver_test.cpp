@@ -1,0 +1,85 @@
+// The driver's text helpers: sizes, durations, the rest-time estimate and the
+// input suffix that picks the source.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "console/run_driver.h"
+
+namespace {
+
+template <typename Print>
+std::string printed(Print print) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&text, &size);
+    print(stream);
+    std::fclose(stream);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+std::string size_text(uint32_t bytes) {
+    return printed([&](FILE* s) { format_size(bytes, s); });
+}
+
+std::string duration_text(int32_t seconds) {
+    return printed([&](FILE* s) { format_duration(seconds, s); });
+}
+
+TEST(FormatSize, EveryRangeIsSevenCharactersWide) {
+    EXPECT_EQ(size_text(0), "   0   ");
+    EXPECT_EQ(size_text(1023), "1023   ");
+    EXPECT_EQ(size_text(1024), "1.000 K");
+    EXPECT_EQ(size_text(1536), "1.500 K");
+    EXPECT_EQ(size_text(10 * 1024 + 512), "10.50 K");
+    EXPECT_EQ(size_text(999 * 1024 + 1023), "999.9 K");
+    EXPECT_EQ(size_text(1000 * 1024), "1000. K");
+    EXPECT_EQ(size_text(1u << 20), "1.000 M");
+    EXPECT_EQ(size_text((12u << 20) + (256u << 10)), "12.25 M");
+    EXPECT_EQ(size_text((345u << 20) + (512u << 10)), "345.5 M");
+    EXPECT_EQ(size_text(1023u << 20), "1023. M");
+    EXPECT_EQ(size_text(1u << 30), "1.000 G");
+    EXPECT_EQ(size_text((3u << 30) + (512u << 20)), "3.500 G");
+    EXPECT_EQ(size_text(0xFFFFFFFFu), "3.999 G");
+}
+
+TEST(FormatDuration, HoursMinutesSecondsUnderADayThenDaysHoursMinutes) {
+    EXPECT_EQ(duration_text(0), "00:00:00");
+    EXPECT_EQ(duration_text(59), "00:00:59");
+    EXPECT_EQ(duration_text(3661), "01:01:01");
+    EXPECT_EQ(duration_text(86399), "23:59:59");
+    EXPECT_EQ(duration_text(86400), "01:00:00");
+    EXPECT_EQ(duration_text(90061), "01:01:01");
+}
+
+TEST(EstimateRestSeconds, ScalesElapsedTimeByFramesLeft) {
+    const auto now = static_cast<int32_t>(std::time(nullptr));
+    // 10 s for 25 of 100 frames: 30 s to go (allowing a tick of the clock).
+    int32_t rest = estimate_rest_seconds(25, 100, now - 10);
+    EXPECT_TRUE(rest == 30 || rest == 33) << rest;
+    EXPECT_EQ(estimate_rest_seconds(100, 100, now - 50), 0);
+    // No frame done yet counts as one.
+    rest = estimate_rest_seconds(0, 11, now - 2);
+    EXPECT_TRUE(rest == 20 || rest == 30) << rest;
+    // The product wraps in 32 bits instead of being undefined.
+    rest = estimate_rest_seconds(1, 0x7FFFFFFF, now - 4);
+    EXPECT_TRUE(rest == static_cast<int32_t>(0xFFFFFFF8u) || rest == static_cast<int32_t>(0x7FFFFFFEu * 5u)) << rest;
+}
+
+TEST(PathHasSuffixNocase, ComparesTheTailWithoutCase) {
+    EXPECT_TRUE(path_has_suffix_nocase("CLIP.AVI", ".avi"));
+    EXPECT_TRUE(path_has_suffix_nocase("dir.x/clip.Avi", ".avi"));
+    EXPECT_TRUE(path_has_suffix_nocase(".avi", ".AVI"));
+    EXPECT_FALSE(path_has_suffix_nocase("clip.avs", ".avi"));
+    EXPECT_FALSE(path_has_suffix_nocase("clip.aup", ".avi"));
+    EXPECT_FALSE(path_has_suffix_nocase("avi", ".avi"));
+    EXPECT_FALSE(path_has_suffix_nocase("clip.avi.mp4", ".avi"));
+    EXPECT_FALSE(path_has_suffix_nocase("", ".avi"));
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+// A VFAPI reader plug-in over libavformat and libavcodec. It opens whatever
+// FFmpeg opens and hands out the first video stream's pictures as 24-bit
+// blue-green-red rows, written where the caller's read request says.
+//
+// Frames are numbered from 0 in decoding-display order. Reading frame n+1
+// after frame n decodes on; any other frame number seeks (to the key frame at
+// or before it, then decodes forward to it).
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include "console/vfapi.h"
+
+namespace {
+
+// How far ahead decoding on is cheaper than a seek.
+constexpr int64_t kDecodeAheadLimit = 48;
+
+struct Reader {
+    AVFormatContext* format = nullptr;
+    AVCodecContext* codec = nullptr;
+    AVStream* stream = nullptr;
+    int stream_index = -1;
+    bool has_audio = false;
+    AVPacket* packet = nullptr;
+    AVFrame* frame = nullptr;
+    SwsContext* scaler = nullptr;
+    int width = 0;
+    int height = 0;
+    AVRational rate{25, 1};   // frames per second
+    uint64_t frame_count = 0;
+    int64_t next_frame = 0;   // number of the picture the decoder delivers next
+    bool input_done = false;  // no packet left; the decoder is being drained
+};
+
+void reader_free(Reader* reader) {
+    if (!reader) return;
+    sws_freeContext(reader->scaler);
+    av_frame_free(&reader->frame);
+    av_packet_free(&reader->packet);
+    avcodec_free_context(&reader->codec);
+    avformat_close_input(&reader->format);
+    delete reader;
+}
+
+Reader* reader_of(VfapiHandle handle) { return reinterpret_cast<Reader*>(handle); }
+
+AVRational frame_rate_of(const AVStream* stream) {
+    if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0) return stream->avg_frame_rate;
+    if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0) return stream->r_frame_rate;
+    return AVRational{25, 1};
+}
+
+uint64_t frame_count_of(const Reader& reader) {
+    const AVStream* stream = reader.stream;
+    if (stream->nb_frames > 0) return static_cast<uint64_t>(stream->nb_frames);
+    const AVRational frame_time = av_inv_q(reader.rate);
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+        return static_cast<uint64_t>(av_rescale_q(stream->duration, stream->time_base, frame_time));
+    if (reader.format->duration != AV_NOPTS_VALUE && reader.format->duration > 0)
+        return static_cast<uint64_t>(av_rescale_q(reader.format->duration, AVRational{1, AV_TIME_BASE}, frame_time));
+    return 0;
+}
+
+// The next picture into reader.frame; false at the end of the stream or on an error.
+bool decode_next(Reader& reader) {
+    for (;;) {
+        int result = avcodec_receive_frame(reader.codec, reader.frame);
+        if (result == 0) return true;
+        if (result != AVERROR(EAGAIN)) return false;
+        if (reader.input_done) return false;
+        result = av_read_frame(reader.format, reader.packet);
+        if (result < 0) {
+            reader.input_done = true;
+            avcodec_send_packet(reader.codec, nullptr);  // drain what is held back
+            continue;
+        }
+        if (reader.packet->stream_index == reader.stream_index) {
+            // A packet the decoder refuses is skipped; the next key frame recovers.
+            avcodec_send_packet(reader.codec, reader.packet);
+        }
+        av_packet_unref(reader.packet);
+    }
+}
+
+int64_t start_time_of(const Reader& reader) {
+    return reader.stream->start_time != AV_NOPTS_VALUE ? reader.stream->start_time : 0;
+}
+
+// The number of the picture in reader.frame from its time stamp, or -1.
+int64_t number_of_decoded(const Reader& reader) {
+    int64_t pts = reader.frame->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE) return -1;
+    // Round to the nearest frame time: time stamps of variable-rate streams
+    // do not fall on the grid exactly.
+    const AVRational frame_time = av_inv_q(reader.rate);
+    return av_rescale_q_rnd(pts - start_time_of(reader), reader.stream->time_base, frame_time,
+                            static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
+bool restart_at(Reader& reader, int64_t timestamp) {
+    if (av_seek_frame(reader.format, reader.stream_index, timestamp, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    avcodec_flush_buffers(reader.codec);
+    reader.input_done = false;
+    return true;
+}
+
+// Leaves picture n in reader.frame.
+bool fetch_frame(Reader& reader, int64_t n) {
+    if (n < reader.next_frame || n - reader.next_frame > kDecodeAheadLimit) {
+        const AVRational frame_time = av_inv_q(reader.rate);
+        const int64_t target = start_time_of(reader) + av_rescale_q(n, frame_time, reader.stream->time_base);
+        bool positioned = restart_at(reader, target);
+        if (positioned) {
+            // Decode up to the wanted picture; the seek lands on a key frame at or before it.
+            for (;;) {
+                if (!decode_next(reader)) return false;
+                int64_t number = number_of_decoded(reader);
+                if (number < 0) {
+                    positioned = false;
+                    break;
+                }
+                if (number >= n) {
+                    reader.next_frame = number + 1;
+                    return number == n;
+                }
+            }
+        }
+        // Without usable time stamps count from the start.
+        if (!restart_at(reader, start_time_of(reader)) &&
+            !restart_at(reader, reader.format->start_time != AV_NOPTS_VALUE ? reader.format->start_time : 0))
+            return false;
+        reader.next_frame = 0;
+    }
+    while (reader.next_frame <= n) {
+        if (!decode_next(reader)) return false;
+        ++reader.next_frame;
+    }
+    return true;
+}
+
+HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
+    if (!path || !handle) return 1;
+    *handle = 0;
+    if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
+    auto* reader = new (std::nothrow) Reader;
+    if (!reader) return 1;
+
+    bool ok = avformat_open_input(&reader->format, path, nullptr, nullptr) == 0 &&
+              avformat_find_stream_info(reader->format, nullptr) >= 0;
+    if (!ok) {
+        reader_free(reader);
+        return 1;
+    }
+    for (unsigned i = 0; i < reader->format->nb_streams; ++i)
+        if (reader->format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) reader->has_audio = true;
+
+    const AVCodec* decoder = nullptr;
+    reader->stream_index = av_find_best_stream(reader->format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (reader->stream_index >= 0 && decoder) {
+        // A file we open but can't decode would only fail at the first frame.
+        reader->stream = reader->format->streams[reader->stream_index];
+        reader->codec = avcodec_alloc_context3(decoder);
+        ok = reader->codec && avcodec_parameters_to_context(reader->codec, reader->stream->codecpar) >= 0;
+        if (ok) {
+            reader->codec->thread_count = 0;  // as many as the machine has
+            ok = avcodec_open2(reader->codec, decoder, nullptr) == 0;
+        }
+        reader->packet = av_packet_alloc();
+        reader->frame = av_frame_alloc();
+        reader->width = reader->stream->codecpar->width;
+        reader->height = reader->stream->codecpar->height;
+        if (!ok || !reader->packet || !reader->frame || reader->width <= 0 || reader->height <= 0) {
+            reader_free(reader);
+            return 1;
+        }
+        reader->rate = frame_rate_of(reader->stream);
+        reader->frame_count = frame_count_of(*reader);
+    } else {
+        // No picture to read: the file still opens, and says so in its flags.
+        reader->stream_index = -1;
+        if (!reader->has_audio) {
+            reader_free(reader);
+            return 1;
+        }
+    }
+    *handle = reinterpret_cast<VfapiHandle>(reader);
+    return 0;
+}
+
+HRESULT WINAPI close_input(VfapiHandle handle) {
+    reader_free(reader_of(handle));
+    return 0;
+}
+
+HRESULT WINAPI query_file_info(VfapiHandle handle, VfapiFileInfo* info) {
+    Reader* reader = reader_of(handle);
+    if (!reader || !info || info->dwSize < sizeof(VfapiFileInfo)) return 1;
+    info->dwStreamFlags = (reader->stream ? kVfapiHasVideo : 0) | (reader->has_audio ? kVfapiHasAudio : 0);
+    return 0;
+}
+
+HRESULT WINAPI query_stream_info(VfapiHandle handle, DWORD stream_kind, void* info) {
+    Reader* reader = reader_of(handle);
+    if (!reader || !info) return 1;
+    if (stream_kind == kVfapiStreamVideo) {
+        auto* video = static_cast<VfapiVideoInfo*>(info);
+        if (!reader->stream || video->dwSize < sizeof(VfapiVideoInfo)) return 1;
+        video->dwFrameCountL = static_cast<DWORD>(reader->frame_count);
+        video->dwFrameCountH = static_cast<DWORD>(reader->frame_count >> 32);
+        video->dwFrameRate = static_cast<DWORD>(reader->rate.num);
+        video->dwFrameScale = static_cast<DWORD>(reader->rate.den);
+        video->dwFrameWidth = static_cast<DWORD>(reader->width);
+        video->dwFrameHeight = static_cast<DWORD>(reader->height);
+        video->dwPixelBits = 24;
+        return 0;
+    }
+    if (stream_kind == kVfapiStreamAudio) {
+        // Audio is listed but not delivered.
+        auto* audio = static_cast<VfapiAudioInfo*>(info);
+        return reader->has_audio && audio->dwSize >= sizeof(VfapiAudioInfo) ? 0 : 1;
+    }
+    return 1;
+}
+
+HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
+    Reader* reader = reader_of(handle);
+    auto* request = static_cast<VfapiVideoRead*>(data);
+    if (!reader || !reader->stream || stream_kind != kVfapiStreamVideo || !request ||
+        request->dwSize < sizeof(VfapiVideoRead) || !request->lpData)
+        return 1;
+    const uint64_t number = (static_cast<uint64_t>(request->dwFrameNumberH) << 32) | request->dwFrameNumberL;
+    if (number > static_cast<uint64_t>(INT64_MAX / 2) || !fetch_frame(*reader, static_cast<int64_t>(number)))
+        return 1;
+
+    const AVFrame& frame = *reader->frame;
+    reader->scaler = sws_getCachedContext(reader->scaler, frame.width, frame.height,
+                                          static_cast<AVPixelFormat>(frame.format), reader->width, reader->height,
+                                          AV_PIX_FMT_BGR24, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                          nullptr, nullptr, nullptr);
+    if (!reader->scaler) return 1;
+    // Straight into the caller's rows, whichever way they run.
+    uint8_t* destination[4] = {request->lpData, nullptr, nullptr, nullptr};
+    int destination_pitch[4] = {static_cast<int>(request->lPitch), 0, 0, 0};
+    int rows = sws_scale(reader->scaler, frame.data, frame.linesize, 0, frame.height, destination, destination_pitch);
+    return rows == reader->height ? 0 : 1;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) HRESULT WINAPI vfGetPluginFunc(VfapiFunctionTable* table) {
+    if (!table || table->dwSize < sizeof(VfapiFunctionTable)) return 1;
+    table->OpenInput = open_input;
+    table->CloseInput = close_input;
+    table->QueryFileInfo = query_file_info;
+    table->QueryStreamInfo = query_stream_info;
+    table->ReadData = read_data;
+    return 0;
+}
