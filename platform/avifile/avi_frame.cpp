@@ -26,6 +26,7 @@ struct IGetFrame {
     BITMAPINFOHEADER output{};
     LONG decoded = -1;  // frame now in picture, -1 for none
     bool have_picture = false;
+    bool fresh = false;  // the decoder has begun and decoded nothing since
 };
 
 namespace avi {
@@ -123,6 +124,7 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
         ICClose(g->hic);
         return nullptr;
     }
+    g->fresh = true;
     avi::stream_add_ref(pavi);
     return g.release();
 }
@@ -145,10 +147,11 @@ LPVOID VFWAPI AVIStreamGetFrame(PGETFRAME pg, LONG lPos) {
             } else {
                 start = key;
                 g.have_picture = false;
-                begin(g);  // restart the decoder: nothing before the key frame is referenced
+                if (!g.fresh) begin(g);  // restart the decoder: nothing before the key frame is referenced
             }
         }
         g.decoded = -1;
+        g.fresh = false;
         for (LONG n = start; n <= lPos; ++n)
             if (!decode_one(g, n)) return nullptr;
         g.decoded = lPos;

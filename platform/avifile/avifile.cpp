@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "platform/avifile/avi_internal.h"
+#include "platform/avifile/avifile_testing.h"
 
 namespace {
 
@@ -196,4 +197,18 @@ HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOI
         if (plBytesWritten) *plBytesWritten = cbBuffer;
     }
     return r;
+}
+
+LONG avifile_frame_count(PAVISTREAM stream) {
+    if (!live(stream) || !stream->read) return -1;
+    return static_cast<LONG>(stream->read->frames.size());
+}
+
+int avifile_frame_entry(PAVISTREAM stream, LONG frame, std::uint32_t* size, int* key) {
+    if (!live(stream) || !stream->read || frame < 0 || static_cast<std::size_t>(frame) >= stream->read->frames.size())
+        return 0;
+    const avi::FrameEntry& e = stream->read->frames[static_cast<std::size_t>(frame)];
+    if (size) *size = e.size;
+    if (key) *key = static_cast<int>(e.key);
+    return 1;
 }

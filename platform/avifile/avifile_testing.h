@@ -7,3 +7,10 @@
 // 'AVIX' part. Applies to files opened for writing afterwards; 0 restores the
 // default (just under 1 GiB).
 void avifile_set_riff_limit(std::uint64_t bytes);
+
+#include "platform/avifile/avifile.h"
+
+// The frames of a video stream opened for reading, as its index (or a scan)
+// gives them: the count, and each frame's stored size and key flag.
+LONG avifile_frame_count(PAVISTREAM stream);
+int avifile_frame_entry(PAVISTREAM stream, LONG frame, std::uint32_t* size, int* key);

@@ -1,0 +1,406 @@
+// The AVI reader and its frame decoder: seeking and the messages a codec
+// receives (with a scripted driver), and files laid out by hand the way other
+// writers lay them out.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/avifile/avifile.h"
+#include "platform/avifile/avifile_testing.h"
+#include "platform/icm/icm.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using testsupport::TempDir;
+
+constexpr DWORD kMark = mmioFOURCC('M', 'A', 'R', 'K');
+constexpr int kW = 16;
+constexpr int kH = 8;
+
+// A codec that "decodes" a frame by filling the picture with the frame's first
+// byte, and records what it was asked.
+struct DecodeCall {
+    DWORD flags;
+    int marker;
+    DWORD size;
+};
+std::vector<DecodeCall> g_decodes;
+int g_begins = 0;
+int g_fail_marker = -1;
+BITMAPINFOHEADER g_begin_in{}, g_begin_out{};
+
+LRESULT CALLBACK marker_proc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
+    switch (msg) {
+    case DRV_LOAD:
+    case DRV_ENABLE:
+    case DRV_OPEN:
+    case DRV_CLOSE:
+    case DRV_DISABLE:
+    case DRV_FREE:
+        return 1;
+    case ICM_DECOMPRESS_BEGIN:
+        ++g_begins;
+        g_begin_in = *reinterpret_cast<BITMAPINFOHEADER*>(p1);
+        g_begin_out = *reinterpret_cast<BITMAPINFOHEADER*>(p2);
+        return ICERR_OK;
+    case ICM_DECOMPRESS: {
+        auto* d = reinterpret_cast<ICDECOMPRESS*>(p1);
+        int marker = static_cast<const std::uint8_t*>(d->lpInput)[0];
+        g_decodes.push_back({d->dwFlags, marker, d->lpbiInput->biSizeImage});
+        if (marker == g_fail_marker) return ICERR_ERROR;
+        std::memset(d->lpOutput, marker, d->lpbiOutput->biSizeImage);
+        return ICERR_OK;
+    }
+    case ICM_DECOMPRESS_END:
+        return ICERR_OK;
+    default:
+        (void)p2;
+        return ICERR_UNSUPPORTED;
+    }
+}
+
+struct MarkerCodec {
+    MarkerCodec() {
+        ICInstall(ICTYPE_VIDEO, kMark, reinterpret_cast<LPARAM>(&marker_proc), nullptr, ICINSTALL_FUNCTION);
+        g_decodes.clear();
+        g_begins = 0;
+        g_fail_marker = -1;
+    }
+};
+
+BITMAPINFOHEADER mark_format() {
+    BITMAPINFOHEADER bi{};
+    bi.biSize = 40;
+    bi.biWidth = kW;
+    bi.biHeight = kH;
+    bi.biPlanes = 1;
+    bi.biBitCount = 24;
+    bi.biCompression = kMark;
+    bi.biSizeImage = kW * kH * 3;
+    return bi;
+}
+
+// Frame n holds n, then n % 3 more bytes; key frames every 5; positions 12
+// and 13 are left out (empty frames).
+std::string write_marker_file(const TempDir& dir, int frames) {
+    std::string path = dir.file("mark.avi");
+    PAVIFILE f = nullptr;
+    PAVISTREAM s = nullptr;
+    EXPECT_EQ(AVIFileOpenA(&f, path.c_str(), OF_WRITE | OF_CREATE, nullptr), AVIERR_OK);
+    AVISTREAMINFOA si{};
+    si.fccType = streamtypeVIDEO;
+    si.fccHandler = kMark;
+    si.dwRate = 25;
+    si.dwScale = 1;
+    AVIFileCreateStreamA(f, &s, &si);
+    BITMAPINFOHEADER bi = mark_format();
+    AVIStreamSetFormat(s, 0, &bi, sizeof bi);
+    for (int n = 0; n < frames; ++n) {
+        if (n == 12 || n == 13) continue;
+        std::vector<std::uint8_t> data(1 + n % 3, static_cast<std::uint8_t>(n));
+        EXPECT_EQ(AVIStreamWrite(s, n, 1, data.data(), static_cast<LONG>(data.size()), n % 5 == 0 ? AVIIF_KEYFRAME : 0,
+                                 nullptr, nullptr),
+                  AVIERR_OK);
+    }
+    AVIStreamRelease(s);
+    EXPECT_EQ(AVIFileRelease(f), 0u);
+    return path;
+}
+
+struct Reader {
+    PAVIFILE file = nullptr;
+    PAVISTREAM stream = nullptr;
+    PGETFRAME frames = nullptr;
+    HRESULT open_result = -1;
+    HRESULT stream_result = -1;
+    explicit Reader(const std::string& path, bool decoder = true) {
+        open_result = AVIFileOpenA(&file, path.c_str(), OF_READ, nullptr);
+        if (open_result != AVIERR_OK) return;
+        stream_result = AVIFileGetStream(file, &stream, streamtypeVIDEO, 0);
+        if (stream_result == AVIERR_OK && decoder) frames = AVIStreamGetFrameOpen(stream, nullptr);
+    }
+    ~Reader() {
+        if (frames) AVIStreamGetFrameClose(frames);
+        if (stream) AVIStreamRelease(stream);
+        if (file) AVIFileRelease(file);
+    }
+    // The marker byte of frame n's picture, -1 for no picture.
+    int marker(LONG n) {
+        auto* bi = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(frames, n));
+        if (!bi) return -1;
+        return reinterpret_cast<std::uint8_t*>(bi)[bi->biSize];
+    }
+};
+
+std::vector<int> markers_decoded() {
+    std::vector<int> m;
+    for (auto& c : g_decodes) m.push_back(c.marker);
+    g_decodes.clear();
+    return m;
+}
+
+TEST(AviRead, SequentialFramesDecodeOnceAndJumpsStartAtKeyFrames) {
+    MarkerCodec codec;
+    TempDir dir;
+    Reader r(write_marker_file(dir, 20));
+    ASSERT_NE(r.frames, nullptr);
+    EXPECT_EQ(g_begins, 1);
+    EXPECT_EQ(g_begin_in.biCompression, kMark);
+    EXPECT_EQ(g_begin_out.biBitCount, 24);
+    EXPECT_EQ(g_begin_out.biCompression, BI_RGB);
+    EXPECT_EQ(g_begin_out.biSizeImage, static_cast<DWORD>(kW * kH * 3));
+
+    for (int n = 0; n < 10; ++n) {
+        ASSERT_EQ(r.marker(n), n);
+        ASSERT_EQ(g_decodes.size(), 1u) << n;
+        EXPECT_EQ(g_decodes[0].flags, n % 5 == 0 ? 0u : ICDECOMPRESS_NOTKEYFRAME);
+        EXPECT_EQ(g_decodes[0].size, static_cast<DWORD>(1 + n % 3));  // the codec learns each frame's length
+        g_decodes.clear();
+    }
+    auto* bi = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(r.frames, 9));
+    ASSERT_NE(bi, nullptr);
+    EXPECT_EQ(bi->biSize, 40u);
+    EXPECT_EQ(bi->biWidth, kW);
+    EXPECT_EQ(bi->biHeight, kH);
+    EXPECT_EQ(bi->biBitCount, 24);
+    EXPECT_EQ(bi->biCompression, BI_RGB);
+    EXPECT_EQ(bi->biSizeImage, static_cast<DWORD>(kW * kH * 3));
+    EXPECT_TRUE(markers_decoded().empty()) << "the same frame again decodes nothing";
+
+    EXPECT_EQ(r.marker(7), 7);
+    EXPECT_EQ(markers_decoded(), (std::vector<int>{5, 6, 7}));
+    EXPECT_EQ(g_begins, 2) << "a jump back restarts the decoder";
+    EXPECT_EQ(r.marker(9), 9);
+    EXPECT_EQ(markers_decoded(), (std::vector<int>{8, 9})) << "a jump forward goes on from where it stands";
+    EXPECT_EQ(r.marker(3), 3);
+    EXPECT_EQ(markers_decoded(), (std::vector<int>{0, 1, 2, 3}));
+
+    // 12 and 13 are empty: they show frame 11.
+    EXPECT_EQ(r.marker(12), 11);
+    EXPECT_EQ(markers_decoded(), (std::vector<int>{10, 11}));
+    EXPECT_EQ(r.marker(13), 11);
+    EXPECT_EQ(r.marker(14), 14);
+    EXPECT_EQ(markers_decoded(), (std::vector<int>{14}));
+
+    EXPECT_EQ(AVIStreamGetFrame(r.frames, 20), nullptr);
+    EXPECT_EQ(AVIStreamGetFrame(r.frames, -1), nullptr);
+
+    // A frame the codec can't decode answers null, and so do the frames that
+    // depend on it; the next key frame brings pictures back.
+    g_fail_marker = 16;
+    EXPECT_EQ(AVIStreamGetFrame(r.frames, 16), nullptr);
+    EXPECT_EQ(AVIStreamGetFrame(r.frames, 17), nullptr);
+    g_fail_marker = -1;
+    EXPECT_EQ(r.marker(15), 15);
+}
+
+TEST(AviRead, StreamInfoAndReferences) {
+    MarkerCodec codec;
+    TempDir dir;
+    std::string path = write_marker_file(dir, 20);
+    PAVIFILE f = nullptr;
+    PAVISTREAM s = nullptr;
+    ASSERT_EQ(AVIFileOpenA(&f, path.c_str(), OF_READ, nullptr), AVIERR_OK);
+    EXPECT_EQ(AVIFileGetStream(f, &s, streamtypeAUDIO, 0), AVIERR_NODATA);
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(AVIFileGetStream(f, &s, streamtypeVIDEO, 1), AVIERR_NODATA);
+    ASSERT_EQ(AVIFileGetStream(f, &s, streamtypeVIDEO, 0), AVIERR_OK);
+    AVISTREAMINFOA si{};
+    ASSERT_EQ(AVIStreamInfoA(s, &si, sizeof si), AVIERR_OK);
+    EXPECT_EQ(si.fccType, streamtypeVIDEO);
+    EXPECT_EQ(si.fccHandler, kMark);
+    EXPECT_EQ(si.dwLength, 20u);
+    EXPECT_EQ(si.rcFrame.right, kW);  // the writer was given none; the picture's size stands in
+    EXPECT_EQ(si.rcFrame.bottom, kH);
+    EXPECT_EQ(avifile_frame_count(s), 20);
+    PGETFRAME g = AVIStreamGetFrameOpen(s, nullptr);
+    ASSERT_NE(g, nullptr);
+    // The decoder keeps the file alive after the caller let go of it.
+    EXPECT_EQ(AVIStreamRelease(s), 1u);
+    EXPECT_NE(AVIFileRelease(f), 0u);
+    EXPECT_NE(AVIStreamGetFrame(g, 4), nullptr);
+    EXPECT_EQ(AVIStreamGetFrameClose(g), AVIERR_OK);
+    // Everything is gone now; stale handles are refused.
+    EXPECT_EQ(AVIStreamInfoA(s, &si, sizeof si), AVIERR_BADHANDLE);
+    EXPECT_EQ(AVIFileRelease(f), 0u);
+}
+
+// --- Files laid out by hand -------------------------------------------------
+
+std::string u32(std::uint32_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
+    return s;
+}
+std::string u16(std::uint32_t v) { return u32(v).substr(0, 2); }
+std::string chunk(const std::string& id, const std::string& data) {
+    std::string s = id + u32(static_cast<std::uint32_t>(data.size())) + data;
+    if (data.size() & 1) s += '\0';
+    return s;
+}
+std::string list(const std::string& type, const std::string& body) {
+    return "LIST" + u32(static_cast<std::uint32_t>(body.size() + 4)) + type + body;
+}
+std::string strh(const std::string& type, const std::string& handler, std::uint32_t length) {
+    std::string d = type + handler + u32(0) + u16(0) + u16(0) + u32(0) + u32(1) + u32(25) + u32(0) + u32(length) +
+                    u32(0) + u32(0) + u32(0xFFFFFFFF) + u32(0);
+    return chunk("strh", d + u16(0) + u16(0) + u16(0) + u16(0));
+}
+std::string bih(std::int32_t w, std::int32_t h, DWORD compression) {
+    BITMAPINFOHEADER bi{};
+    bi.biSize = 40;
+    bi.biWidth = w;
+    bi.biHeight = h;
+    bi.biPlanes = 1;
+    bi.biBitCount = 24;
+    bi.biCompression = compression;
+    return std::string(reinterpret_cast<const char*>(&bi), 40);
+}
+std::string wave_format() { return u16(1) + u16(1) + u32(8000) + u32(8000) + u16(1) + u16(8); }
+
+struct Entry {
+    std::string id;
+    std::uint32_t flags;
+    std::uint32_t offset;  // of the chunk header, from the 'movi' word
+    std::uint32_t size;
+};
+
+// Audio first, video second ('01dc'); frames in 'rec ' lists with JUNK and a
+// palette-change chunk between them, odd sizes with their pad bytes.
+// idx1: 0 none, 1 offsets from 'movi', 2 offsets from the file's start.
+std::string hand_made_file(int idx1_kind, std::vector<std::string>* frames_out) {
+    std::string hdrl = chunk("avih", std::string(56, '\0')) +
+                       list("strl", strh("auds", std::string(4, '\0'), 3) + chunk("strf", wave_format())) +
+                       list("strl", strh("vids", "MARK", 5) + chunk("strf", bih(kW, kH, kMark)) +
+                                        chunk("strn", std::string("hand made\0", 10)));
+    std::string movi;
+    std::vector<Entry> index;
+    auto add = [&](const std::string& id, const std::string& data, std::uint32_t flags, std::string& into,
+                   std::uint32_t at) {
+        index.push_back({id, flags, at, static_cast<std::uint32_t>(data.size())});
+        into += chunk(id, data);
+    };
+    std::vector<std::string> frames = {std::string("\x00\x01\x02", 3), std::string("\x01", 1),
+                                       std::string("\x02\x07", 2), std::string("\x03\x03\x03\x03\x03", 5),
+                                       std::string("\x04\x00\x00", 3)};
+    for (int n = 0; n < 5; ++n) {
+        std::string rec;
+        std::uint32_t rec_at = static_cast<std::uint32_t>(4 + movi.size());
+        std::uint32_t in_rec = rec_at + 12;
+        if (n < 3) {
+            std::string audio(7, static_cast<char>(0x80));
+            add("00wb", audio, 0, rec, in_rec + static_cast<std::uint32_t>(rec.size()));
+        }
+        if (n == 2) rec += chunk("01pc", std::string(4, '\x55'));  // not a picture
+        add("01dc", frames[n], n % 3 == 0 ? AVIIF_KEYFRAME : 0, rec, in_rec + static_cast<std::uint32_t>(rec.size()));
+        movi += list("rec ", rec);
+        movi += chunk("JUNK", std::string(3, '\0'));
+    }
+    std::string head = "RIFF" + u32(0) + "AVI " + list("hdrl", hdrl) + chunk("JUNK", std::string(9, '\0'));
+    std::uint32_t movi_word = static_cast<std::uint32_t>(head.size() + 8);
+    std::string body = head + list("movi", movi);
+    if (idx1_kind) {
+        std::string idx;
+        for (const Entry& e : index)
+            idx += e.id + u32(e.flags) + u32(idx1_kind == 1 ? e.offset : e.offset + movi_word) + u32(e.size);
+        body += chunk("idx1", idx);
+    }
+    std::string file = body;
+    std::uint32_t riff = static_cast<std::uint32_t>(file.size() - 8);
+    std::memcpy(&file[4], &riff, 4);
+    if (frames_out) *frames_out = frames;
+    return file;
+}
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    std::fclose(f);
+}
+
+TEST(AviRead, FilesOfOtherWritersWithAndWithoutIndex) {
+    MarkerCodec codec;
+    TempDir dir;
+    for (int kind = 0; kind < 3; ++kind) {
+        SCOPED_TRACE("idx1 kind " + std::to_string(kind));
+        std::vector<std::string> frames;
+        std::string path = dir.file("hand" + std::to_string(kind) + ".avi");
+        write_bytes(path, hand_made_file(kind, &frames));
+        Reader r(path);
+        ASSERT_EQ(r.open_result, AVIERR_OK);
+        ASSERT_EQ(r.stream_result, AVIERR_OK);
+        AVISTREAMINFOA si{};
+        AVIStreamInfoA(r.stream, &si, sizeof si);
+        EXPECT_STREQ(si.szName, "hand made");
+        EXPECT_EQ(si.dwLength, 5u);
+        ASSERT_EQ(avifile_frame_count(r.stream), 5);
+        for (int n = 0; n < 5; ++n) {
+            std::uint32_t size = 0;
+            int key = -1;
+            ASSERT_TRUE(avifile_frame_entry(r.stream, n, &size, &key));
+            EXPECT_EQ(size, frames[n].size()) << n;
+            if (kind != 0) {
+                EXPECT_EQ(key, n % 3 == 0 ? 1 : 0) << n;  // without an index only frame 0 is known as key
+            }
+        }
+        ASSERT_NE(r.frames, nullptr);
+        for (int n = 0; n < 5; ++n) EXPECT_EQ(r.marker(n), n);
+        g_decodes.clear();
+        EXPECT_EQ(r.marker(4), 4);
+        EXPECT_EQ(r.marker(3), 3);
+    }
+}
+
+TEST(AviRead, BrokenFilesGiveErrorsOrFewerFrames) {
+    MarkerCodec codec;
+    TempDir dir;
+    std::string whole = hand_made_file(1, nullptr);
+    std::string path = dir.file("broken.avi");
+
+    // Cut anywhere: either the open fails, or whatever frames remain can be
+    // read without a crash.
+    for (std::size_t cut = 0; cut < whole.size(); cut += 7) {
+        write_bytes(path, whole.substr(0, cut));
+        Reader r(path);
+        if (r.open_result != AVIERR_OK || r.stream_result != AVIERR_OK || !r.frames) continue;
+        LONG count = avifile_frame_count(r.stream);
+        EXPECT_LE(count, 5);
+        for (LONG n = 0; n < count; ++n) EXPECT_EQ(r.marker(n), n) << "cut at " << cut;
+    }
+    // Not an AVI file at all, or no file.
+    write_bytes(path, "RIFF\x10\0\0\0WAVEfmt ");
+    PAVIFILE f = nullptr;
+    EXPECT_NE(AVIFileOpenA(&f, path.c_str(), OF_READ, nullptr), AVIERR_OK);
+    EXPECT_EQ(f, nullptr);
+    EXPECT_NE(AVIFileOpenA(&f, dir.file("missing.avi").c_str(), OF_READ, nullptr), AVIERR_OK);
+
+    // Only an audio stream.
+    std::string audio_only = "RIFF" + u32(0) + "AVI " +
+                             list("hdrl", chunk("avih", std::string(56, '\0')) +
+                                              list("strl", strh("auds", std::string(4, '\0'), 1) +
+                                                               chunk("strf", wave_format()))) +
+                             list("movi", chunk("00wb", "abcd"));
+    write_bytes(path, audio_only);
+    Reader a(path);
+    ASSERT_EQ(a.open_result, AVIERR_OK);
+    EXPECT_EQ(a.stream_result, AVIERR_NODATA);
+
+    // Sizes that point far beyond the end of the file.
+    std::string lying = hand_made_file(0, nullptr);
+    for (std::size_t at = lying.find("01dc"); at != std::string::npos; at = lying.find("01dc", at + 4))
+        std::memcpy(&lying[at + 4], "\xF0\xFF\xFF\x7F", 4);
+    write_bytes(path, lying);
+    Reader l(path);
+    ASSERT_EQ(l.open_result, AVIERR_OK);
+    for (LONG n = 0; n < avifile_frame_count(l.stream); ++n) {
+        std::uint32_t size = 0;
+        ASSERT_TRUE(avifile_frame_entry(l.stream, n, &size, nullptr));
+        EXPECT_LE(size, lying.size());
+    }
+}
+
+}  // namespace
