@@ -1,0 +1,39 @@
+// Running the built twopass and looking at what it wrote, for the
+// end-to-end suites.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/support/support.h"
+
+namespace testsupport {
+
+std::string twopass_program();       // build/twopass
+std::string vfapi_reader_library();  // build/vfapi-reader.so
+
+// Runs twopass with args in dir; registry is the file the registry stand-in reads.
+ProcessResult run_twopass(const std::vector<std::string>& args, const std::string& registry,
+                          const std::string& dir = "");
+
+struct VideoProbe {
+    bool ok = false;
+    std::string codec;  // ffprobe's codec name
+    int width = 0;
+    int height = 0;
+    int frames = -1;    // frames ffprobe decoded
+    std::string warnings;  // what "ffprobe -v warning" printed while reading
+};
+VideoProbe probe_video(const std::string& path);
+
+// Average PSNR (dB) of the video of a against that of b over the frames both
+// have; 100 for identical pictures, -1 when it can't be computed.
+double video_psnr(const std::string& a, const std::string& b);
+
+// Splits progress text on carriage returns; true when every piece after the
+// first (empty) one is a progress line as twopass prints it for total frames,
+// the counts go 1, 2, ... without gaps up to last, and the text ends with the
+// finish line when finished is set. why says what did not fit.
+bool progress_text_ok(const std::string& err, int total, int last, bool finished, std::string& why);
+
+}  // namespace testsupport
