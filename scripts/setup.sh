@@ -45,15 +45,16 @@ echo "setup: all required packages present"
 
 # ---------------------------------------------------------------------------
 # Optional: the 32-bit Windows build and its tests under Wine.
-# Cross compiler, Wine (32-bit), a virtual X server for the dialog test and
-# xwd + netpbm for its screenshot. Nothing here may fail the set-up: when a
-# piece can't be had, say so on one line; scripts/test.d/wine.sh then skips.
+# Cross compiler, Wine (32-bit), a virtual X server for the dialog test,
+# xwd + netpbm for its screenshot and a Japanese font for the dialog's texts.
+# Nothing here may fail the set-up: when a piece can't be had, say so on one
+# line; scripts/test.d/wine.sh then skips.
 # Set TWOPASS_NO_WINDOWS=1 to leave this section out.
 # ---------------------------------------------------------------------------
 windows_packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386
-  xvfb xauth x11-apps netpbm
+  xvfb xauth x11-apps netpbm fonts-ipafont-gothic
 )
 
 setup_windows() {

@@ -1,16 +1,23 @@
-/* A small lossless video codec for tests under Wine, installed as the
- * compressor for one FourCC through the Drivers32 registry list.
+/* A small video codec for tests under Wine, installed as the compressor for
+ * one FourCC through the Drivers32 registry list.
  *
  * Input and output are bottom-up BGR24 pictures with rows of width * 3 bytes.
- * A compressed frame is one of:
- *   - exactly image-size bytes: the picture itself (a key frame);
- *   - 'K' followed by the picture run-length coded (a key frame);
- *   - 'D' followed by (picture XOR previous picture) run-length coded.
- * A frame is never larger than the uncompressed picture: when a delta would
- * not fit, the frame becomes a raw key frame and is reported as one.
+ * A compressed frame is a tag byte and a body:
+ *   'K'  key frame: each byte minus the same colour of the pixel before it,
+ *        run-length coded;
+ *   'D'  delta frame: each byte minus the same byte of the previous picture,
+ *        run-length coded;
+ *   'R'  key frame: the picture's bytes but the last, which decodes as 0.
+ * Run-length code, in whole pixels: a control byte c < 128 is followed by
+ * c + 1 literal pixels; c >= 128 by one pixel repeated c - 126 times.
  *
- * Run-length code: a control byte c < 128 is followed by c + 1 literal bytes;
- * c >= 128 is followed by one byte repeated c - 126 times (2 to 129).
+ * Frames are never larger than the uncompressed picture, and every frame can
+ * be decoded without knowing its length (the engine hands the decoder a format
+ * whose biSizeImage is the picture size). Both together leave no room for a
+ * lossless code of every input, so a picture that neither code shrinks is
+ * stored as 'R', losing one byte; the deltas that follow are taken against
+ * the picture as decoded, so the loss does not carry on. K and D frames are
+ * exact. A delta that does not fit becomes a key frame and is reported so.
  *
  * The state block (ICM_GETSTATE) is 32 bytes; its words at 8..23 are the
  * bit rate (double), compression control and key seconds that the caller
@@ -31,7 +38,8 @@
 typedef struct Instance {
     DWORD mode;                /* ICMODE_COMPRESS or ICMODE_DECOMPRESS */
     unsigned char state[STATE_SIZE];
-    unsigned char *previous;   /* compressor: last input; decoder: last picture */
+    unsigned char *previous;   /* the last picture as the decoder sees it */
+    unsigned char *residual;   /* scratch for one picture's residual */
     DWORD previous_size;
     int have_previous;
     DWORD frames;              /* frames compressed since open */
@@ -68,64 +76,90 @@ static DWORD picture_size(const BITMAPINFOHEADER *bi) {
 static int ensure_previous(Instance *inst, DWORD size) {
     if (inst->previous && inst->previous_size == size) return 1;
     free(inst->previous);
+    free(inst->residual);
     inst->previous = (unsigned char *)malloc(size);
-    inst->previous_size = inst->previous ? size : 0;
+    inst->residual = (unsigned char *)malloc(size);
     inst->have_previous = 0;
-    return inst->previous != NULL;
+    if (!inst->previous || !inst->residual) {
+        free(inst->previous);
+        free(inst->residual);
+        inst->previous = inst->residual = NULL;
+        inst->previous_size = 0;
+        return 0;
+    }
+    inst->previous_size = size;
+    return 1;
 }
 
-/* Run-length codes n bytes of (a XOR b) (b may be NULL) into out; stops and
- * returns 0 when the code would reach limit bytes. */
-static DWORD rle_encode(const unsigned char *a, const unsigned char *b, DWORD n, unsigned char *out, DWORD limit) {
+static int same_pixel(const unsigned char *a, const unsigned char *b) {
+    return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+}
+
+/* Run-length codes the given pixels into out; returns the code's length, or
+ * 0 when it would reach limit bytes. */
+static DWORD rle_encode(const unsigned char *r, DWORD pixels, unsigned char *out, DWORD limit) {
     DWORD i = 0, o = 0;
-#define AT(k) ((unsigned char)(b ? (a[k] ^ b[k]) : a[k]))
-    while (i < n) {
+    while (i < pixels) {
         DWORD run = 1;
-        unsigned char v = AT(i);
-        while (i + run < n && run < 129 && AT(i + run) == v) ++run;
+        while (i + run < pixels && run < 129 && same_pixel(r + 3 * i, r + 3 * (i + run))) ++run;
         if (run >= 2) {
-            if (o + 2 >= limit) return 0;
+            if (o + 4 >= limit) return 0;
             out[o++] = (unsigned char)(run + 126);
-            out[o++] = v;
+            memcpy(out + o, r + 3 * i, 3);
+            o += 3;
             i += run;
             continue;
         }
-        /* Literal stretch up to the next run of at least three equal bytes. */
+        /* Literal pixels up to the next pair of equal ones. */
         DWORD start = i, len = 0;
-        while (i < n && len < 128) {
-            if (i + 2 < n && AT(i) == AT(i + 1) && AT(i) == AT(i + 2)) break;
+        while (i < pixels && len < 128) {
+            if (i + 1 < pixels && same_pixel(r + 3 * i, r + 3 * (i + 1))) break;
             ++i;
             ++len;
         }
-        if (o + 1 + len >= limit) return 0;
+        if (o + 1 + 3 * len >= limit) return 0;
         out[o++] = (unsigned char)(len - 1);
-        for (DWORD k = 0; k < len; ++k) out[o++] = AT(start + k);
+        memcpy(out + o, r + 3 * start, 3 * len);
+        o += 3 * len;
     }
-#undef AT
     return o;
 }
 
-/* Decodes a run-length code into n bytes of out, XORing into it when xor_into
- * is set. Returns 1 when the code filled exactly n bytes. */
-static int rle_decode(const unsigned char *in, DWORD in_size, unsigned char *out, DWORD n, int xor_into) {
+/* Decodes a run-length code of the given pixels into r, reading no more than
+ * in_limit bytes. Returns 1 when the code filled the picture. */
+static int rle_decode(const unsigned char *in, DWORD in_limit, unsigned char *r, DWORD pixels) {
     DWORD i = 0, o = 0;
-    while (i < in_size && o < n) {
+    while (o < pixels) {
+        if (i >= in_limit) return 0;
         unsigned c = in[i++];
+        DWORD len = c < 128 ? c + 1 : c - 126;
+        if (o + len > pixels) return 0;
         if (c < 128) {
-            DWORD len = c + 1;
-            if (i + len > in_size || o + len > n) return 0;
-            for (DWORD k = 0; k < len; ++k) out[o + k] = xor_into ? (unsigned char)(out[o + k] ^ in[i + k]) : in[i + k];
-            i += len;
-            o += len;
+            if (i + 3 * len > in_limit) return 0;
+            memcpy(r + 3 * o, in + i, 3 * len);
+            i += 3 * len;
         } else {
-            DWORD len = c - 126;
-            if (i >= in_size || o + len > n) return 0;
-            unsigned char v = in[i++];
-            for (DWORD k = 0; k < len; ++k) out[o + k] = xor_into ? (unsigned char)(out[o + k] ^ v) : v;
-            o += len;
+            if (i + 3 > in_limit) return 0;
+            for (DWORD k = 0; k < len; ++k) memcpy(r + 3 * (o + k), in + i, 3);
+            i += 3;
         }
+        o += len;
     }
-    return i == in_size && o == n;
+    return 1;
+}
+
+/* Residuals: against the pixel before (key) or the previous picture (delta). */
+static void residual_key(const unsigned char *p, unsigned char *r, DWORD n) {
+    for (DWORD i = 0; i < n; ++i) r[i] = (unsigned char)(i < 3 ? p[i] : p[i] - p[i - 3]);
+}
+static void unresidual_key(const unsigned char *r, unsigned char *p, DWORD n) {
+    for (DWORD i = 0; i < n; ++i) p[i] = (unsigned char)(i < 3 ? r[i] : r[i] + p[i - 3]);
+}
+static void residual_delta(const unsigned char *p, const unsigned char *ref, unsigned char *r, DWORD n) {
+    for (DWORD i = 0; i < n; ++i) r[i] = (unsigned char)(p[i] - ref[i]);
+}
+static void unresidual_delta(const unsigned char *r, unsigned char *p, DWORD n) {
+    for (DWORD i = 0; i < n; ++i) p[i] = (unsigned char)(p[i] + r[i]);
 }
 
 static double state_bit_rate(const Instance *inst) {
@@ -145,18 +179,16 @@ static LRESULT compress(Instance *inst, ICCOMPRESS *icc) {
     const DWORD size = picture_size(icc->lpbiInput);
     const unsigned char *in = (const unsigned char *)icc->lpInput;
     unsigned char *out = (unsigned char *)icc->lpOutput;
+    if (size < 2) return ICERR_BADFORMAT;
     if (!ensure_previous(inst, size)) return ICERR_MEMORY;
 
-    const unsigned char *reference = NULL;
-    if (!(icc->dwFlags & ICCOMPRESS_KEYFRAME)) {
-        if (icc->lpPrev) reference = (const unsigned char *)icc->lpPrev;
-        else if (inst->have_previous) reference = inst->previous;
-    }
-
+    /* Deltas are taken against the picture as the decoder will have it, not
+     * against the caller's lpPrev, so that an 'R' frame's lost byte is mended. */
     DWORD written = 0;
     int key = 1;
-    if (reference) {
-        DWORD code = rle_encode(in, reference, size, out + 1, size - 1);
+    if (!(icc->dwFlags & ICCOMPRESS_KEYFRAME) && inst->have_previous) {
+        residual_delta(in, inst->previous, inst->residual, size);
+        DWORD code = rle_encode(inst->residual, size / 3, out + 1, size - 1);
         if (code) {
             out[0] = 'D';
             written = code + 1;
@@ -164,25 +196,28 @@ static LRESULT compress(Instance *inst, ICCOMPRESS *icc) {
         }
     }
     if (key) {
-        DWORD code = rle_encode(in, NULL, size, out + 1, size - 1);
+        residual_key(in, inst->residual, size);
+        DWORD code = rle_encode(inst->residual, size / 3, out + 1, size - 1);
         if (code) {
             out[0] = 'K';
             written = code + 1;
         } else {
-            memcpy(out, in, size);
+            out[0] = 'R';
+            memcpy(out + 1, in, size - 1);
             written = size;
         }
     }
     memcpy(inst->previous, in, size);
+    if (written == size && out[0] == 'R') inst->previous[size - 1] = 0;
     inst->have_previous = 1;
 
     icc->lpbiOutput->biSizeImage = written;
     icc->lpbiOutput->biCompression = kFourCC;
     if (icc->lpdwFlags) *icc->lpdwFlags = key ? AVIIF_KEYFRAME : 0;
     if (icc->lpckid) *icc->lpckid = mmioFOURCC('0', '0', 'd', 'c');
-    trace("compress n=%lu request=%s framenum=%ld budget=%lu prev=%s result=%s size=%lu", (unsigned long)inst->frames,
+    trace("compress n=%lu request=%s framenum=%ld budget=%lu prev=%s result=%c size=%lu", (unsigned long)inst->frames,
           (icc->dwFlags & ICCOMPRESS_KEYFRAME) ? "key" : "delta", (long)icc->lFrameNum, (unsigned long)icc->dwFrameSize,
-          icc->lpPrev ? "yes" : "no", key ? "key" : "delta", (unsigned long)written);
+          icc->lpPrev ? "yes" : "no", out[0], (unsigned long)written);
     inst->frames++;
     return ICERR_OK;
 }
@@ -191,20 +226,27 @@ static LRESULT decompress(Instance *inst, ICDECOMPRESS *icd) {
     if (!format_is_ours(icd->lpbiInput) || !format_is_rgb24(icd->lpbiOutput) || !icd->lpInput || !icd->lpOutput)
         return ICERR_BADFORMAT;
     const DWORD size = picture_size(icd->lpbiOutput);
-    const DWORD in_size = icd->lpbiInput->biSizeImage;
+    /* The compressed length is not needed; a smaller biSizeImage (as a file
+     * reader gives) bounds the reading, else the picture size does. */
+    DWORD limit = icd->lpbiInput->biSizeImage;
+    if (limit == 0 || limit > size) limit = size;
     const unsigned char *in = (const unsigned char *)icd->lpInput;
+    if (size < 2 || limit < 1) return ICERR_BADFORMAT;
     if (!ensure_previous(inst, size)) return ICERR_MEMORY;
 
-    int ok;
-    if (in_size == size) {
-        memcpy(inst->previous, in, size);
-        ok = 1;
-    } else if (in_size >= 1 && in[0] == 'K') {
-        ok = rle_decode(in + 1, in_size - 1, inst->previous, size, 0);
-    } else if (in_size >= 1 && in[0] == 'D' && inst->have_previous) {
-        ok = rle_decode(in + 1, in_size - 1, inst->previous, size, 1);
-    } else {
-        ok = 0;
+    int ok = 0;
+    if (in[0] == 'R') {
+        if (limit == size) {
+            memcpy(inst->previous, in + 1, size - 1);
+            inst->previous[size - 1] = 0;
+            ok = 1;
+        }
+    } else if (in[0] == 'K') {
+        ok = rle_decode(in + 1, limit - 1, inst->residual, size / 3);
+        if (ok) unresidual_key(inst->residual, inst->previous, size);
+    } else if (in[0] == 'D' && inst->have_previous) {
+        ok = rle_decode(in + 1, limit - 1, inst->residual, size / 3);
+        if (ok) unresidual_delta(inst->residual, inst->previous, size);
     }
     inst->have_previous = ok;
     if (!ok) return ICERR_ERROR;
@@ -282,6 +324,7 @@ LRESULT WINAPI __declspec(dllexport) DriverProc(DWORD_PTR id, HDRVR driver, UINT
     case DRV_CLOSE:
         if (inst) {
             free(inst->previous);
+            free(inst->residual);
             free(inst);
         }
         return 1;

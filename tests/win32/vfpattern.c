@@ -4,7 +4,7 @@
  * An input file holds one line:
  *   VFPATTERN <width> <height> <frames> <rate> <scale> [<fail-at-frame>]
  * Any other file is refused. Frame n's pixel at column x and row y (row 0 at
- * the top of the picture) is blue (x + 3n), green (2y + n), red ((x ^ y) + 5n),
+ * the top of the picture) is blue (x + 3n), green (2y + n), red (x + y + 5n),
  * each taken modulo 256; tests/win32/check_output.py draws the same pattern.
  * ReadData fails for frame numbers at or past <frames>, and at
  * <fail-at-frame> when one is given.
@@ -139,7 +139,7 @@ static LONG WINAPI read_data(DWORD handle, DWORD kind, void *record) {
         for (DWORD x = 0; x < p->width; ++x, px += 3) {
             px[0] = (unsigned char)(x + 3 * n);
             px[1] = (unsigned char)(2 * y + n);
-            px[2] = (unsigned char)((x ^ y) + 5 * n);
+            px[2] = (unsigned char)(x + y + 5 * n);
         }
     }
     return 0;
