@@ -1,0 +1,207 @@
+// The output run of the loaded module under a fake host that records every
+// callback, with a scripted codec standing in for MPG4 (codec index 0).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/compressor.h"
+#include "tests/plugin/plugin_module.h"
+#include "tests/support/avi_probe.h"
+#include "tests/support/scripted_driver.h"
+#include "tests/support/support.h"
+
+namespace {
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr DWORD kMpg4 = mmioFOURCC('M', 'P', 'G', '4');
+
+// The fake host: its frames, its answers, and what the plug-in asked of it.
+struct FakeHost {
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<std::string> calls;
+    int abort_on_call = -1;  // abort_requested answers 1 on this call (from 0)
+    int abort_calls = 0;
+    int null_frame_at = -1;
+    std::vector<int> flags;  // frame_flags per frame; 0 beyond
+    int grow_count_to = -1;  // frame_count set to this when frame 0 is fetched
+    OutputRequest request{};
+};
+FakeHost* g_host = nullptr;
+
+void* fetch(int frame) {
+    g_host->calls.push_back("fetch " + std::to_string(frame));
+    if (frame == 0 && g_host->grow_count_to >= 0) g_host->request.frame_count = g_host->grow_count_to;
+    if (frame == g_host->null_frame_at) return nullptr;
+    return g_host->frames[static_cast<size_t>(frame) % g_host->frames.size()].data();
+}
+int abort_requested() {
+    g_host->calls.push_back("abort");
+    return g_host->abort_calls++ == g_host->abort_on_call ? 1 : 0;
+}
+int progress(int frame, int count) {
+    g_host->calls.push_back("progress " + std::to_string(frame) + "/" + std::to_string(count));
+    return 1;
+}
+int frame_flags(int frame) {
+    g_host->calls.push_back("flags " + std::to_string(frame));
+    return static_cast<size_t>(frame) < g_host->flags.size() ? g_host->flags[static_cast<size_t>(frame)] : 0;
+}
+int preview() {
+    g_host->calls.push_back("preview");
+    return 1;
+}
+
+class OutputRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m.ok());
+        g_host = &host;
+        for (int i = 0; i < 4; ++i) host.frames.push_back(testsupport::test_picture(kWidth, kHeight, i));
+        PluginConfig c = kPluginConfigDefaults;
+        c.codec_index = 0;
+        m.set_config(c);
+        path = dir.file("clip.avi");
+        host.request.width = kWidth;
+        host.request.height = kHeight;
+        host.request.rate = 25;
+        host.request.scale = 1;
+        host.request.output_path = path.c_str();
+        host.request.fetch_frame = fetch;
+        host.request.abort_requested = abort_requested;
+        host.request.show_remaining_time = progress;
+        host.request.frame_flags = frame_flags;
+        host.request.refresh_preview = preview;
+    }
+    void TearDown() override { g_host = nullptr; }
+    int run(int frame_count) {
+        host.request.frame_count = frame_count;
+        return m.table().on_output(&host.request);
+    }
+    std::string log_text() const { return testsupport::read_file(dir.file("clip.log")); }
+
+    PluginModule m;
+    FakeHost host;
+    testsupport::TempDir dir;
+    std::string path;
+    testsupport::ScriptedCodec codec;
+    testsupport::ScopedScriptedCodec installed{kMpg4, &codec};
+};
+
+std::vector<std::string> frame_calls(int i, int count) {
+    const std::string n = std::to_string(i);
+    return {"abort", "progress " + n + "/" + std::to_string(count), "fetch " + n, "preview", "flags " + n};
+}
+
+TEST_F(OutputRun, CallsTheHostInItsOrderForEveryFrame) {
+    EXPECT_EQ(run(3), 1);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 3; ++i) {
+        const auto f = frame_calls(i, 3);
+        expected.insert(expected.end(), f.begin(), f.end());
+    }
+    EXPECT_EQ(host.calls, expected);
+    ASSERT_EQ(codec.compresses.size(), 3u);
+    EXPECT_EQ(codec.compresses[1].source_tag, host.frames[1][0]) << "each fetched frame is the one compressed";
+    EXPECT_EQ(testsupport::ffprobe_key_flags(path), (std::vector<bool>{true, false, false}));
+}
+
+TEST_F(OutputRun, TheHostMayChangeTheFrameCountDuringTheRun) {
+    host.grow_count_to = 4;
+    EXPECT_EQ(run(2), 1);
+    EXPECT_EQ(codec.compresses.size(), 4u);
+    EXPECT_EQ(host.calls.back(), "flags 3");
+}
+
+TEST_F(OutputRun, AStopOrNoFramesLeavesACompleteFile) {
+    struct Case {
+        int frame_count;
+        int abort_on_call;
+        int null_frame_at;
+        size_t frames_written;
+        size_t host_calls;
+    };
+    for (const Case c : {Case{0, -1, -1, 0, 0}, Case{5, 0, -1, 0, 1}, Case{5, 2, -1, 2, 11},
+                         Case{5, -1, 3, 3, 18}}) {
+        PluginConfig config = m.config();
+        config.log_enabled = 1;
+        m.set_config(config);
+        host.calls.clear();
+        host.abort_calls = 0;
+        host.abort_on_call = c.abort_on_call;
+        host.null_frame_at = c.null_frame_at;
+        codec.compresses.clear();
+        const std::string what = "count " + std::to_string(c.frame_count) + ", abort on call " +
+                                 std::to_string(c.abort_on_call) + ", no frame at " + std::to_string(c.null_frame_at);
+
+        EXPECT_EQ(run(c.frame_count), 1) << what;
+        EXPECT_EQ(host.calls.size(), c.host_calls) << what;
+        EXPECT_EQ(codec.compresses.size(), c.frames_written) << what;
+        EXPECT_EQ(testsupport::ffprobe_stream_field(path, "codec_tag_string"), "MPG4") << what;
+        EXPECT_EQ(testsupport::ffprobe_key_flags(path).size(), c.frames_written) << what;
+        // Three header lines, then one line per frame written.
+        const std::string log = log_text();
+        EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), 3 + c.frames_written)
+            << what << "\n" << log;
+        EXPECT_EQ(log.rfind("[" + path + "]\n", 0), 0u) << log;
+    }
+}
+
+TEST_F(OutputRun, OnlyAFlagOfExactlyOneRequestsAKeyFrame) {
+    host.flags = {0, 0, 1, 0, 2, 0, 3, 0};
+    EXPECT_EQ(run(8), 1);
+    ASSERT_EQ(codec.compresses.size(), 8u);
+    std::vector<bool> asked;
+    for (const auto& call : codec.compresses) asked.push_back((call.flags & ICCOMPRESS_KEYFRAME) != 0);
+    const std::vector<bool> expected = {true, false, true, false, false, false, false, false};
+    EXPECT_EQ(asked, expected);
+    EXPECT_EQ(testsupport::ffprobe_key_flags(path), expected);
+}
+
+TEST_F(OutputRun, ClampsTheLiveRecordAndEncodesAtTheClampedRate) {
+    PluginConfig c = m.config();
+    c.bit_rate = 50000;
+    c.key_seconds = 0;
+    c.codec_index = 9;  // outside the table: MP42, not the scripted MPG4
+    m.set_config(c);
+    testsupport::ScriptedCodec mp42;
+    testsupport::ScopedScriptedCodec mp42_installed(mmioFOURCC('M', 'P', '4', '2'), &mp42);
+    EXPECT_EQ(run(2), 1);
+    EXPECT_TRUE(codec.compresses.empty());
+    EXPECT_EQ(mp42.compresses.size(), 2u);
+    // The state's words 12..15 carry the high word of the rate as a double.
+    ASSERT_GE(mp42.set_state.size(), 16u);
+    uint32_t rate_word = 0;
+    std::memcpy(&rate_word, &mp42.set_state[12], 4);
+    EXPECT_EQ(rate_word, compressor_rate_word(32767));
+    const PluginConfig after = m.config();
+    EXPECT_EQ(after.bit_rate, 32767);
+    EXPECT_EQ(after.key_seconds, 1);
+    EXPECT_EQ(after.codec_index, 9);
+    EXPECT_EQ(testsupport::ffprobe_stream_field(path, "codec_tag_string"), "MP42");
+}
+
+TEST_F(OutputRun, FailuresAreReportedToTheHost) {
+    // The codec can't be opened: nothing is made and the host is never called.
+    PluginConfig c = m.config();
+    c.log_enabled = 1;
+    m.set_config(c);
+    codec.refuse_compress = true;
+    EXPECT_EQ(run(3), 0);
+    EXPECT_TRUE(host.calls.empty());
+    EXPECT_FALSE(testsupport::file_exists(dir.file("clip.log")));
+
+    // A frame that fails to compress ends the run with the frames before it in
+    // a complete file, and the host hears that the export failed.
+    codec.refuse_compress = false;
+    codec.result_answer = [](const testsupport::CompressCall& call) {
+        return call.index == 2 ? static_cast<DWORD>(ICERR_ERROR) : static_cast<DWORD>(ICERR_OK);
+    };
+    EXPECT_EQ(run(5), 0);
+    EXPECT_EQ(testsupport::ffprobe_key_flags(path).size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,494 @@
+// vnt-host: drives the output plug-in vnt.auo as the video editor does. It
+// loads the module, shows its table, keeps its 36-byte configuration in a file
+// between runs, can run its settings dialog, and exports an AVI file's frames
+// through the plug-in's output entry.
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/platform.h"
+#include "plugin/config.h"
+#include "plugin/plugin_abi.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <iconv.h>
+#include <unistd.h>
+
+#include "platform/dialog/dialog_script.h"
+#endif
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vnt-host [options] [input.avi output.avi]\n"
+    "Loads the output plug-in vnt.auo as the video editor would, keeps its settings\n"
+    "between runs, and exports input.avi to output.avi through it.\n"
+    "\n"
+    "  --plugin PATH          the plug-in to load (default: vnt.auo beside vnt-host)\n"
+    "  --config-file PATH     where the plug-in's settings are kept\n"
+    "                         (default: $XDG_CONFIG_HOME/twopass/vnt-host.cfg)\n"
+    "  --defaults             start from the plug-in's defaults, not the stored settings\n"
+    "  --no-save              leave the stored settings as they were\n"
+    "  -v C                   codec: 1 MPG4, 2 MP42, 3 MP43, L DIV3, F DIV4\n"
+    "  --codec-index N        store codec index N as it is (outside 0-4 means MP42)\n"
+    "  -r N  -k N  -c N       bit rate (kbit/s), key-frame interval (s), compression (%)\n"
+    "  -d N  -p N  -s N       noise difference, noise pixels, scene-change level\n"
+    "  -l / --no-log          encoding log on / off\n"
+    "  -b / --no-analyse      bad-block pictures on / off\n"
+    "  --config-dialog SCRIPT run the plug-in's settings dialog with a script of steps\n"
+    "                         separated by ';': ID=TEXT, ID=N (combo entry), ID=check,\n"
+    "                         ID=uncheck, ID=up, ID=down, ok, cancel\n"
+    "                         e.g. \"1013=4000;1003=check;1006=2;ok\"\n"
+    "  --key N,M,...          ask for key frames at these frame numbers\n"
+    "  --frames N             export at most N frames\n"
+    "  --abort-at N           ask the plug-in to stop before frame N (as Ctrl-C does)\n"
+    "  -q                     no progress on standard error\n"
+    "  -h, --help             this text\n"
+    "Without file names, vnt-host shows the plug-in and its settings after the changes.\n";
+
+struct Options {
+    std::string plugin_path;
+    std::string config_path;
+    bool defaults = false;
+    bool save = true;
+    bool quiet = false;
+    bool have_dialog = false;
+    std::string dialog_script;
+    std::set<int> key_frames;
+    int frame_limit = INT_MAX;
+    int abort_at = -1;
+    // Field changes, applied in order over the stored record.
+    std::vector<std::pair<int32_t PluginConfig::*, int32_t>> changes;
+    std::vector<std::string> files;
+};
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "vnt-host: %s\n", message.c_str());
+    std::exit(1);
+}
+
+bool parse_int(const char* text, int32_t& value) {
+    if (!text || !*text) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno || *end || v < INT32_MIN || v > INT32_MAX) return false;
+    value = static_cast<int32_t>(v);
+    return true;
+}
+
+int32_t codec_index_of_letter(char letter) {
+    switch (letter) {
+    case '1': return 0;
+    case '2': return 1;
+    case '3': return 2;
+    case 'L': case 'l': return 3;
+    case 'F': case 'f': return 4;
+    default: return 1;
+    }
+}
+
+std::string self_directory() {
+#ifdef _WIN32
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string p(path, n);
+#else
+    std::error_code ec;
+    std::string p = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+#endif
+    const size_t slash = p.find_last_of("/\\");
+    return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+std::string default_config_path() {
+#ifdef _WIN32
+    const char* base = std::getenv("APPDATA");
+    return std::string(base ? base : ".") + "\\twopass\\vnt-host.cfg";
+#else
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg) return std::string(xdg) + "/twopass/vnt-host.cfg";
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : ".") + "/.config/twopass/vnt-host.cfg";
+#endif
+}
+
+Options parse_options(int argc, char** argv) {
+    Options o;
+    o.plugin_path = self_directory() + "/vnt.auo";
+    o.config_path = default_config_path();
+    auto value_of = [&](int& i) -> const char* {
+        if (i + 1 >= argc) fail(std::string("option ") + argv[i] + " needs a value");
+        return argv[++i];
+    };
+    auto number_of = [&](int& i) {
+        const char* name = argv[i];
+        int32_t v = 0;
+        if (!parse_int(value_of(i), v)) fail(std::string("option ") + name + " needs a whole number");
+        return v;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "--plugin") {
+            o.plugin_path = value_of(i);
+        } else if (a == "--config-file") {
+            o.config_path = value_of(i);
+        } else if (a == "--defaults") {
+            o.defaults = true;
+        } else if (a == "--no-save") {
+            o.save = false;
+        } else if (a == "-q") {
+            o.quiet = true;
+        } else if (a == "-v") {
+            o.changes.emplace_back(&PluginConfig::codec_index, codec_index_of_letter(value_of(i)[0]));
+        } else if (a == "--codec-index") {
+            o.changes.emplace_back(&PluginConfig::codec_index, number_of(i));
+        } else if (a == "-r") {
+            o.changes.emplace_back(&PluginConfig::bit_rate, number_of(i));
+        } else if (a == "-k") {
+            o.changes.emplace_back(&PluginConfig::key_seconds, number_of(i));
+        } else if (a == "-c") {
+            o.changes.emplace_back(&PluginConfig::compression_control, number_of(i));
+        } else if (a == "-d") {
+            o.changes.emplace_back(&PluginConfig::diff_threshold, number_of(i));
+        } else if (a == "-p") {
+            o.changes.emplace_back(&PluginConfig::pixel_threshold, number_of(i));
+        } else if (a == "-s") {
+            o.changes.emplace_back(&PluginConfig::scene_level, number_of(i));
+        } else if (a == "-l" || a == "--no-log") {
+            o.changes.emplace_back(&PluginConfig::log_enabled, a == "-l" ? 1 : 0);
+        } else if (a == "-b" || a == "--no-analyse") {
+            o.changes.emplace_back(&PluginConfig::analyse_enabled, a == "-b" ? 1 : 0);
+        } else if (a == "--config-dialog") {
+            o.have_dialog = true;
+            o.dialog_script = value_of(i);
+        } else if (a == "--key") {
+            const std::string list = value_of(i);
+            size_t start = 0;
+            while (start <= list.size()) {
+                const size_t comma = std::min(list.find(',', start), list.size());
+                int32_t frame = 0;
+                if (!parse_int(list.substr(start, comma - start).c_str(), frame) || frame < 0)
+                    fail("--key takes frame numbers separated by commas");
+                o.key_frames.insert(frame);
+                start = comma + 1;
+            }
+        } else if (a == "--frames") {
+            o.frame_limit = number_of(i);
+            if (o.frame_limit < 0) fail("--frames needs a count of 0 or more");
+        } else if (a == "--abort-at") {
+            o.abort_at = number_of(i);
+        } else if (a.size() > 1 && a[0] == '-') {
+            fail("unknown option " + a + " (see vnt-host -h)");
+        } else {
+            o.files.push_back(a);
+        }
+    }
+    if (!o.files.empty() && o.files.size() != 2) fail("give an input and an output file, or none");
+    return o;
+}
+
+// The plug-in's texts are Shift-JIS; the terminal gets them in its own code.
+std::string from_cp932(const char* text) {
+    if (!text) return "(none)";
+#ifdef _WIN32
+    return text;
+#else
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+    std::string in = text;
+    std::string out(in.size() * 3 + 1, '\0');
+    char* src = in.data();
+    size_t src_left = in.size();
+    char* dst = out.data();
+    size_t dst_left = out.size();
+    const size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1)) return text;
+    out.resize(out.size() - dst_left);
+    return out;
+#endif
+}
+
+void print_table(const OutputPluginTable& t) {
+    std::printf("plug-in:     %s\n", from_cp932(t.display_name).c_str());
+    std::printf("information: %s\n", from_cp932(t.information).c_str());
+    std::printf("file filter:");
+    const char* p = t.file_filter;
+    for (int n = 0; p && *p && n < 32; ++n) {
+        if (n % 2) std::printf(" = %s", from_cp932(p).c_str());
+        else std::printf("%s %s", n ? ";" : "", from_cp932(p).c_str());
+        p += std::strlen(p) + 1;
+    }
+    std::printf("\n");
+}
+
+void print_config(const PluginConfig& c) {
+    const auto index = static_cast<uint32_t>(c.codec_index);
+    std::printf("codec_index         %d (%s)\n", c.codec_index,
+                index < kPluginCodecs.size() ? kPluginCodecs[index].list_text : "outside the table: MP42");
+    std::printf("bit_rate            %d\n", c.bit_rate);
+    std::printf("key_seconds         %d\n", c.key_seconds);
+    std::printf("compression_control %d\n", c.compression_control);
+    std::printf("diff_threshold      %d\n", c.diff_threshold);
+    std::printf("pixel_threshold     %d\n", c.pixel_threshold);
+    std::printf("log_enabled         %d\n", c.log_enabled);
+    std::printf("analyse_enabled     %d\n", c.analyse_enabled);
+    std::printf("scene_level         %d\n", c.scene_level);
+}
+
+std::vector<char> read_whole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return in ? std::vector<char>(std::istreambuf_iterator<char>(in), {}) : std::vector<char>{};
+}
+
+void write_config(const std::string& path, const std::vector<char>& bytes) {
+    std::error_code ec;
+    const std::filesystem::path p(path);
+    if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
+    const std::string temp = path + ".new";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out.flush()) fail("can't write the settings to " + temp);
+    }
+    std::filesystem::rename(temp, path, ec);
+    if (ec) fail("can't keep the settings in " + path + ": " + ec.message());
+}
+
+// ---- the export: the editor's side of the output request ----
+
+volatile sig_atomic_t g_interrupted = 0;
+
+struct HostRun {
+    PGETFRAME frames = nullptr;
+    int32_t width = 0;
+    int32_t height = 0;
+    int frames_fetched = 0;
+    std::set<int> key_frames;
+    int abort_at = -1;
+    bool quiet = false;
+    bool tty = false;
+    int last_reported = -1;
+    std::vector<uint8_t> repacked;  // for readers that pad or flip rows
+};
+HostRun g_run;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+void* host_fetch_frame(int frame) {
+    auto* dib = static_cast<uint8_t*>(AVIStreamGetFrame(g_run.frames, frame));
+    if (!dib) return nullptr;
+    BITMAPINFOHEADER h;
+    std::memcpy(&h, dib, sizeof h);
+    const int32_t rows = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    if (h.biBitCount != 24 || h.biCompression != BI_RGB || h.biWidth != g_run.width || rows != g_run.height)
+        return nullptr;
+    uint8_t* bits = dib + h.biSize + h.biClrUsed * sizeof(RGBQUAD);
+    const size_t row = static_cast<size_t>(g_run.width) * 3;
+    const size_t packed_size = row * static_cast<size_t>(rows);
+    // Rows of a DIB are padded to 4 bytes unless the reader says otherwise.
+    const size_t stride = h.biSizeImage == packed_size ? row : (row + 3) & ~static_cast<size_t>(3);
+    ++g_run.frames_fetched;
+    if (stride == row && h.biHeight > 0) return bits;
+    g_run.repacked.resize(packed_size);
+    for (int32_t y = 0; y < rows; ++y) {
+        const int32_t from = h.biHeight > 0 ? y : rows - 1 - y;  // bottom-up out
+        std::memcpy(&g_run.repacked[static_cast<size_t>(y) * row], bits + static_cast<size_t>(from) * stride, row);
+    }
+    return g_run.repacked.data();
+}
+
+int host_abort_requested() {
+    return g_interrupted || (g_run.abort_at >= 0 && g_run.frames_fetched >= g_run.abort_at);
+}
+
+int host_show_remaining_time(int frame, int total) {
+    if (g_run.quiet || total <= 0) return 1;
+    if (g_run.tty) {
+        std::fprintf(stderr, "\rvnt-host: frame %d of %d", frame + 1, total);
+    } else {
+        const int quarter = static_cast<int>(static_cast<int64_t>(frame) * 4 / total);
+        if (quarter != g_run.last_reported) std::fprintf(stderr, "vnt-host: frame %d of %d\n", frame + 1, total);
+        g_run.last_reported = quarter;
+    }
+    return 1;
+}
+
+int host_frame_flags(int frame) { return g_run.key_frames.count(frame) ? 1 : 0; }
+
+int host_refresh_preview() { return 1; }
+
+int export_file(const OutputPluginTable& table, const Options& o) {
+    // The editor's process has AVIFile running before any plug-in exports.
+    AVIFileInit();
+    PAVIFILE file = nullptr;
+    PAVISTREAM stream = nullptr;
+    if (AVIFileOpenA(&file, o.files[0].c_str(), OF_READ, nullptr) != AVIERR_OK) {
+        AVIFileExit();
+        fail("can't open " + o.files[0]);
+    }
+    if (AVIFileGetStream(file, &stream, streamtypeVIDEO, 0) != AVIERR_OK) {
+        AVIFileRelease(file);
+        AVIFileExit();
+        fail(o.files[0] + " has no video stream");
+    }
+    AVISTREAMINFOA info{};
+    AVIStreamInfoA(stream, &info, sizeof info);
+    BITMAPINFOHEADER wanted{};
+    wanted.biSize = sizeof wanted;
+    wanted.biWidth = info.rcFrame.right - info.rcFrame.left;
+    wanted.biHeight = info.rcFrame.bottom - info.rcFrame.top;
+    wanted.biPlanes = 1;
+    wanted.biBitCount = 24;
+    wanted.biCompression = BI_RGB;
+    g_run.frames = AVIStreamGetFrameOpen(stream, &wanted);
+    if (!g_run.frames) {
+        AVIStreamRelease(stream);
+        AVIFileRelease(file);
+        AVIFileExit();
+        fail("can't decode the video of " + o.files[0]);
+    }
+    g_run.width = wanted.biWidth;
+    g_run.height = wanted.biHeight;
+    if (const void* first = AVIStreamGetFrame(g_run.frames, 0)) {
+        // The decoder's picture is what counts when the header's frame rectangle is empty.
+        BITMAPINFOHEADER h;
+        std::memcpy(&h, first, sizeof h);
+        g_run.width = h.biWidth;
+        g_run.height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    }
+    g_run.key_frames = o.key_frames;
+    g_run.abort_at = o.abort_at;
+    g_run.quiet = o.quiet;
+    g_run.tty = isatty(2) != 0;
+
+    OutputRequest request{};
+    request.width = g_run.width;
+    request.height = g_run.height;
+    request.rate = static_cast<int32_t>(info.dwRate);
+    request.scale = static_cast<int32_t>(info.dwScale);
+    request.frame_count = static_cast<int32_t>(std::min<DWORD>(info.dwLength, static_cast<DWORD>(o.frame_limit)));
+    request.output_path = o.files[1].c_str();
+    request.fetch_frame = host_fetch_frame;
+    request.abort_requested = host_abort_requested;
+    request.show_remaining_time = host_show_remaining_time;
+    request.frame_flags = host_frame_flags;
+    request.refresh_preview = host_refresh_preview;
+
+    signal(SIGINT, on_interrupt);
+    const int ok = table.on_output(&request);
+    signal(SIGINT, SIG_DFL);
+    if (!o.quiet && g_run.tty) std::fputc('\n', stderr);
+
+    AVIStreamGetFrameClose(g_run.frames);
+    AVIStreamRelease(stream);
+    AVIFileRelease(file);
+    AVIFileExit();
+
+    if (!ok) {
+        std::fprintf(stderr, "vnt-host: the plug-in could not export to %s\n", o.files[1].c_str());
+        return 1;
+    }
+    const bool stopped = host_abort_requested() && g_run.frames_fetched < request.frame_count;
+    if (!o.quiet || stopped) {
+        std::fprintf(stderr, "vnt-host: %d of %d frames %s %s\n", g_run.frames_fetched, request.frame_count,
+                     stopped ? "written before the stop to" : "written to", o.files[1].c_str());
+    }
+    return stopped ? 1 : 0;
+}
+
+#ifndef _WIN32
+int run_dialog(const OutputPluginTable& table, HMODULE module, const std::string& script) {
+    InitCommonControls();  // the editor registers the common controls at start-up
+    if (!dialog_script_set(script.c_str())) fail(std::string("dialog script: ") + dialog_script_error());
+    table.on_config(nullptr, module);
+    INT_PTR result = 0;
+    const std::string error = dialog_script_error();
+    if (!dialog_last_result(&result) || result == -1 || !error.empty()) {
+        std::fprintf(stderr, "vnt-host: settings dialog: %s\n", error.empty() ? "not shown" : error.c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "vnt-host: settings dialog closed with %s\n", result == 1 ? "OK" : "Cancel");
+    return 1;
+}
+#else
+int run_dialog(const OutputPluginTable& table, HMODULE module, const std::string&) {
+    InitCommonControls();
+    table.on_config(nullptr, module);
+    return 1;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse_options(argc, argv);
+
+    HMODULE module = LoadLibraryA(o.plugin_path.c_str());
+    if (!module) fail("can't load the plug-in " + o.plugin_path);
+    // Through void (*)(): the generic function type that any other converts to without complaint.
+    auto get_table = reinterpret_cast<GetOutputPluginTableFunc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "GetOutputPluginTable")));
+    const OutputPluginTable* table = get_table ? get_table() : nullptr;
+    if (!table || !table->on_config_get || !table->on_config_set || !table->on_output)
+        fail(o.plugin_path + " is not an output plug-in");
+
+    // Restore the stored settings as the editor does when it loads the plug-in.
+    const int size = table->on_config_get(nullptr, 0);
+    if (size != kPluginConfigSize) fail("the plug-in keeps " + std::to_string(size) + " bytes of settings, not 36");
+    std::vector<char> stored = o.defaults ? std::vector<char>{} : read_whole(o.config_path);
+    if (stored.size() == static_cast<size_t>(size)) {
+        table->on_config_set(stored.data(), size);
+    } else if (!stored.empty()) {
+        std::fprintf(stderr, "vnt-host: ignoring %s: not %d bytes\n", o.config_path.c_str(), size);
+    }
+
+    if (!o.changes.empty()) {
+        PluginConfig c{};
+        table->on_config_get(&c, size);
+        for (const auto& [field, value] : o.changes) c.*field = value;
+        table->on_config_set(&c, size);
+    }
+
+    int status = 0;
+    if (o.have_dialog && !run_dialog(*table, module, o.dialog_script)) status = 1;
+
+    if (status == 0) {
+        if (o.files.empty()) {
+            print_table(*table);
+            PluginConfig c{};
+            table->on_config_get(&c, size);
+            print_config(c);
+        } else {
+            if (!o.quiet) std::fprintf(stderr, "vnt-host: %s\n", from_cp932(table->display_name).c_str());
+            status = export_file(*table, o);
+        }
+    }
+
+    // Keep what the plug-in holds now (a run leaves its clamped values).
+    if (o.save) {
+        std::vector<char> bytes(static_cast<size_t>(size));
+        table->on_config_get(bytes.data(), size);
+        write_config(o.config_path, bytes);
+    }
+    FreeLibrary(module);
+    return status;
+}
