@@ -151,8 +151,8 @@ void analysis_picture_write(const void* source, const void* decoded, const BITMA
         }
     }
     std::array<int32_t, 65> at_least{};
-    for (int d = 64; d < 256; ++d) at_least[64] += histogram[static_cast<size_t>(d)];
-    for (int d = 63; d >= 0; --d) at_least[static_cast<size_t>(d)] = at_least[static_cast<size_t>(d) + 1] + histogram[static_cast<size_t>(d)];
+    for (size_t d = 64; d < histogram.size(); ++d) at_least[64] += histogram[d];
+    for (size_t d = 64; d-- > 0;) at_least[d] = at_least[d + 1] + histogram[d];
 
     canvas_fill_rect(canvas, kChartX, kChartY, kChartWidth, kChartHeight, kGrey);
     for (int32_t d = 63; d >= 0; --d)
