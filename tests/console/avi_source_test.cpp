@@ -31,7 +31,7 @@ protected:
     // The frames ffmpeg decodes from path as top-down BGR rows.
     std::string reference_frames(const std::string& path) {
         const std::string raw = dir.file("reference.bgr");
-        EXPECT_TRUE(testsupport::ffmpeg({"-i", path, "-map", "0:v:0", "-f", "rawvideo", "-pix_fmt", "bgr24", raw}));
+        EXPECT_TRUE(testsupport::ffmpeg({"-i", path, "-map", "0:v:0", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "bgr24", raw}));
         return testsupport::read_file(raw);
     }
 

@@ -12,8 +12,8 @@ using namespace testsupport;
 
 class TwopassAvi : public ::testing::Test {
 protected:
-    std::string registry = dir.file("registry.reg");  // never written: no VFAPI plug-ins
     TempDir dir;
+    std::string registry = dir.file("registry.reg");  // never written: no VFAPI plug-ins
 };
 
 TEST_F(TwopassAvi, RawClipIsEncodedWithProgressAndFinishLine) {

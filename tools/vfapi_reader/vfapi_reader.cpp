@@ -243,7 +243,7 @@ HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
     const AVFrame& frame = *reader->frame;
     reader->scaler = sws_getCachedContext(reader->scaler, frame.width, frame.height,
                                           static_cast<AVPixelFormat>(frame.format), reader->width, reader->height,
-                                          AV_PIX_FMT_BGR24, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                          AV_PIX_FMT_BGR24, SWS_BICUBIC,
                                           nullptr, nullptr, nullptr);
     if (!reader->scaler) return 1;
     // Straight into the caller's rows, whichever way they run.
