@@ -1,0 +1,156 @@
+// vnt-host end to end: the settings it keeps for the plug-in, and exports
+// through the plug-in compared with the console program's.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/avi_probe.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using testsupport::ProcessResult;
+
+ProcessResult host(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), testsupport::build_dir() + "/vnt-host");
+    return testsupport::run_process(args, env);
+}
+
+std::array<int32_t, 9> stored(const std::string& path) {
+    const std::string bytes = testsupport::read_file(path);
+    std::array<int32_t, 9> words{};
+    EXPECT_EQ(bytes.size(), 36u);
+    if (bytes.size() == 36) std::memcpy(words.data(), bytes.data(), 36);
+    return words;
+}
+
+// The value vnt-host shows for a field of the settings.
+std::string shown(const std::string& out, const std::string& field) {
+    const size_t at = out.find("\n" + field + " ");
+    if (at == std::string::npos) return "(missing)";
+    const size_t value = out.find_first_not_of(' ', at + field.size() + 2);
+    return out.substr(value, out.find_first_of(" \n", value) - value);
+}
+
+TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
+    testsupport::TempDir dir;
+    // The plug-in's own defaults, with the table's texts shown in UTF-8.
+    ProcessResult r = host({"--defaults", "--no-save"}, {"XDG_CONFIG_HOME=" + dir.path()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("plug-in:     自動２パス MsPEG4 圧縮\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("file filter: AVI (*.avi) = *.avi\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(testsupport::file_exists(dir.file("twopass/vnt-host.cfg")));
+    const std::array<std::pair<const char*, const char*>, 9> defaults = {{{"codec_index", "1"},
+                                                                         {"bit_rate", "3000"},
+                                                                         {"key_seconds", "8"},
+                                                                         {"compression_control", "75"},
+                                                                         {"diff_threshold", "9"},
+                                                                         {"pixel_threshold", "28"},
+                                                                         {"log_enabled", "0"},
+                                                                         {"analyse_enabled", "0"},
+                                                                         {"scene_level", "0"}}};
+    for (const auto& [field, value] : defaults) EXPECT_EQ(shown(r.out, field), value) << field;
+
+    // Changes land in the configuration folder and come back next time.
+    r = host({"-v", "3", "-r", "50000", "-l", "-s", "25"}, {"XDG_CONFIG_HOME=" + dir.path()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string cfg = dir.file("twopass/vnt-host.cfg");
+    EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{2, 50000, 8, 75, 9, 28, 1, 0, 25}));
+    r = host({"--config-file", cfg});
+    EXPECT_EQ(shown(r.out, "bit_rate"), "50000");
+
+    // The dialog, scripted: Cancel keeps everything, OK stores what was entered.
+    r = host({"--config-file", cfg, "--config-dialog", "1013=4000;1004=check;cancel"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{2, 50000, 8, 75, 9, 28, 1, 0, 25}));
+    r = host({"--config-file", cfg, "--config-dialog", "1013=4000;1004=check;1003=uncheck;1006=4;ok"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("closed with OK"), std::string::npos) << r.err;
+    EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{4, 4000, 8, 75, 9, 28, 0, 1, 25}));
+
+    // A script the dialog can't follow is an error and changes nothing.
+    for (const char* bad : {"1013=1;nonsense", "1099=1;ok"}) {
+        r = host({"--config-file", cfg, "--config-dialog", bad});
+        EXPECT_EQ(r.exit_code, 1) << bad;
+        EXPECT_NE(r.err.find("dialog"), std::string::npos) << r.err;
+        EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{4, 4000, 8, 75, 9, 28, 0, 1, 25})) << bad;
+    }
+}
+
+class VntHostExport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        input = dir.file("in.avi");
+        ASSERT_TRUE(testsupport::make_clip(input, "testsrc2=size=320x240:rate=25", 30,
+                                           {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+        cfg = dir.file("vnt-host.cfg");
+    }
+    testsupport::TempDir dir;
+    std::string input;
+    std::string cfg;
+};
+
+TEST_F(VntHostExport, WritesTheSameFramesAndLogAsTheConsole) {
+    // Thresholds at which some frames of this clip are redone for block noise.
+    const std::string settings_args[] = {"-d", "6", "-p", "18", "-s", "2", "-l"};
+    std::vector<std::string> plugin_args = {"--defaults", "--config-file", cfg, "-q"};
+    std::vector<std::string> console_args = {testsupport::build_dir() + "/twopass", "-q"};
+    for (const std::string& a : settings_args) {
+        plugin_args.push_back(a);
+        console_args.push_back(a);
+    }
+    ASSERT_EQ(::mkdir(dir.file("host").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir.file("console").c_str(), 0755), 0);
+    const std::string host_out = dir.file("host/out.avi");
+    const std::string console_out = dir.file("console/out.avi");
+    plugin_args.insert(plugin_args.end(), {input, host_out});
+    console_args.insert(console_args.end(), {input, console_out});
+
+    ProcessResult r = host(plugin_args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(testsupport::ffprobe_complaints(host_out), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(host_out), 30);
+    EXPECT_EQ(testsupport::ffprobe_stream_field(host_out, "codec_tag_string"), "MP42");
+
+    r = testsupport::run_process(console_args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // Line for line the same log but for the header's path.
+    std::string host_log = testsupport::read_file(dir.file("host/out.log"));
+    std::string console_log = testsupport::read_file(dir.file("console/out.log"));
+    ASSERT_EQ(host_log.rfind("[" + host_out + "]\n", 0), 0u) << host_log;
+    ASSERT_EQ(console_log.rfind("[" + console_out + "]\n", 0), 0u) << console_log;
+    host_log.erase(0, host_log.find('\n') + 1);
+    console_log.erase(0, console_log.find('\n') + 1);
+    EXPECT_EQ(std::count(host_log.begin(), host_log.end(), '\n'), 2 + 30);
+    EXPECT_NE(host_log.find("bad block"), std::string::npos) << host_log;
+    EXPECT_EQ(host_log, console_log);
+}
+
+TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
+    const std::string out = dir.file("out.avi");
+    ProcessResult r = host({"--defaults", "--no-save", "-q", "--key", "7,20", input, out});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::vector<bool> keys = testsupport::ffprobe_key_flags(out);
+    ASSERT_EQ(keys.size(), 30u);
+    EXPECT_TRUE(keys[0] && keys[7] && keys[20]);
+
+    // A stop before frame 12 leaves a complete file of 12 frames.
+    r = host({"--defaults", "--no-save", "-q", "--abort-at", "12", input, out});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("12 of 30 frames written before the stop"), std::string::npos) << r.err;
+    EXPECT_EQ(testsupport::ffprobe_complaints(out), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 12);
+
+    // An output the plug-in can't create is reported as a failed export.
+    r = host({"--defaults", "--no-save", "-q", input, dir.file("no/such/folder/out.avi")});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("could not export"), std::string::npos) << r.err;
+}
+
+}  // namespace
