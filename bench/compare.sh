@@ -4,7 +4,8 @@
 #   bench/compare.sh [input.avi]     default: a 640x480 clip made here
 # Settings on both sides: MP42 (msmpeg4v2) at 3000 kbit/s, key frames at
 # least every 240 frames (twopass: 8 s at 30 fps). Uses build/twopass (built
-# when missing) and /usr/bin/time for the memory figures when present.
+# when missing; TWOPASS=path picks another) and /usr/bin/time for the memory
+# figures when present. BENCH_FRAMES sets the clip's length.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,7 +13,8 @@ frames=${BENCH_FRAMES:-600}
 work=$(mktemp -d "${TMPDIR:-/tmp}/twopass-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-if [ ! -x build/twopass ]; then
+twopass=${TWOPASS:-build/twopass}
+if [ -z "${TWOPASS:-}" ] && [ ! -x build/twopass ]; then
   cmake -S . -B build -G Ninja -DTWOPASS_TESTS=OFF -DTWOPASS_BENCH=OFF >/dev/null
   cmake --build build -j 2 --target twopass >/dev/null
 fi
@@ -48,8 +50,9 @@ run() {
 }
 
 # One untimed run each first, so that both start with the input in the page cache.
-build/twopass -q "$input" "$work/warm.avi" 2>/dev/null
-run twopass build/twopass -q -v2 -r 3000 -k 8 "$input" "$work/twopass.avi"
+"$twopass" -q "$input" "$work/warm.avi" 2>/dev/null
+ffmpeg -nostdin -v error -i "$input" -f null - 
+run twopass "$twopass" -q -v2 -r 3000 -k 8 "$input" "$work/twopass.avi"
 run ffmpeg ffmpeg -nostdin -y -v error -i "$input" -an -c:v msmpeg4v2 -b:v 3000k -g 240 "$work/ffmpeg.avi"
 
 size() { stat -c %s "$1"; }
