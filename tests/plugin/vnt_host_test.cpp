@@ -41,7 +41,7 @@ std::string shown(const std::string& out, const std::string& field) {
 TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
     testsupport::TempDir dir;
     // The plug-in's own defaults, with the table's texts shown in UTF-8.
-    ProcessResult r = host({"--defaults", "--no-save"}, {"XDG_CONFIG_HOME=" + dir.path()});
+    ProcessResult r = host({"--defaults", "--no-save"}, {"XDG_CONFIG_HOME=" + dir.path(), "LC_ALL=C.UTF-8"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("plug-in:     自動２パス MsPEG4 圧縮\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("file filter: AVI (*.avi) = *.avi\n"), std::string::npos) << r.out;

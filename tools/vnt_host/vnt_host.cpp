@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <clocale>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -26,6 +27,7 @@
 #define isatty _isatty
 #else
 #include <iconv.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include "platform/dialog/dialog_script.h"
@@ -148,6 +150,8 @@ Options parse_options(int argc, char** argv) {
             std::exit(0);
         } else if (a == "--plugin") {
             o.plugin_path = value_of(i);
+            // A bare file name means the one here, not one on the loader's search path.
+            if (o.plugin_path.find_first_of("/\\") == std::string::npos) o.plugin_path = "./" + o.plugin_path;
         } else if (a == "--config-file") {
             o.config_path = value_of(i);
         } else if (a == "--defaults") {
@@ -211,7 +215,11 @@ std::string from_cp932(const char* text) {
 #ifdef _WIN32
     return text;
 #else
-    iconv_t cd = iconv_open("UTF-8", "CP932");
+    // The locale's own character set, but UTF-8 where it is plain ASCII (the C
+    // locale of scripts), which would lose every Japanese character.
+    std::string target = nl_langinfo(CODESET);
+    if (target == "ANSI_X3.4-1968" || target == "ASCII") target = "UTF-8";
+    iconv_t cd = iconv_open((target + "//TRANSLIT").c_str(), "CP932");
     if (cd == reinterpret_cast<iconv_t>(-1)) return text;
     std::string in = text;
     std::string out(in.size() * 3 + 1, '\0');
@@ -440,6 +448,7 @@ int run_dialog(const OutputPluginTable& table, HMODULE module, const std::string
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "");
     const Options o = parse_options(argc, argv);
 
     HMODULE module = LoadLibraryA(o.plugin_path.c_str());
