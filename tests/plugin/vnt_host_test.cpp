@@ -134,8 +134,10 @@ TEST_F(VntHostExport, WritesTheSameFramesAndLogAsTheConsole) {
 
 TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
     const std::string out = dir.file("out.avi");
-    ProcessResult r = host({"--defaults", "--no-save", "-q", "--key", "7,20", input, out});
+    // An index outside the codec table encodes with MP42.
+    ProcessResult r = host({"--defaults", "--no-save", "-q", "--codec-index", "9", "--key", "7,20", input, out});
     ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(testsupport::ffprobe_stream_field(out, "codec_tag_string"), "MP42");
     const std::vector<bool> keys = testsupport::ffprobe_key_flags(out);
     ASSERT_EQ(keys.size(), 30u);
     EXPECT_TRUE(keys[0] && keys[7] && keys[20]);
