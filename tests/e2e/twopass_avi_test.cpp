@@ -2,6 +2,7 @@
 // file it writes as ffprobe and ffmpeg see it.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 #include "tests/support/twopass_run.h"
@@ -81,6 +82,23 @@ TEST_F(TwopassAvi, UninstalledCodecIsNamedBeforeTheOutputLine) {
     ProcessResult r = run_twopass({"-v1", in, out}, registry);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "ERROR - no installed codec compresses MPG4\nERROR - Can't open " + out + "\n");
+}
+
+TEST_F(TwopassAvi, WriteFailureEndsTheRunWithAMessageAndAReadableFile) {
+    const std::string in = dir.file("raw.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=320x240:rate=25", 40, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    // The file may not grow past 200 KiB; writes beyond fail instead of
+    // stopping the process.
+    ProcessResult r = run_process({"bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -q \"$@\"",
+                                   twopass_program(), in, out});
+    EXPECT_EQ(r.exit_code, 1);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.err, m, std::regex("ERROR - Can't write frame ([0-9]+) to (.*)\n"))) << r.err;
+    EXPECT_EQ(m[2], out);
+    VideoProbe probe = probe_video(out);
+    EXPECT_EQ(probe.warnings, "");
+    EXPECT_EQ(probe.frames, std::stoi(m[1]));
+    EXPECT_GT(probe.frames, 0);
 }
 
 }  // namespace

@@ -1,0 +1,48 @@
+// Runs that go wrong halfway: the driver says so, completes the file with the
+// frames written so far, and ends with exit code 1.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "console/run_driver.h"
+#include "engine/platform.h"
+#include "tests/support/avi_probe.h"
+#include "tests/support/scripted_driver.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using testsupport::ScopedScriptedCodec;
+using testsupport::ScriptedCodec;
+
+// Converts with the codec scripted to refuse its fourth compression.
+void convert_with_failing_codec(const std::string& in, const std::string& out) {
+    static ScriptedCodec codec;
+    codec.result_answer = [](const testsupport::CompressCall& call) {
+        return call.index == 3 ? static_cast<DWORD>(ICERR_ERROR) : static_cast<DWORD>(ICERR_OK);
+    };
+    ScopedScriptedCodec installed(mmioFOURCC('M', 'P', '4', '2'), &codec);
+    EncodeSettings settings;
+    settings_set_defaults(settings);
+    settings.progress_enabled = 0;
+    settings_clamp(settings, kConsoleBitRateCeiling);
+    AVIFileInit();
+    run_conversion(in.c_str(), out.c_str(), settings);
+    AVIFileExit();
+    std::exit(0);
+}
+
+TEST(RunFailure, ACodecErrorEndsTheRunWithAMessageAndACompleteFile) {
+    // Forked without re-running the test, so that the child writes into this test's folder.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    testsupport::TempDir dir;
+    const std::string in = dir.file("in.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(testsupport::make_clip(in, "testsrc2=size=64x48:rate=25", 8, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    EXPECT_EXIT(convert_with_failing_codec(in, out), testing::ExitedWithCode(1), "^ERROR - Can't compress frame 3\n$");
+    // The codec's frames are not real MPEG-4, so only the file's structure is checked.
+    EXPECT_EQ(testsupport::ffprobe_key_flags(out).size(), 3u);
+    EXPECT_EQ(testsupport::ffprobe_stream_field(out, "nb_frames"), "3");
+}
+
+}  // namespace
