@@ -30,7 +30,9 @@ fi
 have_time=0
 [ -x /usr/bin/time ] && /usr/bin/time -v true 2>/dev/null && have_time=1
 
-# run NAME COMMAND...: wall seconds into NAME_wall, peak KiB into NAME_rss.
+# run NAME COMMAND...: wall seconds into NAME_wall, processor seconds (user
+# + system, steadier than wall time on a busy machine) into NAME_cpu, peak KiB
+# into NAME_rss.
 run() {
   local name=$1; shift
   local start end report=$work/$name.time
@@ -44,8 +46,10 @@ run() {
   printf -v "${name}_wall" '%s' "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')"
   if [ $have_time -eq 1 ]; then
     printf -v "${name}_rss" '%s' "$(awk -F': ' '/Maximum resident set size/ {print $2}' "$report")"
+    printf -v "${name}_cpu" '%s' "$(awk -F': ' '/User time|System time/ {t += $2} END {print t}' "$report")"
   else
     printf -v "${name}_rss" '%s' "n/a"
+    printf -v "${name}_cpu" '%s' "n/a"
   fi
 }
 
@@ -56,7 +60,10 @@ run twopass "$twopass" -q -v2 -r 3000 -k 8 "$input" "$work/twopass.avi"
 run ffmpeg ffmpeg -nostdin -y -v error -i "$input" -an -c:v msmpeg4v2 -b:v 3000k -g 240 "$work/ffmpeg.avi"
 
 size() { stat -c %s "$1"; }
-printf '%-8s %10s %14s %14s\n' "" "wall (s)" "size (bytes)" "peak RSS (KiB)"
-printf '%-8s %10.2f %14d %14s\n' twopass "$twopass_wall" "$(size "$work/twopass.avi")" "$twopass_rss"
-printf '%-8s %10.2f %14d %14s\n' ffmpeg "$ffmpeg_wall" "$(size "$work/ffmpeg.avi")" "$ffmpeg_rss"
-awk -v a="$twopass_wall" -v b="$ffmpeg_wall" 'BEGIN {printf "time ratio twopass / ffmpeg: %.2f\n", a / b}'
+printf '%-8s %10s %10s %14s %14s\n' "" "wall (s)" "cpu (s)" "size (bytes)" "peak RSS (KiB)"
+printf '%-8s %10.2f %10s %14d %14s\n' twopass "$twopass_wall" "$twopass_cpu" "$(size "$work/twopass.avi")" "$twopass_rss"
+printf '%-8s %10.2f %10s %14d %14s\n' ffmpeg "$ffmpeg_wall" "$ffmpeg_cpu" "$(size "$work/ffmpeg.avi")" "$ffmpeg_rss"
+awk -v a="$twopass_wall" -v b="$ffmpeg_wall" 'BEGIN {printf "time ratio twopass / ffmpeg: %.2f (wall)\n", a / b}'
+if [ $have_time -eq 1 ]; then
+  awk -v a="$twopass_cpu" -v b="$ffmpeg_cpu" 'BEGIN {printf "time ratio twopass / ffmpeg: %.2f (cpu)\n", a / b}'
+fi
