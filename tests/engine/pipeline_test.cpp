@@ -404,3 +404,33 @@ TEST_F(PipelineTest, NoAllocationPerFrame) {
     std::printf("allocations over %d frames: %ld\n", kFrames, g_allocations.load());
 }
 #endif
+
+TEST(EncodeLogName, ReplacesTheLastComponentsExtension) {
+    struct Case {
+        const char* path;
+        const char* name;
+    };
+    for (const Case& c : {Case{"out.avi", "out.log"}, Case{"D:\\movie\\out.avi", "D:\\movie\\out.log"},
+                          Case{"a\\b.c\\d", "a\\b.c\\d.log"}, Case{"my.clips/take1", "my.clips/take1.log"},
+                          Case{"/tmp/x.y/clip.tar.avi", "/tmp/x.y/clip.tar.log"}, Case{"noext", "noext.log"},
+                          Case{".avi", ".avi.log"}, Case{"", ".log"}}) {
+        char* name = path_replace_extension(c.path, ".log");
+        ASSERT_NE(name, nullptr);
+        EXPECT_STREQ(name, c.name) << c.path;
+        std::free(name);
+    }
+}
+
+TEST(EncodeLogName, LogThatCannotBeCreatedIsNullWithItsName) {
+    testsupport::TempDir dir;
+    EncodeSettings settings{};
+    settings_set_defaults(settings);
+    const std::string output = dir.file("missing/out.avi");
+    EncodeLog log = log_open(output.c_str(), settings);
+    EXPECT_EQ(log.file, nullptr);
+    ASSERT_NE(log.name, nullptr);
+    EXPECT_EQ(std::string(log.name), dir.file("missing/out.log"));
+    log_close(log);
+    EXPECT_EQ(log.name, nullptr);
+    log_close(log);  // twice is harmless
+}
