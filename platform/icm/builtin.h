@@ -21,6 +21,13 @@ BOOL icm_install_builtin_drivers();
 LRESULT CALLBACK icm_fallback_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1,
                                           LPARAM lParam2);
 
+// The built-in driver procedures: MPEG-4 and every other codec the media
+// libraries know (one procedure, told apart by the FourCC it is opened for),
+// and uncompressed frames.
+LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1, LPARAM lParam2);
+LRESULT CALLBACK icm_rgb_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1,
+                                     LPARAM lParam2);
+
 // Upper-cases the ASCII letters of a FourCC: handlers match case-insensitively.
 constexpr DWORD icm_fold_fourcc(DWORD fcc) {
     DWORD out = 0;

@@ -1,0 +1,83 @@
+// Geometry of uncompressed frames as the drivers read and write them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "platform/icm/icm.h"
+
+struct DibLayout {
+    int width;
+    int height;        // always positive
+    bool top_down;     // negative biHeight: first row in memory is the top line
+    int bits;          // biBitCount
+    std::size_t stride;  // bytes from one row to the next in memory
+    std::size_t size;    // stride * height
+};
+
+constexpr std::size_t dib_padded_stride(int width, int bits) {
+    return ((static_cast<std::size_t>(width) * bits + 31) / 32) * 4;
+}
+
+// A 24-bit frame as the engine lays it out: rows of width * 3 bytes without
+// filler. A header whose biSizeImage covers rows padded to 4 bytes (the
+// layout of stored bitmaps) is read with padded rows; biSizeImage 0 means
+// packed rows. Fails on anything but BI_RGB 24-bit, on sizes out of range and
+// when biSizeImage cannot hold the picture.
+inline bool dib_layout_frame24(const BITMAPINFOHEADER* bi, DibLayout& out) {
+    if (!bi || bi->biSize < 40 || bi->biCompression != BI_RGB || bi->biBitCount != 24) return false;
+    if (bi->biWidth <= 0 || bi->biHeight == 0 || bi->biWidth > 16384 || std::labs(bi->biHeight) > 16384) return false;
+    out.width = bi->biWidth;
+    out.height = static_cast<int>(std::labs(bi->biHeight));
+    out.top_down = bi->biHeight < 0;
+    out.bits = 24;
+    const std::size_t packed = static_cast<std::size_t>(out.width) * 3;
+    const std::size_t padded = dib_padded_stride(out.width, 24);
+    const std::size_t rows = static_cast<std::size_t>(out.height);
+    if (bi->biSizeImage == 0 || bi->biSizeImage < padded * rows)
+        out.stride = packed;
+    else
+        out.stride = padded;
+    out.size = out.stride * rows;
+    return bi->biSizeImage == 0 || bi->biSizeImage >= out.size;
+}
+
+// An uncompressed frame as stored in AVI files: BI_RGB at 1, 4, 8, 16 (555),
+// 24 or 32 bits, rows padded to 4 bytes.
+inline bool dib_layout_stored(const BITMAPINFOHEADER* bi, DibLayout& out) {
+    if (!bi || bi->biSize < 40 || bi->biCompression != BI_RGB) return false;
+    switch (bi->biBitCount) {
+        case 1: case 4: case 8: case 16: case 24: case 32: break;
+        default: return false;
+    }
+    if (bi->biWidth <= 0 || bi->biHeight == 0 || bi->biWidth > 16384 || std::labs(bi->biHeight) > 16384) return false;
+    out.width = bi->biWidth;
+    out.height = static_cast<int>(std::labs(bi->biHeight));
+    out.top_down = bi->biHeight < 0;
+    out.bits = bi->biBitCount;
+    out.stride = dib_padded_stride(out.width, out.bits);
+    out.size = out.stride * static_cast<std::size_t>(out.height);
+    return true;
+}
+
+// Pointer to the top line of the picture and the step to the line below,
+// whatever the memory order: bottom-up frames are walked with a negative
+// step, so no copy is needed to flip them.
+struct DibRows {
+    std::uint8_t* top;
+    std::ptrdiff_t down;
+};
+
+inline DibRows dib_rows(const void* bits, const DibLayout& l) {
+    auto* p = static_cast<std::uint8_t*>(const_cast<void*>(bits));
+    if (l.top_down) return {p, static_cast<std::ptrdiff_t>(l.stride)};
+    return {p + static_cast<std::size_t>(l.height - 1) * l.stride, -static_cast<std::ptrdiff_t>(l.stride)};
+}
+
+// Palette entries that follow a header of biSize bytes.
+inline std::uint32_t dib_palette_entries(const BITMAPINFOHEADER* bi) {
+    if (bi->biBitCount > 8) return bi->biClrUsed;
+    const std::uint32_t full = 1u << bi->biBitCount;
+    return (bi->biClrUsed == 0 || bi->biClrUsed > full) ? full : bi->biClrUsed;
+}

@@ -1,0 +1,102 @@
+#include "platform/icm/rate_control.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Delta frames are assumed this much cheaper than key frames until one was coded.
+constexpr double initial_key_to_delta = 6.0;
+
+double planned_key_share(const RateControl& rc) {
+    return std::max(1.0 / rc.key_limit, rc.key_share);
+}
+
+// Complexity of an average frame under the current key share.
+double mean_complexity(const RateControl& rc) {
+    const double share = planned_key_share(rc);
+    return share * rc.cplx_key + (1.0 - share) * rc.cplx_delta;
+}
+
+// Counts the pending frame, or drops it when it was thrown away and redone.
+void settle(RateControl& rc, std::uint64_t picture) {
+    if (!rc.pending) {
+        rc.restarted = false;
+        return;
+    }
+    const bool redone = rc.restarted && picture == rc.pending_picture;
+    if (!redone) {
+        // Each kept frame is measured against its planned share of the bit
+        // rate, so the big key frames the plan expects are no debt of their own.
+        const double mean = mean_complexity(rc);
+        const double cplx = rc.pending_key ? rc.cplx_key : rc.cplx_delta;
+        const double target = mean > 0 ? rc.frame_bytes * cplx / mean : rc.frame_bytes;
+        rc.deviation += static_cast<double>(rc.pending_bytes) - target;
+        // Debts older than a few horizons are forgotten rather than repaid at once.
+        const double bound = rc.frame_bytes * rc.horizon;
+        rc.deviation = std::clamp(rc.deviation, -bound, bound);
+        rc.kept_frames += 1;
+        rc.kept_bytes += rc.pending_bytes;
+        const double a = 1.0 / rc.horizon;
+        rc.key_share = (1.0 - a) * rc.key_share + a * (rc.pending_key ? 1.0 : 0.0);
+    }
+    rc.pending = false;
+    rc.restarted = false;
+}
+
+}  // namespace
+
+void rate_init(RateControl& rc, double data_rate, double fps, int control, std::uint32_t key_limit) {
+    rc = RateControl{};
+    if (!(fps > 0)) fps = 30.0;
+    control = std::clamp(control, 1, 100);
+    rc.frame_bytes = std::max(1.0, data_rate / fps);
+    const double c = control / 100.0;
+    rc.horizon = std::max(1.0, fps * (16.0 - 15.0 * c));
+    rc.max_step = 0.25 + 1.75 * c;
+    rc.key_limit = std::max<std::uint32_t>(1, key_limit);
+    rc.key_share = 1.0 / rc.key_limit;
+}
+
+void rate_restart(RateControl& rc) { rc.restarted = true; }
+
+int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t budget) {
+    settle(rc, picture);
+    if (rc.cplx_key <= 0 && rc.cplx_delta <= 0) {
+        // Nothing coded yet: a middle quantiser; the driver codes the first
+        // key frame once at it to learn the picture (rate_learn_key).
+        (void)budget;
+        return 4;
+    }
+    if (rc.cplx_delta <= 0) rc.cplx_delta = rc.cplx_key / initial_key_to_delta;
+    if (rc.cplx_key <= 0) rc.cplx_key = rc.cplx_delta * initial_key_to_delta;
+
+    const double avail =
+        std::clamp(rc.frame_bytes - rc.deviation / rc.horizon, 0.25 * rc.frame_bytes, 4.0 * rc.frame_bytes);
+    double want = mean_complexity(rc) / avail;
+    want = std::clamp(want, static_cast<double>(rate_qmin), static_cast<double>(rate_qmax));
+    if (rc.q <= 0)
+        rc.q = want;  // the first decision is free
+    else if (!key)
+        rc.q = std::clamp(want, rc.q - rc.max_step, rc.q + rc.max_step);
+    // A key frame takes the delta quantiser as it stands and does not move it.
+    return std::clamp(static_cast<int>(std::lround(rc.q)), rate_qmin, rate_qmax);
+}
+
+void rate_learn_key(RateControl& rc, int qp, std::uint32_t bytes) {
+    const double c = static_cast<double>(bytes) * qp;
+    rc.cplx_key = rc.cplx_key > 0 ? 0.5 * rc.cplx_key + 0.5 * c : c;
+}
+
+void rate_coded(RateControl& rc, bool key, int qp, std::uint32_t bytes, std::uint64_t picture) {
+    const double c = static_cast<double>(bytes) * qp;
+    if (key)
+        rc.cplx_key = rc.cplx_key > 0 ? 0.5 * rc.cplx_key + 0.5 * c : c;
+    else
+        rc.cplx_delta = rc.cplx_delta > 0 ? 0.7 * rc.cplx_delta + 0.3 * c : c;
+    rc.pending = true;
+    rc.pending_key = key;
+    rc.pending_bytes = bytes;
+    rc.pending_picture = picture;
+    rc.restarted = false;
+}
