@@ -1,5 +1,6 @@
 #include "avi_probe.h"
 
+#include <cstdio>
 #include <sstream>
 
 #include "support.h"
@@ -34,8 +35,10 @@ int ffmpeg_decoded_frames(const std::string& path) {
 }
 
 std::string ffprobe_stream_field(const std::string& path, const std::string& field) {
-    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                   "stream=" + field, "-of", "default=nw=1:nk=1", path});
+    // "stream_tags=title" names a section of its own; plain names are fields of "stream".
+    std::string entries = field.find('=') == std::string::npos ? "stream=" + field : field;
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", entries,
+                                   "-of", "default=nw=1:nk=1", path});
     std::string out = r.out;
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     return out;
@@ -49,6 +52,15 @@ std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width,
     if (r.exit_code != 0 || frame == 0 || r.out.size() % frame != 0) return frames;
     for (std::size_t at = 0; at < r.out.size(); at += frame) frames.push_back(r.out.substr(at, frame));
     return frames;
+}
+
+std::string read_head(const std::string& path, std::size_t bytes) {
+    std::string head(bytes, '\0');
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return {};
+    head.resize(std::fread(head.data(), 1, bytes, f));
+    std::fclose(f);
+    return head;
 }
 
 std::vector<std::uint8_t> test_picture(int width, int height, int index) {

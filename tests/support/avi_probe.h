@@ -13,11 +13,15 @@ std::string ffprobe_complaints(const std::string& path);
 std::vector<bool> ffprobe_key_flags(const std::string& path);
 // Frames of the first video stream that ffmpeg decodes, or -1 when it fails.
 int ffmpeg_decoded_frames(const std::string& path);
-// A field of the first video stream as ffprobe shows it (e.g. "r_frame_rate", "nb_frames").
+// A field of the first video stream as ffprobe shows it (e.g. "r_frame_rate",
+// "nb_frames", or "stream_tags=title" for a tag).
 std::string ffprobe_stream_field(const std::string& path, const std::string& field);
 // ffmpeg's decoding of the first video stream as bottom-up bgr24 frames of
 // width * 3 bytes per row, one string per frame; empty on failure.
 std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height);
+
+// The first `bytes` bytes of a file (fewer when it is shorter).
+std::string read_head(const std::string& path, std::size_t bytes);
 
 // A deterministic test picture, bottom-up bgr24 rows of width * 3 bytes.
 std::vector<std::uint8_t> test_picture(int width, int height, int index);

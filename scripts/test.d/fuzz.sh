@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Fuzzes the AVI reader (open, stream information, every frame) for about a
+# minute with libFuzzer, seeded with small files made by ffmpeg and by our
+# writer. Exits 0 when nothing was found, 1 on a finding or a build failure,
+# 77 when clang's fuzzer runtime is not installed.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+top=$(pwd)
+out=$top/build-fuzz
+seconds=${FUZZ_SECONDS:-60}
+
+cxx=""
+for c in clang++-14 clang++; do
+  if command -v "$c" >/dev/null 2>&1; then cxx=$c; break; fi
+done
+if [ -z "$cxx" ]; then echo "fuzz.sh: clang++ is not installed"; exit 77; fi
+for tool in ffmpeg pkg-config; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "fuzz.sh: $tool is not installed"; exit 77; }
+done
+mkdir -p "$out"
+probe=$out/probe.cpp
+echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe"
+if ! "$cxx" -fsanitize=fuzzer "$probe" -o "$out/probe" >/dev/null 2>&1; then
+  echo "fuzz.sh: $cxx has no libFuzzer runtime (libclang-rt-14-dev)"
+  exit 77
+fi
+
+sources=(platform/avifile/*.cpp platform/icm/*.cpp)
+libs=$(pkg-config --cflags --libs libavcodec libavformat libswscale libavutil) || { echo "fuzz.sh: FFmpeg libraries missing"; exit 77; }
+flags=(-std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer)
+echo "fuzz.sh: building with $cxx"
+# shellcheck disable=SC2086
+if ! "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    "${sources[@]}" tests/fuzz/avi_fuzz.cpp $libs -ldl -o "$out/avi_fuzz"; then
+  echo "fuzz.sh: build of the fuzz target failed"; exit 1
+fi
+# shellcheck disable=SC2086
+if ! "$cxx" "${flags[@]}" "${sources[@]}" tests/fuzz/make_seeds.cpp $libs -ldl -o "$out/make_seeds"; then
+  echo "fuzz.sh: build of the seed maker failed"; exit 1
+fi
+
+seeds=$out/seeds
+corpus=$out/corpus
+mkdir -p "$seeds" "$corpus"
+mk() { ffmpeg -nostdin -y -v error "$@" || echo "fuzz.sh: could not make seed ${*: -1}"; }
+v="testsrc2=size=32x24:rate=25"
+mk -f lavfi -i "$v" -frames:v 4 -c:v rawvideo -pix_fmt bgr24 "$seeds/bgr24.avi"
+mk -f lavfi -i "testsrc2=size=34x22:rate=25" -frames:v 3 -c:v rawvideo -pix_fmt bgr24 "$seeds/bgr24_odd.avi"
+mk -f lavfi -i "$v" -frames:v 3 -c:v rawvideo -pix_fmt pal8 "$seeds/pal8.avi"
+mk -f lavfi -i "$v" -frames:v 3 -c:v rawvideo -pix_fmt rgb555le "$seeds/rgb555.avi"
+mk -f lavfi -i "$v" -frames:v 3 -c:v rawvideo -pix_fmt bgra "$seeds/bgra.avi"
+mk -f lavfi -i "$v" -frames:v 4 -c:v mjpeg "$seeds/mjpeg.avi"
+mk -f lavfi -i "$v" -frames:v 6 -c:v mpeg4 -vtag XVID -g 3 "$seeds/xvid.avi"
+mk -f lavfi -i "$v" -frames:v 6 -c:v msmpeg4v2 -g 3 "$seeds/mp42.avi"
+mk -f lavfi -i "$v" -frames:v 6 -c:v msmpeg4 -g 3 "$seeds/mp43.avi"
+mk -f lavfi -i "$v" -f lavfi -i "sine=sample_rate=8000:duration=0.2" -map 1:a -map 0:v -t 0.2 -c:a pcm_u8 \
+  -c:v msmpeg4v2 -g 2 "$seeds/audio_first.avi"
+if ! "$out/make_seeds" "$seeds"; then echo "fuzz.sh: the seed maker failed"; exit 1; fi
+# Earlier findings are seeds too.
+cp -f tests/platform/data/avi_regress/* "$seeds/" 2>/dev/null || true
+
+echo "fuzz.sh: fuzzing for ${seconds}s"
+log=$out/fuzz.log
+(cd "$out" && ASAN_OPTIONS=detect_leaks=1 ./avi_fuzz -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=20 \
+  -max_len=65536 -print_final_stats=1 "$corpus" "$seeds") >"$log" 2>&1
+rc=$?
+grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::number_of_executed_units)' "$log" | sed 's/^/fuzz.sh: /'
+if [ $rc -ne 0 ]; then
+  echo "fuzz.sh: the fuzzer found a problem (exit $rc); log in $log, inputs in $out/crash-* / leak-* / timeout-*"
+  tail -n 40 "$log"
+  exit 1
+fi
+echo "fuzz.sh: no findings"
+exit 0

@@ -1,0 +1,226 @@
+// Our reader on files that ffmpeg wrote: what it finds (stream information,
+// frames, sizes, key flags) against ffprobe, and the pictures it decodes
+// through the compression manager against ffmpeg's own decoding.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/avifile/avifile.h"
+#include "platform/avifile/avifile_testing.h"
+#include "platform/icm/icm.h"
+#include "tests/support/avi_probe.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using testsupport::TempDir;
+
+enum class Audio { none, first, second };
+
+struct Case {
+    const char* name;
+    int width, height;
+    const char* rate;  // lavfi rate
+    std::vector<std::string> codec;
+    Audio audio;
+    double tolerance;  // mean absolute difference per byte allowed; 0: exact
+};
+
+bool make_avi(const std::string& path, const Case& c, int frames) {
+    std::string video = "testsrc2=size=" + std::to_string(c.width) + "x" + std::to_string(c.height) + ":rate=" + c.rate;
+    std::vector<std::string> args = {"-f", "lavfi", "-i", video};
+    if (c.audio != Audio::none) {
+        // A finite tone: -frames:v alone does not end a run whose audio goes on.
+        args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:duration=1"});
+        if (c.audio == Audio::first)
+            args.insert(args.end(), {"-map", "1:a", "-map", "0:v"});
+        else
+            args.insert(args.end(), {"-map", "0:v", "-map", "1:a"});
+        args.insert(args.end(), {"-c:a", "pcm_s16le"});
+    }
+    args.insert(args.end(), {"-frames:v", std::to_string(frames)});
+    args.insert(args.end(), c.codec.begin(), c.codec.end());
+    args.insert(args.end(), {"-metadata:s:v:0", "title=ffmpeg clip", path});
+    return testsupport::ffmpeg(args);
+}
+
+struct Packet {
+    std::uint32_t size;
+    bool key;
+};
+
+std::vector<Packet> ffprobe_packets(const std::string& path) {
+    testsupport::ProcessResult r = testsupport::run_process(
+        {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=size,flags", "-of", "csv=p=0", path});
+    std::vector<Packet> packets;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t comma = line.find(',');
+        if (comma == std::string::npos) continue;
+        packets.push_back({static_cast<std::uint32_t>(std::stoul(line.substr(0, comma))), line[comma + 1] == 'K'});
+    }
+    return packets;
+}
+
+// "30000/1001" → numerator and denominator.
+std::pair<long, long> ratio(const std::string& s) {
+    std::size_t slash = s.find('/');
+    if (slash == std::string::npos) return {0, 1};
+    return {std::atol(s.substr(0, slash).c_str()), std::atol(s.substr(slash + 1).c_str())};
+}
+
+struct Opened {
+    PAVIFILE file = nullptr;
+    PAVISTREAM stream = nullptr;
+    PGETFRAME frames = nullptr;
+    explicit Opened(const std::string& path) {
+        if (AVIFileOpenA(&file, path.c_str(), OF_READ, nullptr) != AVIERR_OK) return;
+        AVIFileGetStream(file, &stream, streamtypeVIDEO, 0);
+    }
+    ~Opened() {
+        if (frames) AVIStreamGetFrameClose(frames);
+        if (stream) AVIStreamRelease(stream);
+        if (file) AVIFileRelease(file);
+    }
+};
+
+// What the reader finds agrees with ffprobe.
+void expect_same_as_ffprobe(const std::string& path, Opened& o, int width, int height) {
+    AVISTREAMINFOA si{};
+    ASSERT_EQ(AVIStreamInfoA(o.stream, &si, sizeof si), AVIERR_OK);
+    auto rate = ratio(testsupport::ffprobe_stream_field(path, "r_frame_rate"));
+    EXPECT_EQ(static_cast<long long>(si.dwRate) * rate.second, static_cast<long long>(si.dwScale) * rate.first);
+    EXPECT_EQ(std::to_string(si.dwLength), testsupport::ffprobe_stream_field(path, "nb_frames"));
+    EXPECT_EQ(si.rcFrame.left, 0);
+    EXPECT_EQ(si.rcFrame.top, 0);
+    EXPECT_EQ(si.rcFrame.right, width);
+    EXPECT_EQ(si.rcFrame.bottom, height);
+    EXPECT_EQ(std::string(si.szName), testsupport::ffprobe_stream_field(path, "stream_tags=title"));
+    std::vector<Packet> packets = ffprobe_packets(path);
+    ASSERT_EQ(avifile_frame_count(o.stream), static_cast<LONG>(packets.size()));
+    for (std::size_t n = 0; n < packets.size(); ++n) {
+        std::uint32_t size = 0;
+        int key = 0;
+        ASSERT_TRUE(avifile_frame_entry(o.stream, static_cast<LONG>(n), &size, &key));
+        ASSERT_EQ(size, packets[n].size) << "frame " << n;
+        ASSERT_EQ(key != 0, packets[n].key) << "frame " << n;
+    }
+}
+
+std::string picture_of(PGETFRAME g, LONG n, int width, int height) {
+    auto* bi = static_cast<const BITMAPINFOHEADER*>(AVIStreamGetFrame(g, n));
+    if (!bi) return {};
+    EXPECT_EQ(bi->biSize, 40u);
+    EXPECT_EQ(bi->biBitCount, 24);
+    EXPECT_EQ(bi->biWidth, width);
+    EXPECT_EQ(bi->biHeight, height);
+    EXPECT_EQ(bi->biSizeImage, static_cast<DWORD>(width * height * 3));
+    return std::string(reinterpret_cast<const char*>(bi) + bi->biSize, static_cast<std::size_t>(width) * height * 3);
+}
+
+double mean_abs_diff(const std::string& a, const std::string& b) {
+    if (a.size() != b.size() || a.empty()) return 1e9;
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        sum += std::abs(static_cast<int>(static_cast<std::uint8_t>(a[i])) - static_cast<std::uint8_t>(b[i]));
+    return sum / static_cast<double>(a.size());
+}
+
+class FfmpegFile : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FfmpegFile, ReadsAndDecodesLikeFfmpeg) {
+    const Case& c = GetParam();
+    constexpr int frames = 30;
+    TempDir dir;
+    std::string path = dir.file("in.avi");
+    ASSERT_TRUE(make_avi(path, c, frames));
+    Opened o(path);
+    ASSERT_NE(o.stream, nullptr);
+    expect_same_as_ffprobe(path, o, c.width, c.height);
+
+    o.frames = AVIStreamGetFrameOpen(o.stream, nullptr);
+    if (!o.frames) GTEST_SKIP() << "no decoder installed for this format yet";
+
+    std::vector<std::string> want = testsupport::ffmpeg_bgr24_frames(path, c.width, c.height);
+    ASSERT_EQ(want.size(), static_cast<std::size_t>(frames));
+    std::vector<std::string> got;
+    for (int n = 0; n < frames; ++n) {
+        got.push_back(picture_of(o.frames, n, c.width, c.height));
+        ASSERT_FALSE(got.back().empty()) << "frame " << n;
+        if (c.tolerance == 0)
+            ASSERT_TRUE(got[n] == want[n]) << "frame " << n << " differs";
+        else
+            ASSERT_LE(mean_abs_diff(got[n], want[n]), c.tolerance) << "frame " << n;
+    }
+    EXPECT_EQ(AVIStreamGetFrame(o.frames, frames), nullptr);
+    // Any order gives the same pictures as reading straight through.
+    for (int n : {frames - 1, 0, 17, 16, 5, 29, 11, 12, 1})
+        ASSERT_TRUE(picture_of(o.frames, n, c.width, c.height) == got[n]) << "frame " << n << " out of order";
+}
+
+const std::vector<std::string> kRawBgr = {"-c:v", "rawvideo", "-pix_fmt", "bgr24"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FfmpegFile,
+    ::testing::Values(Case{"bgr24_320", 320, 240, "25", kRawBgr, Audio::none, 0},
+                      Case{"bgr24_322", 322, 242, "30000/1001", kRawBgr, Audio::none, 0},
+                      Case{"bgra", 160, 120, "25", {"-c:v", "rawvideo", "-pix_fmt", "bgra"}, Audio::none, 0},
+                      Case{"rgb555", 160, 120, "25", {"-c:v", "rawvideo", "-pix_fmt", "rgb555le"}, Audio::none, 0},
+                      Case{"pal8", 160, 120, "25", {"-c:v", "rawvideo", "-pix_fmt", "pal8"}, Audio::none, 0},
+                      Case{"mjpeg", 320, 240, "25", {"-c:v", "mjpeg", "-q:v", "3"}, Audio::none, 3.0},
+                      Case{"xvid", 320, 240, "25", {"-c:v", "mpeg4", "-vtag", "XVID", "-g", "12"}, Audio::none, 3.0},
+                      Case{"msmpeg4v2", 320, 240, "25", {"-c:v", "msmpeg4v2", "-g", "12"}, Audio::none, 3.0},
+                      Case{"msmpeg4", 320, 240, "25", {"-c:v", "msmpeg4", "-g", "12"}, Audio::none, 3.0},
+                      Case{"xvid_audio_after", 320, 240, "25", {"-c:v", "mpeg4", "-vtag", "XVID", "-g", "12"},
+                           Audio::second, 3.0},
+                      Case{"msmpeg4_audio_first", 320, 240, "25", {"-c:v", "msmpeg4", "-g", "12"}, Audio::first, 3.0},
+                      Case{"bgr24_audio_first", 320, 240, "25", kRawBgr, Audio::first, 0}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+std::uint32_t adler32(const char* data, std::size_t size) {
+    std::uint32_t a = 0, b = 0;  // framecrc starts from 0, not from adler-32's 1
+    for (std::size_t i = 0; i < size; ++i) {
+        a = (a + static_cast<std::uint8_t>(data[i])) % 65521;
+        b = (b + a) % 65521;
+    }
+    return (b << 16) | a;
+}
+
+// ffmpeg continues a file past 1 GiB in OpenDML parts; every frame is found
+// and decodes to ffmpeg's picture (compared by checksum).
+TEST(FfmpegOpenDml, LargerThanOneGibibyte) {
+    TempDir dir;
+    std::string path = dir.file("big.avi");
+    constexpr int w = 640, h = 480, frames = 1200;
+    Case c{"big", w, h, "25", kRawBgr, Audio::none, 0};
+    ASSERT_TRUE(make_avi(path, c, frames));
+    ASSERT_NE(testsupport::read_head(path, 1 << 20).find("indx"), std::string::npos);
+    Opened o(path);
+    ASSERT_NE(o.stream, nullptr);
+    expect_same_as_ffprobe(path, o, w, h);
+    o.frames = AVIStreamGetFrameOpen(o.stream, nullptr);
+    if (!o.frames) GTEST_SKIP() << "no decoder installed for this format yet";
+
+    testsupport::ProcessResult r = testsupport::run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vf",
+                                                             "vflip", "-pix_fmt", "bgr24", "-f", "framecrc", "-"});
+    ASSERT_EQ(r.exit_code, 0);
+    std::vector<std::uint32_t> crcs;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::size_t x = line.rfind("0x");
+        if (x != std::string::npos) crcs.push_back(static_cast<std::uint32_t>(std::stoul(line.substr(x + 2), nullptr, 16)));
+    }
+    ASSERT_EQ(crcs.size(), static_cast<std::size_t>(frames));
+    for (int n = 0; n < frames; ++n) {
+        std::string pic = picture_of(o.frames, n, w, h);
+        ASSERT_EQ(adler32(pic.data(), pic.size()), crcs[n]) << "frame " << n;
+    }
+}
+
+}  // namespace
