@@ -5,7 +5,8 @@
 # test codec for MP42 there, and runs each check in it. Each check sets up and
 # removes its own registry entries and files, so none depends on another.
 # Exit 0 when every check passed, 1 when one failed, 77 when the tools are
-# missing (with a line that says which).
+# missing (with a line that says which). Arguments name the checks to run
+# (default: all of them).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 top=$(pwd)
@@ -69,6 +70,18 @@ sys32=$WINEPREFIX/drive_c/windows/system32
 winpath() { winepath -w "$1" 2>/dev/null; }
 reg_add() { wine reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1; }
 reg_delete_key() { wine reg delete "$1" /f >/dev/null 2>&1; }
+
+# Wine draws the dialogs' captions itself (there is no window manager), and
+# the dialog's Japanese font name is served by the IPA font when it is there.
+reg_add 'HKCU\Software\Wine\X11 Driver' Decorated N
+if fc-list 2>/dev/null | grep -q IPAPGothic; then
+  {
+    printf '\xff\xfe'
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n"ＭＳ Ｐゴシック"="IPAPGothic"\r\n' |
+      iconv -f UTF-8 -t UTF-16LE
+  } >"$work/fonts.reg"
+  wine regedit /S "$(winpath "$work/fonts.reg")" >/dev/null 2>&1
+fi
 
 # The test codec answers for MP42, as an installed codec would.
 cp "$win/win32-tests/testcodec.dll" "$sys32/"
@@ -222,6 +235,95 @@ check_vfapi_source() {
   return $ok
 }
 
+# Both deliverables stand alone (no runtime DLLs of the compiler beside
+# them), and vnt.auo exports GetOutputPluginTable alone, under that name.
+check_modules() {
+  local ok=0 file dlls exports
+  for file in "$win/twopass.exe" "$win/vnt.auo"; do
+    dlls=$(i686-w64-mingw32-objdump -p "$file" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+    if grep -qE 'libstdc|libgcc|winpthread|mingw' <<<"$dlls"; then
+      echo "$(basename "$file") needs compiler runtime DLLs: $dlls"; ok=1
+    fi
+    echo "$(basename "$file") imports: $dlls"
+  done
+  exports=$(i686-w64-mingw32-objdump -p "$win/vnt.auo" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^\t\[ *[0-9]*\] //p' | tr '\n' ' ')
+  [ "$exports" = "GetOutputPluginTable " ] || { echo "vnt.auo exports: $exports"; ok=1; }
+  local headers
+  headers=$(i686-w64-mingw32-objdump -p "$win/twopass.exe")
+  grep -q 'Subsystem.*Windows CUI' <<<"$headers" || { echo "twopass.exe is not a console program"; ok=1; }
+  headers=$(i686-w64-mingw32-objdump -p "$win/vnt.auo")
+  grep -qx $'\tDLL' <<<"$headers" && grep -q 'PE32)' <<<"$headers" || { echo "vnt.auo is not a 32-bit DLL"; ok=1; }
+  return $ok
+}
+
+# The dialog and version resources, as Windows loads them, against the
+# plug-in's own control table.
+check_resources() {
+  wine "$win/win32-tests/resource_check.exe" "$(winpath "$win/vnt.auo")" 2>&1
+}
+
+# vnt.auo loaded by the Windows vnt-host, exporting an AVI through Wine's
+# AVIFile and the test codec; a key frame asked for by the host at frame 10.
+check_plugin_export() {
+  make_reference_clip 160 120 60 25 || { echo "could not make the input clip"; return 1; }
+  cp "$win/vnt.auo" "$win/vnt-host.exe" .
+  local ok=0
+  wine vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q -l -s 6 -r 800 -k 1 --key 10 \
+    in.avi out.avi >stdout.txt 2>stderr.txt
+  local rc=$?
+  if [ $rc -ne 0 ]; then echo "vnt-host.exe exited with $rc:"; cat stdout.txt stderr.txt; return 1; fi
+  python3 "$tests/check_output.py" out.avi --reference-raw ref.raw --frames 60 --log out.log \
+    --scene-threshold $((160 * 120 / 16 * 6)) || ok=1
+  tr -d '\r' <out.log | grep -qx '    10 [ 0-9]*  \*\*\*' || { echo "frame 10 is not a plain key frame:"; grep -m1 '^ *10 ' out.log; ok=1; }
+  local n
+  n=$(ffprobe_field out.avi nb_read_packets)
+  [ "$n" = 60 ] || { echo "ffprobe reads $n packets"; ok=1; }
+  # The run clamps the stored record: a bit rate of 50000 is kept as 32767.
+  wine vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q -r 50000 --frames 3 in.avi clamp.avi \
+    >stdout.txt 2>stderr.txt || { echo "clamp run failed"; cat stderr.txt; ok=1; }
+  python3 - <<'EOF' || ok=1
+import struct
+c = struct.unpack("<9i", open("host.cfg", "rb").read())
+if c[1] != 32767:
+    print(f"after a run with 50000 kbit/s the plug-in keeps {c[1]}")
+    raise SystemExit(1)
+EOF
+  return $ok
+}
+
+# The settings dialog on Wine's dialog manager, worked as a user would; a
+# screenshot of it lands in build-win32/config_dialog.png.
+check_dialog() {
+  if [ -z "${DISPLAY:-}" ]; then echo "no X display (xvfb-run missing)"; return 1; fi
+  cp "$win/vnt.auo" .
+  local shot=""
+  command -v xwd >/dev/null && command -v xwdtopnm >/dev/null && command -v pnmtopng >/dev/null && shot=--shot
+  rm -f "$win/config_dialog.png"
+  # Wine hands an ANSI dialog's texts to its controls in the ANSI code page,
+  # so the Japanese texts need the Japanese locale that the editor's users have.
+  LC_ALL=ja_JP.UTF-8 timeout 120 wine "$win/win32-tests/dialog_check.exe" vnt.auo $shot >dialog.out 2>&1 &
+  local pid=$! i
+  if [ -n "$shot" ]; then
+    for i in $(seq 1 300); do [ -s dialog.ready ] && break; sleep 0.1; done
+    if [ -s dialog.ready ]; then
+      local x y w h
+      read -r x y w h < <(tr -d '\r' <dialog.ready)
+      if xwd -root -silent | xwdtopnm 2>/dev/null | pamcut -left "$x" -top "$y" -width "$w" -height "$h" |
+        pnmtopng >"$win/config_dialog.png"; then
+        echo "screenshot ${w}x${h} at $x,$y: $win/config_dialog.png"
+      fi
+    fi
+    touch dialog.go
+  fi
+  wait $pid
+  local rc=$?
+  cat dialog.out
+  [ $rc -eq 0 ] || return 1
+  if [ -n "$shot" ] && [ ! -s "$win/config_dialog.png" ]; then echo "no screenshot was taken"; return 1; fi
+  return 0
+}
+
 run_check() {
   local name=$1 dir=$work/$1 out rc
   mkdir -p "$dir"
@@ -236,10 +338,12 @@ run_check() {
   fi
 }
 
-run_check rig
-run_check cli
-run_check avi_conversion
-run_check vfapi_source
+# All checks, or those named on the command line (wine.sh dialog cli ...).
+checks=("$@")
+[ ${#checks[@]} -gt 0 ] || checks=(modules resources rig cli avi_conversion vfapi_source plugin_export dialog)
+for check in "${checks[@]}"; do
+  run_check "$check"
+done
 
 echo "wine.sh: ${passed} passed, ${failed} failed"
 [ $failed -eq 0 ]
