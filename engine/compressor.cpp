@@ -14,6 +14,8 @@ constexpr size_t kStateRateWord = 12;
 constexpr size_t kStateCompressionControl = 16;
 constexpr size_t kStateKeySeconds = 20;
 constexpr LRESULT kStateMinimum = 24;
+// The frames information the codec is sent has the 64-byte layout of 32-bit Windows there.
+static_assert(sizeof(void*) != 4 || sizeof(ICCOMPRESSFRAMES) == 64);
 
 void store_le32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -68,7 +70,7 @@ CompressorBudgets compressor_budgets(uint32_t image_size, int32_t bit_rate, int3
     const uint64_t frames_per_period = static_cast<uint64_t>(rate) * seconds / scale;
     // Kept so that key_interval + 1, the counter after a begin, still fits.
     b.key_interval = static_cast<uint32_t>(
-        std::min<uint64_t>(frames_per_period + 1, std::numeric_limits<uint32_t>::max() - 1));
+        std::min<uint64_t>(frames_per_period + 1, (std::numeric_limits<uint32_t>::max)() - 1));
     const uint64_t delta = static_cast<uint64_t>(kbps) * seconds * 128u / (frames_per_period + 5);
     const uint64_t key = 5 * delta;
     b.delta_budget = static_cast<uint32_t>(std::min<uint64_t>(delta, image_size));
@@ -85,7 +87,7 @@ uint32_t frame_buffer_bytes(const BITMAPINFOHEADER& format) {
     const uint64_t height = static_cast<uint64_t>(std::abs(static_cast<int64_t>(format.biHeight)));
     const uint64_t padded_row = (width * format.biBitCount + 31) / 32 * 4;
     const uint64_t bytes = std::max<uint64_t>(padded_row * height, format.biSizeImage);
-    if (bytes == 0 || bytes > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return 0;
+    if (bytes == 0 || bytes > static_cast<uint64_t>((std::numeric_limits<int32_t>::max)())) return 0;
     return static_cast<uint32_t>(bytes);
 }
 

@@ -64,8 +64,8 @@ OutputFailure failure_of(CompressorFailure f) {
 // stays within 32 bits.
 int32_t scene_threshold_of(const BITMAPINFOHEADER& format, int32_t scene_level) {
     const int64_t t = static_cast<int64_t>(format.biWidth) * format.biHeight / 16 * scene_level;
-    if (t > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-    if (t < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    if (t > (std::numeric_limits<int32_t>::max)()) return (std::numeric_limits<int32_t>::max)();
+    if (t < (std::numeric_limits<int32_t>::min)()) return (std::numeric_limits<int32_t>::min)();
     return static_cast<int32_t>(t);
 }
 
