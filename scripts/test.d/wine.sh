@@ -41,6 +41,13 @@ if ! cmake --build "$win" -j "$jobs" >"$win/build.log" 2>&1; then
   echo "wine.sh: FAIL - building the Windows programs (see $win/build.log)"; exit 1
 fi
 
+# The command-line check compares with the Linux program (scripts/test.sh
+# builds it first; when run alone, build just that program).
+if [ ! -x "$linux_build/twopass" ]; then
+  echo "wine.sh: building the Linux twopass in $linux_build for comparison"
+  cmake -S "$top" -B "$linux_build" -G Ninja >/dev/null && cmake --build "$linux_build" -j "$jobs" --target twopass >/dev/null
+fi
+
 passed=0
 failed=0
 failed_names=()
