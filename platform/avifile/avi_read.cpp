@@ -45,6 +45,33 @@ bool is_frame_chunk(DWORD id, unsigned stream) {
     return a == 'd' && (b == 'b' || b == 'c');
 }
 
+// Reads small pieces through a window of the file, so that walking many
+// small chunks costs few system calls.
+class Window {
+public:
+    Window(int fd, std::uint64_t size) : fd_(fd), size_(size), buffer_(64 * 1024) {}
+    bool read(std::uint64_t at, void* out, std::size_t n) {
+        if (at < base_ || at + n > base_ + filled_) {
+            if (at > size_ || n > buffer_.size()) return false;
+            filled_ = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), size_ - at));
+            base_ = at;
+            if (filled_ < n || !read_at(fd_, at, buffer_.data(), filled_)) {
+                filled_ = 0;
+                return false;
+            }
+        }
+        std::memcpy(out, buffer_.data() + (at - base_), n);
+        return true;
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t base_ = 0;
+    std::size_t filled_ = 0;
+};
+
 struct SuperIndex {
     std::vector<std::uint8_t> bytes;  // indx data as stored
 };
@@ -61,7 +88,9 @@ struct Parser {
     std::uint32_t dmlh_frames = 0;
     std::size_t max_entries = 0;
 
-    explicit Parser(IAVIFile& f) : file(f), fd(f.fd), size(f.file_size) {}
+    Window window;
+
+    explicit Parser(IAVIFile& f) : file(f), fd(f.fd), size(f.file_size), window(f.fd, f.file_size) {}
 
     // The end of a chunk whose data starts at `data` with the stored size,
     // clamped to `limit`. A stored size of 0 for a list means "to the limit"
@@ -148,7 +177,7 @@ struct Parser {
     bool parse_riff_body(std::uint64_t at, std::uint64_t end, bool first, int depth = 0) {
         std::uint8_t h[12];
         while (at + 8 <= end) {
-            if (!read_at(fd, at, h, 12 <= end - at ? 12 : 8)) return false;
+            if (!window.read(at, h, 12 <= end - at ? 12 : 8)) return false;
             DWORD id = rd32(h);
             std::uint32_t stored = rd32(h + 4);
             std::uint64_t data = at + 8;
@@ -253,7 +282,7 @@ struct Parser {
     void scan_span(ReadStream& s, std::uint64_t at, std::uint64_t end, int depth) {
         std::uint8_t h[12];
         while (at + 8 <= end && s.frames.size() < max_entries) {
-            if (!read_at(fd, at, h, 12 <= end - at ? 12 : 8)) return;
+            if (!window.read(at, h, 12 <= end - at ? 12 : 8)) return;
             DWORD id = rd32(h);
             std::uint32_t stored = rd32(h + 4);
             std::uint64_t data = at + 8;
@@ -288,8 +317,9 @@ HRESULT read_open(IAVIFile& file) {
     Parser p(file);
     std::uint8_t h[12];
     if (p.size < 12 || !read_at(p.fd, 0, h, 12) || rd32(h) != kRIFF || rd32(h + 8) != kAVI) return AVIERR_BADFORMAT;
-    // Every frame chunk needs at least its 8-byte header.
-    p.max_entries = static_cast<std::size_t>(p.size / 8 + 1);
+    // Every frame chunk needs at least its 8-byte header; and no stream is
+    // longer than 2^24 frames (three days at 60 per second).
+    p.max_entries = static_cast<std::size_t>(std::min<std::uint64_t>(p.size / 8 + 1, 1u << 24));
 
     std::uint64_t at = 0;
     bool first = true;
