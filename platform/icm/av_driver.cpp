@@ -229,6 +229,10 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
     c->qmax = rate_qmax;
     c->max_b_frames = 0;
     c->thread_count = 1;
+    // Rate-distortion macroblock decisions: with the simple decision, inter
+    // blocks with big residuals lose their levels to clipping at fine
+    // quantisers and show block noise that the finer quantiser was meant to avoid.
+    c->mb_decision = FF_MB_DECISION_RD;
     // We decide every key frame; the codec may add one only at a scene cut.
     c->gop_size = 1 << 30;
     c->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;  // allows that long a gop

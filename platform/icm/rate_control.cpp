@@ -6,16 +6,36 @@
 namespace {
 
 // Delta frames are assumed this much cheaper than key frames until one was coded.
-constexpr double initial_key_to_delta = 6.0;
+constexpr double initial_key_to_delta = 4.0;
 
-double planned_key_share(const RateControl& rc) {
-    return std::max(1.0 / rc.key_limit, rc.key_share);
-}
+double planned_key_share(const RateControl& rc) { return std::max(1.0 / rc.key_limit, rc.key_share); }
 
 // Complexity of an average frame under the current key share.
 double mean_complexity(const RateControl& rc) {
     const double share = planned_key_share(rc);
     return share * rc.cplx_key + (1.0 - share) * rc.cplx_delta;
+}
+
+double debt_bound(const RateControl& rc) { return rc.frame_bytes * rc.horizon; }
+
+// A redo showed that the pending delta's quantiser was too coarse.
+void lower_ceiling(RateControl& rc, int rejected_qp) {
+    const double below = std::max(static_cast<double>(rate_qmin), rejected_qp - 1.0);
+    if (rc.probing) rc.relax_frames = std::min<std::uint32_t>(rc.relax_frames * 2, static_cast<std::uint32_t>(60 * rc.fps));
+    rc.probing = false;
+    rc.ceiling = std::min(rc.ceiling, below);
+    rc.ceiling_clean = 0;
+}
+
+// A delta at the ceiling was kept; enough of them and the ceiling is probed one higher.
+void clean_at_ceiling(RateControl& rc) {
+    if (rc.ceiling >= rate_qmax) return;
+    if (++rc.ceiling_clean < rc.relax_frames) return;
+    if (rc.probing)  // the last probe held: probe sooner next time
+        rc.relax_frames = std::max<std::uint32_t>(rc.relax_frames / 2, static_cast<std::uint32_t>(2 * rc.fps));
+    rc.ceiling = std::min<double>(rate_qmax, rc.ceiling + 1.0);
+    rc.ceiling_clean = 0;
+    rc.probing = true;
 }
 
 // Counts the pending frame, or drops it when it was thrown away and redone.
@@ -25,20 +45,23 @@ void settle(RateControl& rc, std::uint64_t picture) {
         return;
     }
     const bool redone = rc.restarted && picture == rc.pending_picture;
-    if (!redone) {
+    if (redone) {
+        rc.redos += 1;
+        if (!rc.pending_key) lower_ceiling(rc, rc.pending_qp);
+    } else {
         // Each kept frame is measured against its planned share of the bit
         // rate, so the big key frames the plan expects are no debt of their own.
         const double mean = mean_complexity(rc);
         const double cplx = rc.pending_key ? rc.cplx_key : rc.cplx_delta;
         const double target = mean > 0 ? rc.frame_bytes * cplx / mean : rc.frame_bytes;
         rc.deviation += static_cast<double>(rc.pending_bytes) - target;
-        // Debts older than a few horizons are forgotten rather than repaid at once.
-        const double bound = rc.frame_bytes * rc.horizon;
-        rc.deviation = std::clamp(rc.deviation, -bound, bound);
+        // Debts older than the horizon are forgotten rather than repaid at once.
+        rc.deviation = std::clamp(rc.deviation, -debt_bound(rc), debt_bound(rc));
         rc.kept_frames += 1;
         rc.kept_bytes += rc.pending_bytes;
         const double a = 1.0 / rc.horizon;
         rc.key_share = (1.0 - a) * rc.key_share + a * (rc.pending_key ? 1.0 : 0.0);
+        if (!rc.pending_key && rc.pending_qp >= static_cast<int>(rc.ceiling)) clean_at_ceiling(rc);
     }
     rc.pending = false;
     rc.restarted = false;
@@ -50,12 +73,16 @@ void rate_init(RateControl& rc, double data_rate, double fps, int control, std::
     rc = RateControl{};
     if (!(fps > 0)) fps = 30.0;
     control = std::clamp(control, 1, 100);
+    rc.fps = fps;
     rc.frame_bytes = std::max(1.0, data_rate / fps);
     const double c = control / 100.0;
     rc.horizon = std::max(1.0, fps * (16.0 - 15.0 * c));
     rc.max_step = 0.25 + 1.75 * c;
     rc.key_limit = std::max<std::uint32_t>(1, key_limit);
     rc.key_share = 1.0 / rc.key_limit;
+    rc.ceiling = rate_qmax;
+    rc.ceiling_tolerance = 1.0 - 0.8 * c;
+    rc.relax_frames = static_cast<std::uint32_t>(std::max(2.0, 2.0 * fps));
 }
 
 void rate_restart(RateControl& rc) { rc.restarted = true; }
@@ -63,8 +90,8 @@ void rate_restart(RateControl& rc) { rc.restarted = true; }
 int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t budget) {
     settle(rc, picture);
     if (rc.cplx_key <= 0 && rc.cplx_delta <= 0) {
-        // Nothing coded yet: a middle quantiser; the driver codes the first
-        // key frame once at it to learn the picture (rate_learn_key).
+        // Nothing coded yet: the driver codes the first key frame once at a
+        // middle quantiser to learn the picture (rate_learn_key), then again.
         (void)budget;
         return 4;
     }
@@ -79,7 +106,9 @@ int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t 
         rc.q = want;  // the first decision is free
     else if (!key)
         rc.q = std::clamp(want, rc.q - rc.max_step, rc.q + rc.max_step);
-    // A key frame takes the delta quantiser as it stands and does not move it.
+    // The noise ceiling holds while the overspend it causes stays tolerable.
+    if (rc.deviation <= rc.ceiling_tolerance * debt_bound(rc)) rc.q = std::min(rc.q, rc.ceiling);
+    // A key frame takes the delta quantiser as it stands.
     return std::clamp(static_cast<int>(std::lround(rc.q)), rate_qmin, rate_qmax);
 }
 
@@ -96,7 +125,10 @@ void rate_coded(RateControl& rc, bool key, int qp, std::uint32_t bytes, std::uin
         rc.cplx_delta = rc.cplx_delta > 0 ? 0.7 * rc.cplx_delta + 0.3 * c : c;
     rc.pending = true;
     rc.pending_key = key;
+    rc.pending_qp = qp;
     rc.pending_bytes = bytes;
     rc.pending_picture = picture;
     rc.restarted = false;
 }
+
+RateStats rate_stats(const RateControl& rc) { return {rc.kept_frames, rc.kept_bytes, rc.redos, rc.ceiling}; }

@@ -9,11 +9,24 @@
 // complexities of key and delta frames are tracked separately from what was
 // coded; the delta quantiser aims at the bytes per frame of the bit rate,
 // corrected by the accumulated over- or under-spend spread over a horizon.
+//
+// Clean deltas: whether a delta frame shows block noise depends sharply on
+// its quantiser (on synthetic test pictures every delta was clean at 5 and
+// nearly every one noisy at 7). A redo tells us the quantiser of the
+// thrown-away delta was too coarse for the picture, so the delta quantiser is
+// held below a ceiling that each redo lowers to one under the rejected
+// quantiser. After a stretch of clean deltas at the ceiling it is raised by
+// one to probe; a probe that fails doubles the stretch. A redo costs a whole
+// key frame, so a finer delta is usually the cheaper answer.
+//
 // Compression control (1..100) sets how freely the quantiser may follow:
 //   1   crisp  - the quantiser holds steady (at most 0.25 per frame), debts are
-//                repaid over about 16 seconds;
-//   100 smooth - the quantiser may move 2 per frame and debts are repaid within
-//                about a second, so the bit rate is held tightly.
+//                repaid over about 16 seconds, and the noise ceiling holds
+//                whatever it costs (up to a whole horizon's budget);
+//   100 smooth - the quantiser may move 2 per frame, debts are repaid within
+//                about a second, and the ceiling yields once the overspend
+//                reaches a fifth of that horizon's budget.
+// In between, linearly (the default 75: 1.6 per frame, 4.75 s, 40 %).
 // Key frames are coded at the delta quantiser, never coarser: a key frame is
 // the reference of every delta frame after it.
 #pragma once
@@ -30,17 +43,25 @@ struct RateControl {
     double key_share;        // running share of key frames among kept frames
     double deviation;        // kept bytes minus target bytes over the kept frames
     std::uint32_t key_limit; // frames per key period, for the planned key share
+    double fps;
+    double ceiling;          // delta quantiser that redos have shown to be clean
+    double ceiling_tolerance;  // share of the horizon's budget the ceiling may overspend
+    std::uint32_t ceiling_clean;  // clean deltas coded at the ceiling since it last moved
+    std::uint32_t relax_frames;   // clean deltas at the ceiling before it is raised
+    bool probing;                 // the ceiling was raised and not yet confirmed
     std::uint64_t kept_frames;
     std::uint64_t kept_bytes;
+    std::uint32_t redos;
     // The frame last coded, not yet known to be kept.
     bool pending;
     bool pending_key;
+    int pending_qp;
     std::uint32_t pending_bytes;
     std::uint64_t pending_picture;  // fingerprint of its source picture
     bool restarted;                 // a begin arrived after the pending frame
 };
 
-constexpr int rate_qmin = 2;
+constexpr int rate_qmin = 2;  // needs RD macroblock decisions: at 2 the levels of big residuals are clipped otherwise
 constexpr int rate_qmax = 31;
 
 // data_rate in bytes per second, fps > 0, control 1..100, key_limit >= 1 frames.
@@ -49,6 +70,15 @@ void rate_init(RateControl& rc, double data_rate, double fps, int control, std::
 // A begin arrived mid-stream. If the next frame is the same picture as the
 // pending one, the pending frame was thrown away.
 void rate_restart(RateControl& rc);
+
+// Counters for tests and reports.
+struct RateStats {
+    std::uint64_t kept_frames;
+    std::uint64_t kept_bytes;
+    std::uint32_t redos;  // delta frames thrown away and coded again as key frames
+    double ceiling;
+};
+RateStats rate_stats(const RateControl& rc);
 
 // Quantiser for the next frame; settles the pending frame first (kept, or
 // dropped when this is a redo of the same picture after a restart).
