@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     (void)sink;
                 }
             }
-            for (LONG n : {limit / 2, limit - 1, 0L, limit / 3})
+            for (LONG n : {limit / 2, limit - 1, LONG{0}, limit / 3})
                 AVIStreamGetFrame(frames, n);
             AVIStreamGetFrameClose(frames);
         }
