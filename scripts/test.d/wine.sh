@@ -270,6 +270,45 @@ check_resources() {
   wine "$win/win32-tests/resource_check.exe" "$(winpath "$win/vnt.auo")" 2>&1
 }
 
+# Block noise on Windows: the test codec damages one block of every fourth
+# delta frame; each such frame must be caught by the verification decode,
+# redone as a key frame, logged with the block's place, and drawn as an
+# analysis bitmap in the current folder (written in binary mode, or its
+# size gives it away).
+check_bad_blocks() {
+  make_reference_clip 160 120 60 25 || { echo "could not make the input clip"; return 1; }
+  local ok=0
+  TESTCODEC_DAMAGE=4 TESTCODEC_TRACE=$(winpath "$PWD/codec.trace") wine "$win/twopass.exe" -q -l -b -k 2 in.avi out.avi \
+    >stdout.txt 2>stderr.txt
+  local rc=$?
+  if [ $rc -ne 0 ]; then echo "twopass.exe exited with $rc:"; cat stderr.txt; return 1; fi
+  python3 "$tests/check_output.py" out.avi --reference-raw ref.raw --frames 60 --log out.log --bad-block 32,16 \
+    --bad-frames-out bad.txt || ok=1
+  local damaged caught
+  damaged=$(grep -c ' damaged$' codec.trace)
+  caught=$(wc -l <bad.txt)
+  [ "$caught" -ge 5 ] && [ "$caught" -eq "$damaged" ] ||
+    { echo "$damaged damaged delta frames, $caught redone for block noise"; ok=1; }
+  python3 - <<'EOF' || ok=1
+import glob, struct, sys
+bad = [int(n) for n in open("bad.txt").read().split()]
+names = sorted(glob.glob("*.bmp"))
+want = sorted(f"{n:08d}.bmp" for n in bad)
+if names != want:
+    print(f"analysis bitmaps {names}, want {want}")
+    sys.exit(1)
+for name in names:
+    data = open(name, "rb").read()
+    magic, size, _, offset, header, width, height, planes, bits, compression = struct.unpack_from("<2sIIIIiiHHI", data)
+    row = (width * 3 + 3) // 4 * 4
+    if (magic, width, height, bits, compression) != (b"BM", 372, 160, 24, 0) or size != len(data) \
+            or len(data) != offset + row * height:
+        print(f"{name}: {len(data)} bytes, header {magic!r} size {size} {width}x{height}x{bits} offset {offset}")
+        sys.exit(1)
+EOF
+  return $ok
+}
+
 # vnt.auo loaded by the Windows vnt-host, exporting an AVI through Wine's
 # AVIFile and the test codec; a key frame asked for by the host at frame 10.
 check_plugin_export() {
@@ -347,7 +386,7 @@ run_check() {
 
 # All checks, or those named on the command line (wine.sh dialog cli ...).
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(modules resources rig cli avi_conversion vfapi_source plugin_export dialog)
+[ ${#checks[@]} -gt 0 ] || checks=(modules resources rig cli avi_conversion bad_blocks vfapi_source plugin_export dialog)
 for check in "${checks[@]}"; do
   run_check "$check"
 done

@@ -9,7 +9,8 @@ and compares the pictures with a reference:
   --pattern              the generated pattern of the test VFAPI plug-in.
 With --log FILE the encoding log must name every frame in order with the size
 of its chunk and "***" exactly on key frames, and no frame may have been
-redone for block noise (the codec is lossless). --scene-threshold N checks
+redone for block noise (the codec is lossless) unless --bad-block X,Y names
+the block that the codec was told to damage. --scene-threshold N checks
 that every scene-change line reports a rejected delta larger than N.
 --frames N checks the frame count. Prints one summary line; exit 1 on a fault.
 """
@@ -136,10 +137,10 @@ def pattern_frame(n, width, height):
 
 PLAIN = re.compile(r"^ *(\d+) +(\d+)  (\*\*\*)?$")
 SCENE = re.compile(r"^ *(\d+) +(\d+)  \*\*\* - seen changed \(size +(\d+)\)$")
-BAD = re.compile(r"^ *(\d+) +(\d+)  \*\*\* - bad block \(X: *\d+, Y: *\d+\)$")
+BAD = re.compile(r"^ *(\d+) +(\d+)  \*\*\* - bad block \(X: *(\d+), Y: *(\d+)\)$")
 
 
-def check_log(path, info, scene_threshold, faults):
+def check_log(path, info, scene_threshold, bad_block, faults):
     text = open(path, "rb").read().decode("ascii", "replace")
     lines = text.replace("\r\n", "\n").split("\n")
     if lines and lines[-1] == "":
@@ -152,16 +153,21 @@ def check_log(path, info, scene_threshold, faults):
     if len(body) != len(info["frames"]):
         faults.append(f"log has {len(body)} frame lines for {len(info['frames'])} frames")
     scenes = 0
+    bad_frames = []
     for n, line in enumerate(body[:len(info["frames"])]):
-        m = PLAIN.match(line) or SCENE.match(line)
+        m = PLAIN.match(line) or SCENE.match(line) or BAD.match(line)
         if not m:
-            if BAD.match(line):
-                faults.append(f"log line {n}: a lossless codec's frame was redone for block noise: {line!r}")
-            else:
-                faults.append(f"log line {n} not understood: {line!r}")
+            faults.append(f"log line {n} not understood: {line!r}")
             continue
+        if m.re is BAD:
+            bad_frames.append(n)
+            where = (int(m.group(3)), int(m.group(4)))
+            if bad_block is None:
+                faults.append(f"log line {n}: a frame of the lossless codec was redone for block noise: {line!r}")
+            elif where != bad_block:
+                faults.append(f"log line {n}: bad block at {where}, the damage is at {bad_block}")
         number, size = int(m.group(1)), int(m.group(2))
-        key = line.rstrip().endswith("***") or "seen changed" in line
+        key = line.rstrip().endswith("***") or m.re is not PLAIN
         if number != n:
             faults.append(f"log line {n} names frame {number}")
         if size != len(info["frames"][n]):
@@ -173,7 +179,7 @@ def check_log(path, info, scene_threshold, faults):
             rejected = int(m.group(3))
             if scene_threshold is None or rejected <= scene_threshold:
                 faults.append(f"log line {n}: scene change for a delta of {rejected} bytes")
-    return scenes
+    return scenes, bad_frames
 
 
 def main():
@@ -184,6 +190,8 @@ def main():
     ap.add_argument("--frames", type=int)
     ap.add_argument("--log")
     ap.add_argument("--scene-threshold", type=int)
+    ap.add_argument("--bad-block", help="X,Y: frames may be redone for block noise, found at this block")
+    ap.add_argument("--bad-frames-out", help="file that receives the numbers of the frames redone for block noise")
     args = ap.parse_args()
 
     faults = []
@@ -234,13 +242,18 @@ def main():
     except ValueError as e:
         faults.append(str(e))
 
-    scenes = 0
+    scenes, bad_frames = 0, []
     if args.log:
-        scenes = check_log(args.log, info, args.scene_threshold, faults) or 0
+        bad_block = tuple(int(v) for v in args.bad_block.split(",")) if args.bad_block else None
+        scenes, bad_frames = check_log(args.log, info, args.scene_threshold, bad_block, faults) or (0, [])
+    if args.bad_frames_out:
+        with open(args.bad_frames_out, "w") as f:
+            f.write("".join(f"{n}\n" for n in bad_frames))
 
     keys = [n for n, k in enumerate(info["keys"] or []) if k]
     print(f"check_output: {len(info['frames'])} frames {width}x{height}, key frames {keys[:12]}"
-          f"{'...' if len(keys) > 12 else ''}, {compared} compared ({raw_frames} stored raw), {scenes} scene changes")
+          f"{'...' if len(keys) > 12 else ''}, {compared} compared ({raw_frames} stored raw), {scenes} scene changes, "
+          f"{len(bad_frames)} bad blocks")
     for f in faults:
         print(f"check_output: FAULT {f}")
     return 1 if faults else 0

@@ -25,7 +25,13 @@
  *
  * When the environment variable TESTCODEC_TRACE names a file, every open,
  * state change and compressed frame is appended to it as one text line, so
- * that a test can check what the program asked of the codec. */
+ * that a test can check what the program asked of the codec.
+ *
+ * TESTCODEC_DAMAGE=k makes every k-th delta frame decode wrongly: the 8x8
+ * block at x 32..39, y 16..23 (counted from the top) comes out 60 brighter in
+ * each colour, as block noise from a real codec would. The damage is part of
+ * the frame, so encoder and decoder stay in step whether or not the caller
+ * notices it. */
 #include <windows.h>
 #include <vfw.h>
 #include <stdarg.h>
@@ -43,6 +49,8 @@ typedef struct Instance {
     DWORD previous_size;
     int have_previous;
     DWORD frames;              /* frames compressed since open */
+    DWORD deltas;              /* delta frames produced since open */
+    DWORD damage_every;        /* TESTCODEC_DAMAGE, 0 for none */
 } Instance;
 
 static const DWORD kFourCC = mmioFOURCC('M', 'P', '4', '2');
@@ -148,6 +156,18 @@ static int rle_decode(const unsigned char *in, DWORD in_limit, unsigned char *r,
     return 1;
 }
 
+/* Adds the damage block to a picture (or residual) laid out as bi says. */
+static int add_damage(const BITMAPINFOHEADER *bi, unsigned char *p) {
+    const LONG height = bi->biHeight < 0 ? -bi->biHeight : bi->biHeight;
+    if (bi->biWidth < 40 || height < 24) return 0;
+    for (LONG y = 16; y < 24; ++y) {
+        const LONG row = bi->biHeight > 0 ? height - 1 - y : y;
+        unsigned char *px = p + ((DWORD)row * (DWORD)bi->biWidth + 32u) * 3u;
+        for (int i = 0; i < 8 * 3; ++i) px[i] = (unsigned char)(px[i] + 60);
+    }
+    return 1;
+}
+
 /* Residuals: against the pixel before (key) or the previous picture (delta). */
 static void residual_key(const unsigned char *p, unsigned char *r, DWORD n) {
     for (DWORD i = 0; i < n; ++i) r[i] = (unsigned char)(i < 3 ? p[i] : p[i] - p[i - 3]);
@@ -185,14 +205,19 @@ static LRESULT compress(Instance *inst, ICCOMPRESS *icc) {
     /* Deltas are taken against the picture as the decoder will have it, not
      * against the caller's lpPrev, so that an 'R' frame's lost byte is mended. */
     DWORD written = 0;
-    int key = 1;
+    int key = 1, damaged = 0;
     if (!(icc->dwFlags & ICCOMPRESS_KEYFRAME) && inst->have_previous) {
         residual_delta(in, inst->previous, inst->residual, size);
+        if (inst->damage_every && inst->deltas % inst->damage_every == inst->damage_every - 1)
+            damaged = add_damage(icc->lpbiInput, inst->residual);
         DWORD code = rle_encode(inst->residual, size / 3, out + 1, size - 1);
         if (code) {
             out[0] = 'D';
             written = code + 1;
             key = 0;
+            inst->deltas++;
+        } else {
+            damaged = 0;
         }
     }
     if (key) {
@@ -209,15 +234,16 @@ static LRESULT compress(Instance *inst, ICCOMPRESS *icc) {
     }
     memcpy(inst->previous, in, size);
     if (written == size && out[0] == 'R') inst->previous[size - 1] = 0;
+    if (damaged) add_damage(icc->lpbiInput, inst->previous);
     inst->have_previous = 1;
 
     icc->lpbiOutput->biSizeImage = written;
     icc->lpbiOutput->biCompression = kFourCC;
     if (icc->lpdwFlags) *icc->lpdwFlags = key ? AVIIF_KEYFRAME : 0;
     if (icc->lpckid) *icc->lpckid = mmioFOURCC('0', '0', 'd', 'c');
-    trace("compress n=%lu request=%s framenum=%ld budget=%lu prev=%s result=%c size=%lu", (unsigned long)inst->frames,
+    trace("compress n=%lu request=%s framenum=%ld budget=%lu prev=%s result=%c size=%lu%s", (unsigned long)inst->frames,
           (icc->dwFlags & ICCOMPRESS_KEYFRAME) ? "key" : "delta", (long)icc->lFrameNum, (unsigned long)icc->dwFrameSize,
-          icc->lpPrev ? "yes" : "no", out[0], (unsigned long)written);
+          icc->lpPrev ? "yes" : "no", out[0], (unsigned long)written, damaged ? " damaged" : "");
     inst->frames++;
     return ICERR_OK;
 }
@@ -317,6 +343,8 @@ LRESULT WINAPI __declspec(dllexport) DriverProc(DWORD_PTR id, HDRVR driver, UINT
         if (!inst) return 0;
         inst->mode = open ? open->dwFlags : 0;
         memcpy(inst->state, "TCST", 4);
+        const char *damage = getenv("TESTCODEC_DAMAGE");
+        inst->damage_every = damage ? (DWORD)strtoul(damage, NULL, 10) : 0;
         if (open) open->dwError = ICERR_OK;
         trace("open mode=%lu", (unsigned long)inst->mode);
         return (LRESULT)inst;
