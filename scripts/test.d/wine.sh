@@ -26,7 +26,7 @@ wine --version >/dev/null 2>&1 || skip "wine does not start"
 # server so that every Wine process of the prefix sees the same display.
 if [ -z "${DISPLAY:-}" ] && [ -z "${WINE_SH_UNDER_XVFB:-}" ]; then
   if command -v xvfb-run >/dev/null 2>&1; then
-    WINE_SH_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
+    WINE_SH_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$top/scripts/test.d/wine.sh" "$@"
   fi
 fi
 
@@ -199,15 +199,18 @@ check_avi_conversion() {
 
 # The VFAPI source: reader plug-ins listed under HKCU\Software\VFPlugin are
 # tried in order; a missing library and one without vfGetPluginFunc are
-# skipped, the pattern plug-in opens the file and serves 350 x 240 frames
-# (rows of 1050 bytes, not a multiple of four).
+# skipped, the first pattern plug-in opens the file (a second copy listed
+# after it is never loaded) and serves 350 x 240 frames (rows of 1050 bytes,
+# not a multiple of four).
 check_vfapi_source() {
   local key='HKCU\Software\VFPlugin' ok=0
   cp "$win/win32-tests/vfpattern.dll" "$win/win32-tests/testcodec.dll" .
+  cp vfpattern.dll second.dll
   reg_delete_key "$key"
   reg_add "$key" a_missing "$(winpath "$PWD/no-such-plugin.dll")"
   reg_add "$key" b_no_entry "$(winpath "$PWD/testcodec.dll")"
   reg_add "$key" c_pattern "$(winpath "$PWD/vfpattern.dll")"
+  reg_add "$key" d_second "$(winpath "$PWD/second.dll")"
   echo "VFPATTERN 350 240 40 30000 1001" >clip.vpat
   VFPATTERN_TRACE=$(winpath "$PWD/reader.trace") wine "$win/twopass.exe" -q -l clip.vpat out.avi >stdout.txt 2>stderr.txt
   local rc=$?
@@ -215,7 +218,8 @@ check_vfapi_source() {
   python3 "$tests/check_output.py" out.avi --pattern --frames 40 --log out.log || ok=1
   grep -q '^open clip.vpat$' reader.trace || { echo "the plug-in was not asked to open clip.vpat"; ok=1; }
   grep -q '^read size=20 frame=0:0 pitch=-1050$' reader.trace || { echo "first read not as expected:"; grep -m1 '^read' reader.trace; ok=1; }
-  grep -q '^getpluginfunc size=24$' reader.trace || { echo "function table size not passed"; ok=1; }
+  grep -qx 'getpluginfunc size=24 module=vfpattern.dll' reader.trace || { echo "function table size not passed"; ok=1; }
+  ! grep -q 'module=second.dll' reader.trace || { echo "the second listed plug-in was loaded too"; ok=1; }
   local rate
   rate=$(ffprobe_field out.avi r_frame_rate)
   [ "$rate" = 30000/1001 ] || { echo "frame rate $rate, want 30000/1001"; ok=1; }

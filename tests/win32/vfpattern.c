@@ -147,7 +147,14 @@ static LONG WINAPI read_data(DWORD handle, DWORD kind, void *record) {
 
 __declspec(dllexport) LONG WINAPI vfGetPluginFunc(VfFunctions *table) {
     if (!table) return 1;
-    trace("getpluginfunc size=%lu", (unsigned long)table->dwSize);
+    /* Name this library's own file, so a test can tell which listed copy ran. */
+    char path[MAX_PATH] = "?";
+    HMODULE self = NULL;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           (LPCSTR)(void *)open_input, &self))
+        GetModuleFileNameA(self, path, sizeof path);
+    const char *name = strrchr(path, '\\');
+    trace("getpluginfunc size=%lu module=%s", (unsigned long)table->dwSize, name ? name + 1 : path);
     table->OpenInput = open_input;
     table->CloseInput = close_input;
     table->QueryFileInfo = query_file_info;
