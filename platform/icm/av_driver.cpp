@@ -520,6 +520,34 @@ LRESULT decompress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPIN
     return ICERR_OK;
 }
 
+// Hands one compressed frame to the decoder and keeps the newest picture.
+bool send_frame_data(Decoder& k, const ICDECOMPRESS* ic) {
+    const std::size_t n = ic->lpbiInput->biSizeImage;
+    if (n > static_cast<std::size_t>(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE || !decoder_reserve(k, n)) return false;
+    std::memcpy(k.data, ic->lpInput, n);
+    std::memset(k.data + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    av_packet_unref(k.pkt);
+    k.pkt->data = k.data;
+    k.pkt->size = static_cast<int>(n);
+    if (!(ic->dwFlags & ICDECOMPRESS_NOTKEYFRAME)) k.pkt->flags |= AV_PKT_FLAG_KEY;
+    if (k.palette_pending) {
+        std::uint8_t* side = av_packet_new_side_data(k.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
+        if (side) std::memcpy(side, k.palette, AVPALETTE_SIZE);
+        k.palette_pending = false;
+    }
+    int sent = avcodec_send_packet(k.ctx, k.pkt);
+    av_packet_unref(k.pkt);
+    if (sent < 0) return false;
+    bool got = false;
+    while (avcodec_receive_frame(k.ctx, k.scratch) >= 0) {
+        av_frame_unref(k.picture);
+        av_frame_move_ref(k.picture, k.scratch);
+        got = true;
+    }
+    if (got) k.have_picture = true;
+    return true;
+}
+
 LRESULT decompress(AvDriver& d, const ICDECOMPRESS* ic) {
     if (!ic || !ic->lpbiInput || !ic->lpbiOutput || !ic->lpOutput) return ICERR_BADPARAM;
     Decoder& k = d.dec;
@@ -535,29 +563,9 @@ LRESULT decompress(AvDriver& d, const ICDECOMPRESS* ic) {
     // The compressed size is the input header's biSizeImage: the caller's
     // buffer holds at least that many bytes.
     const std::size_t n = ic->lpbiInput->biSizeImage;
-    if (n == 0 || !ic->lpInput) return ICERR_BADPARAM;
-    if (!decoder_reserve(k, n)) return ICERR_MEMORY;
-    std::memcpy(k.data, ic->lpInput, n);
-    std::memset(k.data + n, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-    av_packet_unref(k.pkt);
-    k.pkt->data = k.data;
-    k.pkt->size = static_cast<int>(n);
-    if (!(ic->dwFlags & ICDECOMPRESS_NOTKEYFRAME)) k.pkt->flags |= AV_PKT_FLAG_KEY;
-    if (k.palette_pending) {
-        std::uint8_t* side = av_packet_new_side_data(k.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
-        if (side) std::memcpy(side, k.palette, AVPALETTE_SIZE);
-        k.palette_pending = false;
-    }
-    int sent = avcodec_send_packet(k.ctx, k.pkt);
-    av_packet_unref(k.pkt);
-    if (sent < 0) return ICERR_ERROR;
-    bool got = false;
-    while (avcodec_receive_frame(k.ctx, k.scratch) >= 0) {
-        av_frame_unref(k.picture);
-        av_frame_move_ref(k.picture, k.scratch);
-        got = true;
-    }
-    if (got) k.have_picture = true;
+    if (n != 0 && !ic->lpInput) return ICERR_BADPARAM;
+    // An empty frame (a dropped frame in an AVI file) repeats the last picture.
+    if (n != 0 && !send_frame_data(k, ic)) return ICERR_ERROR;
     if (!k.have_picture) return ICERR_DONTDRAW;  // a codec with delay has nothing to show yet
     if (ic->dwFlags & ICDECOMPRESS_HURRYUP) return ICERR_OK;
 
