@@ -98,7 +98,7 @@ protected:
 
 TEST_F(VntHostExport, WritesTheSameFramesAndLogAsTheConsole) {
     // Thresholds at which some frames of this clip are redone for block noise.
-    const std::string settings_args[] = {"-d", "6", "-p", "18", "-s", "2", "-l"};
+    const std::string settings_args[] = {"-d", "6", "-p", "12", "-s", "2", "-l"};
     std::vector<std::string> plugin_args = {"--defaults", "--config-file", cfg, "-q"};
     std::vector<std::string> console_args = {testsupport::build_dir() + "/twopass", "-q"};
     for (const std::string& a : settings_args) {
