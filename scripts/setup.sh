@@ -11,6 +11,7 @@ required=(
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   ffmpeg
   clang libclang-rt-14-dev
+  time
 )
 
 as_root() {

@@ -43,8 +43,8 @@ build() {
   if ! cmake --build "$dir" -j "$jobs"; then step_failed "$name: build"; return 1; fi
 }
 
-if build "build" build; then run_suite "build" build; fi
-if build "sanitizers" build-asan -DTWOPASS_SANITIZE=ON -DTWOPASS_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug; then
+if build "build" build -DTWOPASS_TESTS=ON -DTWOPASS_BENCH=ON -DTWOPASS_SANITIZE=OFF; then run_suite "build" build; fi
+if build "sanitizers" build-asan -DTWOPASS_TESTS=ON -DTWOPASS_SANITIZE=ON -DTWOPASS_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug; then
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
     run_suite "sanitizers" build-asan
 fi
