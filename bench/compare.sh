@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 
 twopass=${TWOPASS:-build/twopass}
 if [ -z "${TWOPASS:-}" ] && [ ! -x build/twopass ]; then
-  cmake -S . -B build -G Ninja -DTWOPASS_TESTS=OFF -DTWOPASS_BENCH=OFF >/dev/null
+  cmake -S . -B build -G Ninja >/dev/null
   cmake --build build -j 2 --target twopass >/dev/null
 fi
 
