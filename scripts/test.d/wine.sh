@@ -274,6 +274,30 @@ check_resources() {
   wine "$win/win32-tests/resource_check.exe" "$(winpath "$win/vnt.auo")" 2>&1
 }
 
+# Ctrl-C on Windows: an interrupted run leaves a complete AVI file (headers
+# and index) with the frames written so far, its log matching, and exit code
+# 1. Wine turns SIGINT into the console's Ctrl-C event.
+check_interrupt() {
+  local key='HKCU\Software\VFPlugin' ok=0
+  cp "$win/win32-tests/vfpattern.dll" .
+  reg_delete_key "$key"
+  reg_add "$key" pattern "$(winpath "$PWD/vfpattern.dll")"
+  echo "VFPATTERN 320 240 1000000 25 1" >endless.vpat
+  wine "$win/twopass.exe" -l endless.vpat cut.avi >stdout.txt 2>stderr.txt &
+  local pid=$! i
+  for i in $(seq 1 300); do
+    grep -q 'frame: *[0-9][0-9][0-9]/' stderr.txt 2>/dev/null && break
+    sleep 0.1
+  done
+  kill -INT "$pid"
+  wait "$pid"
+  local rc=$?
+  reg_delete_key "$key"
+  [ $rc -eq 1 ] || { echo "interrupted run: exit code $rc, want 1"; ok=1; }
+  python3 "$tests/check_output.py" cut.avi --pattern --log cut.log || ok=1
+  return $ok
+}
+
 # Block noise on Windows: the test codec damages one block of every fourth
 # delta frame; each such frame must be caught by the verification decode,
 # redone as a key frame, logged with the block's place, and drawn as an
@@ -390,7 +414,7 @@ run_check() {
 
 # All checks, or those named on the command line (wine.sh dialog cli ...).
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(modules resources rig cli avi_conversion bad_blocks vfapi_source plugin_export dialog)
+[ ${#checks[@]} -gt 0 ] || checks=(modules resources rig cli avi_conversion bad_blocks vfapi_source interrupt plugin_export dialog)
 for check in "${checks[@]}"; do
   run_check "$check"
 done

@@ -205,6 +205,10 @@ def main():
         faults.append(f"stream is {info.get('handler')!r}/{info.get('compression')!r}, not MP42")
     if args.frames is not None and len(info["frames"]) != args.frames:
         faults.append(f"{len(info['frames'])} frames, want {args.frames}")
+    # Headers completed when the file was closed: both counts name every frame.
+    if info.get("length") != len(info["frames"]) or info.get("avih_frames") != len(info["frames"]):
+        faults.append(f"headers count {info.get('avih_frames')}/{info.get('length')} frames, "
+                      f"the file holds {len(info['frames'])}")
     if info["keys"] is None:
         faults.append("no idx1 index")
     elif len(info["keys"]) != len(info["frames"]):
