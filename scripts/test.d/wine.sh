@@ -234,6 +234,8 @@ check_vfapi_source() {
     { echo "debug lines missing:"; cat stdout.txt; ok=1; }
   tr -d '\r' <stdout.txt | grep -qx 'DEBUG - dwFrameNumberL: 12, dwFrameNumberH: 0' ||
     { echo "debug frame number line missing"; ok=1; }
+  tr -d '\r' <stdout.txt | grep -qx 'DEBUG - dwSize: 20' && tr -d '\r' <stdout.txt | grep -qx 'DEBUG - lPitch: -192' &&
+    tr -d '\r' <stdout.txt | grep -q '^DEBUG - lpData: ' || { echo "debug lines not as expected:"; cat stdout.txt; ok=1; }
 
   # No listed plug-in can open the file: the run fails with the usual message.
   echo "not a pattern" >other.xyz
