@@ -247,16 +247,19 @@ check_vfapi_source() {
   return $ok
 }
 
-# Both deliverables stand alone (no runtime DLLs of the compiler beside
-# them), and vnt.auo exports GetOutputPluginTable alone, under that name.
+# Both deliverables stand alone: they import the system's libraries only
+# (Video for Windows, AVIFile, registry or user interface, kernel, C runtime),
+# no runtime DLLs of the compiler, and vnt.auo leaves the common controls to
+# its host. vnt.auo exports GetOutputPluginTable alone, under that name.
 check_modules() {
-  local ok=0 file dlls exports
-  for file in "$win/twopass.exe" "$win/vnt.auo"; do
-    dlls=$(i686-w64-mingw32-objdump -p "$file" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
-    if grep -qE 'libstdc|libgcc|winpthread|mingw' <<<"$dlls"; then
-      echo "$(basename "$file") needs compiler runtime DLLs: $dlls"; ok=1
-    fi
-    echo "$(basename "$file") imports: $dlls"
+  local ok=0 file dlls exports want
+  for file in twopass.exe vnt.auo; do
+    dlls=$(i686-w64-mingw32-objdump -p "$win/$file" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+    case $file in
+      twopass.exe) want="advapi32.dll avifil32.dll kernel32.dll msvcrt.dll msvfw32.dll " ;;
+      vnt.auo) want="avifil32.dll kernel32.dll msvcrt.dll msvfw32.dll user32.dll " ;;
+    esac
+    [ "$dlls" = "$want" ] || { echo "$file imports $dlls; want $want"; ok=1; }
   done
   exports=$(i686-w64-mingw32-objdump -p "$win/vnt.auo" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -n 's/^\t\[ *[0-9]*\] //p' | tr '\n' ' ')

@@ -58,8 +58,8 @@ BOOL CALLBACK find_dialog(HWND window, LPARAM found) {
 
 // The dialog is the visible dialog-class window of the thread that called
 // the plug-in's dialog entry.
-HWND wait_for_dialog() {
-    for (int i = 0; i < 200; ++i) {
+HWND wait_for_dialog(int steps) {
+    for (int i = 0; i < steps; ++i) {
         HWND found = nullptr;
         EnumThreadWindows(g_main_thread, find_dialog, reinterpret_cast<LPARAM>(&found));
         if (found) return found;
@@ -83,6 +83,7 @@ struct Round {
     const char* name;
     void (*work)(HWND dialog);
     bool shot;
+    int wait_steps = 200;  // of 50 ms
     bool found = false;
 };
 
@@ -167,7 +168,7 @@ void third_round(HWND dialog) {
 Round* g_round = nullptr;
 
 DWORD WINAPI worker(LPVOID) {
-    HWND dialog = wait_for_dialog();
+    HWND dialog = wait_for_dialog(g_round->wait_steps);
     if (!dialog) return 0;
     g_round->found = true;
     wchar_t title[64] = {};
@@ -264,7 +265,23 @@ int main(int argc, char** argv) {
     want.log_enabled = 1;
     expect(third.name, get(*table), want);
 
+    // A dialog that can't be created (here: an instance without the
+    // resource) is not reported: the entry returns 1 and the record stays.
+    const PluginConfig before_missing = get(*table);
+    Round fourth{"no resource", [](HWND dialog) {
+                     fault("a dialog came up from a module without the resource");
+                     click(dialog, IDCANCEL);
+                 },
+                 false, 40};
+    g_round = &fourth;
+    HANDLE thread = CreateThread(nullptr, 0, worker, nullptr, 0, nullptr);
+    const int result = table->on_config(nullptr, GetModuleHandleA(nullptr));
+    WaitForSingleObject(thread, 20000);
+    CloseHandle(thread);
+    if (result != 1) fault("no resource: the dialog entry returned %d, want 1", result);
+    expect(fourth.name, get(*table), before_missing);
+
     FreeLibrary(module);
-    if (faults == 0) std::printf("dialog_check: three rounds of the settings dialog as expected\n");
+    if (faults == 0) std::printf("dialog_check: four rounds of the settings dialog as expected\n");
     return faults == 0 ? 0 : 1;
 }
