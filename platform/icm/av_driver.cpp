@@ -2,11 +2,17 @@
 // (MS-MPEG-4 v2) and MP43/DIV3/DIV4 (v3) compress and decompress, MPG4 (v1)
 // and any FourCC that the AVI tag table of libavformat maps to a decoder
 // decompress only. Frames in and out are 24-bit BGR, bottom-up unless
-// biHeight is negative, converted with libswscale. libswscale only ever sees a
-// top-down picture of ours with aligned, padded rows: fed the caller's buffer
-// through a negative stride it gave wrong pixels at widths that are not a
-// multiple of 8 and wrote past the end of the buffer. The rows are copied
-// (and so flipped) between that picture and the caller's frame.
+// biHeight is negative, converted with libswscale.
+//
+// libswscale works in whole vectors: fed the caller's frame through a
+// negative stride at a width that is not a multiple of 8 it gave wrong pixels
+// in the last columns and wrote past the end of the buffer. Such frames (and
+// top-down ones) go through a top-down picture of ours with aligned, padded
+// rows, copied row by row to or from the caller's frame. A bottom-up frame at
+// a width that is a multiple of 8 is converted in place, walked from its last
+// row with a negative stride; on the way out the two rows at the end of its
+// memory (the top of the picture) still go through our picture, so that no
+// vector store can land behind the buffer. Both ways give the same bytes.
 //
 // Compression codes every frame at a quantiser chosen by our own rate control
 // (rate_control.h). A second ICM_COMPRESS_BEGIN without an end forces the next
@@ -128,15 +134,25 @@ bool rgb_reserve(RgbPicture& p, int width, int height) {
     return true;
 }
 
-// Caller's frame rows (any order) to and from our top-down picture.
-void rgb_load(RgbPicture& p, const DibRows& src) {
+// Rows [0, rows) of the caller's frame (any order) to and from our top-down picture.
+void rgb_load(RgbPicture& p, const DibRows& src, int rows) {
     const std::size_t n = static_cast<std::size_t>(p.width) * 3;
-    for (int y = 0; y < p.height; ++y) std::memcpy(p.data + static_cast<std::size_t>(y) * p.stride, src.top + y * src.down, n);
+    for (int y = 0; y < rows; ++y) std::memcpy(p.data + static_cast<std::size_t>(y) * p.stride, src.top + y * src.down, n);
 }
 
-void rgb_store(const RgbPicture& p, const DibRows& dst) {
+void rgb_store(const RgbPicture& p, const DibRows& dst, int rows) {
     const std::size_t n = static_cast<std::size_t>(p.width) * 3;
-    for (int y = 0; y < p.height; ++y) std::memcpy(dst.top + y * dst.down, p.data + static_cast<std::size_t>(y) * p.stride, n);
+    for (int y = 0; y < rows; ++y) std::memcpy(dst.top + y * dst.down, p.data + static_cast<std::size_t>(y) * p.stride, n);
+}
+
+// Rows at the top of a bottom-up frame that decoding still writes through our picture.
+constexpr int kEdgeRows = 2;
+
+bool g_direct_conversion = true;  // tests turn it off to compare both ways
+
+// Whether the frame can be converted in place (see the top of the file).
+bool direct_layout(const DibLayout& l) {
+    return g_direct_conversion && !l.top_down && l.width % 8 == 0 && l.height > 2 * kEdgeRows;
 }
 
 struct Encoder {
@@ -352,10 +368,17 @@ LRESULT compress(AvDriver& d, ICCOMPRESS* ic) {
 
     AVFrame* f = writable_frame(e);
     if (!f) return ICERR_MEMORY;
-    rgb_load(e.rgb, dib_rows(ic->lpInput, li));
+    const DibRows rows = dib_rows(ic->lpInput, li);
     const std::uint8_t* src_planes[1] = {e.rgb.data};
     const int src_strides[1] = {e.rgb.stride};
-    sws_scale(e.sws, src_planes, src_strides, 0, li.height, f->data, f->linesize);
+    if (direct_layout(li)) {
+        const std::uint8_t* rest[1] = {rows.top};
+        const int rest_strides[1] = {static_cast<int>(rows.down)};
+        sws_scale(e.sws, rest, rest_strides, 0, li.height, f->data, f->linesize);
+    } else {
+        rgb_load(e.rgb, rows, li.height);
+        sws_scale(e.sws, src_planes, src_strides, 0, li.height, f->data, f->linesize);
+    }
 
     int size = encode_picture(e, f, key, qp);
     if (size >= 0 && key && e.rc.cplx_key <= 0) {
@@ -579,8 +602,23 @@ LRESULT decompress(AvDriver& d, const ICDECOMPRESS* ic) {
     if (!k.sws) return ICERR_BADFORMAT;
     std::uint8_t* dst_planes[1] = {k.rgb.data};
     const int dst_strides[1] = {k.rgb.stride};
-    sws_scale(k.sws, p->data, p->linesize, 0, p->height, dst_planes, dst_strides);
-    rgb_store(k.rgb, dib_rows(ic->lpOutput, lo));
+    const DibRows rows = dib_rows(ic->lpOutput, lo);
+    if (direct_layout(lo) && p->format == AV_PIX_FMT_YUV420P && p->width == lo.width && p->height == lo.height) {
+        // The top rows into our picture, the others straight into the caller's frame.
+        sws_scale(k.sws, p->data, p->linesize, 0, kEdgeRows, dst_planes, dst_strides);
+        rgb_store(k.rgb, rows, kEdgeRows);
+        std::uint8_t* rest[1] = {rows.top};
+        const int rest_strides[1] = {static_cast<int>(rows.down)};
+        const std::uint8_t* src_rest[4] = {nullptr, nullptr, nullptr, nullptr};
+        const int chroma_rows = kEdgeRows >> 1;  // 4:2:0
+        src_rest[0] = p->data[0] + kEdgeRows * p->linesize[0];
+        src_rest[1] = p->data[1] + chroma_rows * p->linesize[1];
+        src_rest[2] = p->data[2] + chroma_rows * p->linesize[2];
+        sws_scale(k.sws, src_rest, p->linesize, kEdgeRows, lo.height - kEdgeRows, rest, rest_strides);
+    } else {
+        sws_scale(k.sws, p->data, p->linesize, 0, p->height, dst_planes, dst_strides);
+        rgb_store(k.rgb, rows, lo.height);
+    }
     return ICERR_OK;
 }
 
@@ -664,6 +702,8 @@ LRESULT open_driver(ICOPEN* open) {
 }
 
 }  // namespace
+
+void icm_av_set_direct_conversion(int on) { g_direct_conversion = on != 0; }
 
 LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
     auto* d = reinterpret_cast<AvDriver*>(id);

@@ -28,6 +28,11 @@ LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uM
 LRESULT CALLBACK icm_rgb_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1,
                                      LPARAM lParam2);
 
+// Test hook: 0 sends every frame of the MPEG-4 drivers through their padded
+// intermediate picture, 1 (the default) converts suitable frames in place.
+// Both must give the same bytes.
+void icm_av_set_direct_conversion(int on);
+
 // Upper-cases the ASCII letters of a FourCC: handlers match case-insensitively.
 constexpr DWORD icm_fold_fourcc(DWORD fcc) {
     DWORD out = 0;
