@@ -27,6 +27,9 @@ struct IGetFrame {
     LONG decoded = -1;  // frame now in picture, -1 for none
     bool have_picture = false;
     bool fresh = false;  // the decoder has begun and decoded nothing since
+    // Stored frames are already what we hand out (bottom-up 24-bit rows
+    // without filler): they are read straight into the picture.
+    bool stored_as_output = false;
 };
 
 namespace avi {
@@ -50,6 +53,12 @@ bool decode_one(IGetFrame& g, LONG n) {
     if (e.size == 0) {
         // A dropped frame shows the previous picture; before any, black.
         if (!g.have_picture) std::fill(pixels, g.picture.data() + g.picture.size(), 0);
+        g.have_picture = true;
+        return true;
+    }
+    const std::size_t image = g.output.biSizeImage;
+    if (g.stored_as_output && e.size >= image) {
+        if (!avi::read_at(g.stream->file->fd, e.offset, pixels, image)) return false;
         g.have_picture = true;
         return true;
     }
@@ -125,6 +134,8 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
         return nullptr;
     }
     g->fresh = true;
+    g->stored_as_output = stored.biCompression == BI_RGB && stored.biBitCount == 24 && stored.biHeight > 0 &&
+                          (width * 3) % 4 == 0;
     avi::stream_add_ref(pavi);
     return g.release();
 }
