@@ -58,8 +58,10 @@ struct Encoded {
     OutputFailure failure = OutputFailure::none;
 };
 
-// The front ends' five steps, with frames read from a raw file.
-Encoded encode(const std::string& raw, const std::string& avi, int32_t bit_rate) {
+// The front ends' five steps, with frames read from a raw file. When seen is
+// given, what the verification decoder holds after each frame (the picture a
+// player of the file shows) is appended to that file.
+Encoded encode(const std::string& raw, const std::string& avi, int32_t bit_rate, const std::string& seen = "") {
     Encoded e;
     EncodeSettings settings{};
     settings_set_defaults(settings);  // MP42, key 8 s, cc 75, diff 9, pixel 28
@@ -75,10 +77,12 @@ Encoded encode(const std::string& raw, const std::string& avi, int32_t bit_rate)
     }
     EncodeLog log = log_open(avi.c_str(), settings);
     File in = open_file(raw, "rb");
+    File seen_out = open_file(seen.empty() ? "/dev/null" : seen, "wb");
     std::vector<uint8_t> frame(format.biSizeImage);
-    bool ok = in != nullptr;
+    bool ok = in != nullptr && seen_out != nullptr;
     while (ok && std::fread(frame.data(), 1, frame.size(), in.get()) == frame.size()) {
         ok = pipeline_process_frame(w, settings, &log, e.frames, &format, frame.data()) == 1;
+        if (!seen.empty()) std::fwrite(w.decode_buffer, 1, format.biSizeImage, seen_out.get());
         e.keys.push_back(w.last_is_key);
         ++e.frames;
     }
@@ -165,6 +169,32 @@ TEST_P(QualityTest, NoDeltaFrameShowsBlockNoiseToAPeerDecoder) {
     EXPECT_GT(c.min_psnr, 25.0);
     std::printf("%s: %d frames, %d redone (%d for block noise), %lld bytes, luma PSNR mean %.2f min %.2f\n",
                 GetParam(), e.frames, e.redone, e.noise_redone, e.bytes, c.mean_psnr, c.min_psnr);
+}
+
+// The verification decoder judges each frame by what it decoded; that must be
+// what a player of the file shows, or the check proves nothing. ffmpeg's
+// decoding of the written file equals, frame for frame and byte for byte, what
+// our decoder held after each frame was written (the accepted delta frame, or
+// the key frame it was restarted on).
+TEST_P(QualityTest, PeerDecoderSeesWhatTheVerificationDecoderSaw) {
+    testsupport::TempDir dir;
+    const std::string raw = dir.file("source.bgr");
+    constexpr int kFrames = 2 * kRate;
+    ASSERT_TRUE(make_raw_clip(raw, GetParam(), kFrames));
+    const std::string avi = dir.file("ours.avi");
+    const std::string seen = dir.file("seen.bgr");
+    const Encoded e = encode(raw, avi, 3000, seen);
+    ASSERT_TRUE(e.ok);
+    const std::string decoded = dir.file("decoded.bgr");
+    ASSERT_TRUE(peer_decode(avi, decoded));
+    const std::string ours = testsupport::read_file(seen);
+    const std::string theirs = testsupport::read_file(decoded);
+    const size_t frame_bytes = static_cast<size_t>(kWidth) * kHeight * 3;
+    ASSERT_EQ(ours.size(), frame_bytes * kFrames);
+    ASSERT_EQ(theirs.size(), ours.size());
+    for (int n = 0; n < kFrames; ++n)
+        EXPECT_EQ(ours.compare(n * frame_bytes, frame_bytes, theirs, n * frame_bytes, frame_bytes), 0)
+            << "frame " << n << (e.keys[n] ? " (key)" : " (delta)");
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, QualityTest,
