@@ -92,23 +92,6 @@ std::uint32_t get32(const std::uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Whole-picture fingerprint: tells a redo of the same picture from the next one.
-std::uint64_t fingerprint(const std::uint8_t* p, std::size_t n) {
-    std::uint64_t lane[4] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull, n};
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        for (int k = 0; k < 4; ++k) {
-            std::uint64_t v;
-            std::memcpy(&v, p + i + 8 * k, 8);
-            lane[k] = (lane[k] ^ v) * 0x100000001B3ull;
-            lane[k] ^= lane[k] >> 29;
-        }
-    }
-    std::uint64_t h = lane[0] ^ (lane[1] << 1) ^ (lane[2] << 2) ^ (lane[3] << 3);
-    for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
-    return h;
-}
-
 // A top-down BGR picture with rows aligned and padded for libswscale.
 struct RgbPicture {
     std::uint8_t* data = nullptr;
@@ -363,7 +346,7 @@ LRESULT compress(AvDriver& d, ICCOMPRESS* ic) {
 
     bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     const auto* src_bytes = static_cast<const std::uint8_t*>(ic->lpInput);
-    const std::uint64_t picture = fingerprint(src_bytes, li.size);
+    const std::uint64_t picture = rate_fingerprint(src_bytes, li.size);
     int qp = rate_choose(e.rc, key, picture, ic->dwFrameSize);
 
     AVFrame* f = writable_frame(e);

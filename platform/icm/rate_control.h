@@ -31,6 +31,7 @@
 // the reference of every delta frame after it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct RateControl {
@@ -70,6 +71,11 @@ void rate_init(RateControl& rc, double data_rate, double fps, int control, std::
 // A begin arrived mid-stream. If the next frame is the same picture as the
 // pending one, the pending frame was thrown away.
 void rate_restart(RateControl& rc);
+
+// Whole-picture fingerprint that tells a redo of the same picture from the
+// next one. Every byte counts, in order: a wrong "same" would drop a kept
+// frame from the accounting.
+std::uint64_t rate_fingerprint(const void* data, std::size_t n);
 
 // Counters for tests and reports.
 struct RateStats {
