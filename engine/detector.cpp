@@ -61,15 +61,19 @@ ptrdiff_t block_offset(const ScanGrid& g, int32_t row, int32_t block_column) {
     return static_cast<ptrdiff_t>(row) * g.stride + static_cast<ptrdiff_t>(block_column) * 8 * g.pixel_step;
 }
 
+// One block by the scalar rule: the portable path, and the vector paths' odd last column.
+bool grid_block_is_noisy(const ScanGrid& g, int32_t row, int32_t k, int32_t diff_threshold,
+                         int32_t pixel_threshold) {
+    const ptrdiff_t at = block_offset(g, row, k);
+    return block_is_noisy(g.source + at, g.decoded + at, static_cast<int32_t>(g.stride), g.pixel_step,
+                          diff_threshold, pixel_threshold) != 0;
+}
+
 BadBlockHit scan_portable(const ScanGrid& g, int32_t diff_threshold, int32_t pixel_threshold) {
     for (int32_t b = 0; b < g.block_rows; ++b) {
         const int32_t row = g.skip + 8 * b;
-        for (int32_t k = 0; k < g.block_columns; ++k) {
-            const ptrdiff_t at = block_offset(g, row, k);
-            if (block_is_noisy(g.source + at, g.decoded + at, static_cast<int32_t>(g.stride), g.pixel_step,
-                               diff_threshold, pixel_threshold))
-                return bad_block_pack(row, k);
-        }
+        for (int32_t k = 0; k < g.block_columns; ++k)
+            if (grid_block_is_noisy(g, row, k, diff_threshold, pixel_threshold)) return bad_block_pack(row, k);
     }
     return 0;
 }
@@ -142,13 +146,9 @@ __attribute__((target("ssse3"))) BadBlockHit scan_ssse3(const ScanGrid& g, int32
             if (_mm_cvtsi128_si32(sums) >= pixel_threshold) return bad_block_pack(row, 2 * pair);
             if (_mm_extract_epi16(sums, 4) >= pixel_threshold) return bad_block_pack(row, 2 * pair + 1);
         }
-        if (g.block_columns & 1) {
-            const int32_t k = g.block_columns - 1;
-            const ptrdiff_t at = block_offset(g, row, k);
-            if (block_is_noisy(g.source + at, g.decoded + at, static_cast<int32_t>(g.stride), 3, diff_threshold,
-                               pixel_threshold))
-                return bad_block_pack(row, k);
-        }
+        const int32_t last = g.block_columns - 1;
+        if ((g.block_columns & 1) && grid_block_is_noisy(g, row, last, diff_threshold, pixel_threshold))
+            return bad_block_pack(row, last);
     }
     return 0;
 }
@@ -194,13 +194,9 @@ __attribute__((target("avx2"))) BadBlockHit scan_avx2(const ScanGrid& g, int32_t
             if (_mm_cvtsi128_si32(sums) >= pixel_threshold) return bad_block_pack(row, 2 * pair);
             if (_mm_extract_epi32(sums, 1) >= pixel_threshold) return bad_block_pack(row, 2 * pair + 1);
         }
-        if (g.block_columns & 1) {
-            const int32_t k = g.block_columns - 1;
-            const ptrdiff_t at = block_offset(g, row, k);
-            if (block_is_noisy(g.source + at, g.decoded + at, static_cast<int32_t>(g.stride), 3, diff_threshold,
-                               pixel_threshold))
-                return bad_block_pack(row, k);
-        }
+        const int32_t last = g.block_columns - 1;
+        if ((g.block_columns & 1) && grid_block_is_noisy(g, row, last, diff_threshold, pixel_threshold))
+            return bad_block_pack(row, last);
     }
     return 0;
 }
