@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/byte_order.h"
 #include "engine/detector.h"
 
 namespace {
@@ -98,28 +99,21 @@ void canvas_vline(RgbCanvas* canvas, int32_t x, int32_t y, int32_t length, RgbCo
     canvas_fill_rect(canvas, x, y, 1, length, colour);
 }
 
-void put_le32(uint32_t value, uint8_t* destination) {
-    destination[0] = static_cast<uint8_t>(value);
-    destination[1] = static_cast<uint8_t>(value >> 8);
-    destination[2] = static_cast<uint8_t>(value >> 16);
-    destination[3] = static_cast<uint8_t>(value >> 24);
-}
-
 void canvas_write_bmp(const RgbCanvas* canvas, const char* file_name) {
     if (!canvas) return;
     const uint32_t pixel_bytes = static_cast<uint32_t>(canvas->width) * static_cast<uint32_t>(canvas->height) * 3;
     std::array<uint8_t, 54> header{};
     header[0] = 'B';
     header[1] = 'M';
-    put_le32(54 + pixel_bytes, &header[2]);
-    put_le32(54, &header[10]);
-    put_le32(40, &header[14]);
-    put_le32(static_cast<uint32_t>(canvas->width), &header[18]);
-    put_le32(static_cast<uint32_t>(canvas->height), &header[22]);
+    le_store32(&header[2], 54 + pixel_bytes);
+    le_store32(&header[10], 54);
+    le_store32(&header[14], 40);
+    le_store32(&header[18], static_cast<uint32_t>(canvas->width));
+    le_store32(&header[22], static_cast<uint32_t>(canvas->height));
     header[26] = 1;   // planes
     header[28] = 24;  // bits per pixel
-    put_le32(3800, &header[38]);
-    put_le32(3800, &header[42]);
+    le_store32(&header[38], 3800);
+    le_store32(&header[42], 3800);
     FILE* file = std::fopen(file_name, "wb");
     if (!file) return;
     std::fwrite(header.data(), 1, header.size(), file);
