@@ -6,6 +6,6 @@
 
 #include <cstdint>
 
-inline void le_store32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+inline void put_le32(std::uint32_t value, std::uint8_t* destination) {
+    for (int i = 0; i < 4; ++i) destination[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }

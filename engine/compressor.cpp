@@ -38,9 +38,9 @@ int patch_state(Compressor& c, int32_t bit_rate, int32_t key_seconds, int32_t co
     auto* state = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
     if (!state) return 0;
     ICSendMessage(c.hic, ICM_GETSTATE, reinterpret_cast<DWORD_PTR>(state), static_cast<DWORD_PTR>(size));
-    le_store32(state + kStateRateWord, compressor_rate_word(bit_rate));
-    le_store32(state + kStateCompressionControl, static_cast<uint32_t>(compression_control));
-    le_store32(state + kStateKeySeconds, static_cast<uint32_t>(key_seconds));
+    put_le32(compressor_rate_word(bit_rate), state + kStateRateWord);
+    put_le32(static_cast<uint32_t>(compression_control), state + kStateCompressionControl);
+    put_le32(static_cast<uint32_t>(key_seconds), state + kStateKeySeconds);
     ICSendMessage(c.hic, ICM_SETSTATE, reinterpret_cast<DWORD_PTR>(state), static_cast<DWORD_PTR>(size));
     std::free(state);
     return 1;

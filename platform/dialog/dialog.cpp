@@ -6,6 +6,7 @@
 // This file holds the manager and the modal loop.
 #include <cctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/dialog/dialog_internal.h"
@@ -84,7 +85,7 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND,
     m.have_last = true;
     m.last_result = dialog.result;
     m.last_focus = dialog.focus;
-    m.last_controls = dialog.controls;
+    m.last_controls = std::move(dialog.controls);  // the dialog is gone
     return dialog.result;
 }
 
