@@ -50,8 +50,13 @@ void print_fourcc(DWORD fourcc, FILE* stream) {
 
 // The reason output_open gave, on a line of its own before the driver's
 // "Can't open" line; a file that can't be created needs no second line.
-void print_open_failure(OutputFailure failure, const EncodeSettings& settings) {
+void print_open_failure(OutputFailure failure, const EncodeSettings& settings, const BITMAPINFOHEADER& format) {
     switch (failure) {
+        case OutputFailure::too_large:
+            std::fprintf(stderr, "ERROR - the picture is %d x %d; at most %d x %d can be encoded\n",
+                         static_cast<int>(format.biWidth), static_cast<int>(format.biHeight), kMaxEncodeWidth,
+                         kMaxEncodeHeight);
+            break;
         case OutputFailure::codec_unavailable:
             std::fputs("ERROR - no installed codec compresses ", stderr);
             print_fourcc(settings.codec, stderr);
@@ -110,7 +115,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     }
 
     if (!session_open(g_session, output_path, *source.info, *source.format, settings)) {
-        print_open_failure(g_session.failure, settings);
+        print_open_failure(g_session.failure, settings, *source.format);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
         frame_source_close(source);
         std::exit(1);

@@ -19,7 +19,11 @@ using VfapiHandle = DWORD_PTR;
 constexpr DWORD kVfapiStreamVideo = 1;
 constexpr DWORD kVfapiStreamAudio = 2;
 
-// Bits of VfapiFileInfo::dwStreamFlags.
+// What every entry answers.
+constexpr HRESULT kVfapiOk = 0;
+constexpr HRESULT kVfapiError = static_cast<HRESULT>(0x80004005);
+
+// Bits of VfapiFileInfo::dwStreamFlags and VfapiPluginInfo::dwSupportStreamType.
 constexpr DWORD kVfapiHasVideo = 0x1;
 constexpr DWORD kVfapiHasAudio = 0x2;
 
@@ -39,10 +43,26 @@ struct VfapiVideoInfo {
     DWORD dwPixelBits;
 };
 
-// Only dwSize is ours; the rest belongs to the plug-in and is not read.
+// twopass reads only dwSize; the plug-in fills the rest.
 struct VfapiAudioInfo {
     DWORD dwSize;
-    DWORD dwPluginData[7];
+    DWORD dwLengthL;  // number of samples, low and high 32 bits
+    DWORD dwLengthH;
+    DWORD dwRate;     // samples per second = rate / scale
+    DWORD dwScale;
+    DWORD dwChannels;
+    DWORD dwBitsPerSample;
+    DWORD dwBlockAlign;
+};
+
+// What a plug-in says about itself; hosts that list plug-ins ask for it first.
+struct VfapiPluginInfo {
+    DWORD dwSize;
+    DWORD dwAPIVersion;
+    DWORD dwVersion;
+    DWORD dwSupportStreamType;  // kVfapiHasVideo | kVfapiHasAudio
+    char cPluginInfo[256];      // name and version
+    char cFileType[256];        // "Description (*.ext)|*.ext"
 };
 
 // One frame request: the plug-in writes the picture's top row at lpData and
@@ -60,7 +80,7 @@ inline void vfapi_frame_number_advance(VfapiVideoRead& request) {
     if (++request.dwFrameNumberL == 0) ++request.dwFrameNumberH;
 }
 
-// Every entry answers 0 for success.
+// Every entry answers kVfapiOk for success, kVfapiError otherwise.
 struct VfapiFunctionTable {
     DWORD dwSize;
     HRESULT(WINAPI* OpenInput)(LPCSTR path, VfapiHandle* handle);
@@ -73,10 +93,13 @@ struct VfapiFunctionTable {
 // The one export of a reader plug-in: fills the table whose dwSize is set.
 using VfapiGetPluginFunc = HRESULT(WINAPI*)(VfapiFunctionTable* table);
 inline constexpr char kVfapiGetPluginFuncName[] = "vfGetPluginFunc";
+using VfapiGetPluginInfo = HRESULT(WINAPI*)(VfapiPluginInfo* info);
+inline constexpr char kVfapiGetPluginInfoName[] = "vfGetPluginInfo";
 
 static_assert(sizeof(VfapiFileInfo) == 8);
 static_assert(sizeof(VfapiVideoInfo) == 32);
 static_assert(sizeof(VfapiAudioInfo) == 32);
+static_assert(sizeof(VfapiPluginInfo) == 528);
 static_assert(sizeof(void*) != 4 || sizeof(VfapiHandle) == 4);
 static_assert(sizeof(void*) != 4 || sizeof(VfapiVideoRead) == 20);
 static_assert(sizeof(void*) != 4 || offsetof(VfapiVideoRead, lpData) == 12);

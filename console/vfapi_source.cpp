@@ -78,7 +78,8 @@ int try_plugin(const char* library, const char* path, VfapiSource& source) {
 // video stream. 0 when the picture can't be held (empty, oversized, or no memory).
 int set_up_video(VfapiSource& source) {
     const VfapiVideoInfo& video = source.video_info;
-    const uint64_t pitch = static_cast<uint64_t>(video.dwFrameWidth) * (video.dwPixelBits / 8);
+    // Rows padded to 4 bytes, as the codec reads any DIB.
+    const uint64_t pitch = (static_cast<uint64_t>(video.dwFrameWidth) * video.dwPixelBits + 31) / 32 * 4;
     const uint64_t buffer_size = pitch * video.dwFrameHeight;
     // Pitch and offsets travel as 32-bit signed numbers, and the header's
     // width and height are signed too.
@@ -107,7 +108,7 @@ int set_up_video(VfapiSource& source) {
     header.biPlanes = 1;
     header.biBitCount = static_cast<WORD>(video.dwPixelBits);
     header.biCompression = BI_RGB;
-    header.biSizeImage = (video.dwPixelBits / 8) * video.dwFrameHeight * video.dwFrameWidth;
+    header.biSizeImage = static_cast<DWORD>(buffer_size);
     header.biXPelsPerMeter = 1000;
     header.biYPelsPerMeter = 1000;
 

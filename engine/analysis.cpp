@@ -41,15 +41,15 @@ void put_pixel(uint8_t* p, RgbColour colour) {
 
 // The 24 x 24 frame pixels around the block, each as a 2 x 2 square; pixels
 // beyond the frame's edges are grey.
-void draw_view(RgbCanvas* c, const uint8_t* frame, int32_t width, int32_t height, int32_t x, int32_t row,
-               int32_t base) {
+void draw_view(RgbCanvas* c, const uint8_t* frame, int32_t width, int32_t height, size_t stride, int32_t x,
+               int32_t row, int32_t base) {
     for (int32_t i = 0; i < 24; ++i) {
         const int32_t r = row - 8 + i;
         for (int32_t j = 0; j < 24; ++j) {
             const int32_t k = x - 8 + j;
             RgbColour colour = kGrey;
             if (r >= 0 && r < height && k >= 0 && k < width)
-                colour = frame + (static_cast<size_t>(r) * width + k) * 3;
+                colour = frame + static_cast<size_t>(r) * stride + static_cast<size_t>(k) * 3;
             canvas_fill_rect(c, kViewX + 2 * j, base + 2 * i, 2, 2, colour);
         }
     }
@@ -126,19 +126,20 @@ void analysis_picture_write(const void* source, const void* decoded, const BITMA
     const auto* dec = static_cast<const uint8_t*>(decoded);
     const int32_t width = static_cast<int32_t>(header.biWidth);
     const int32_t height = static_cast<int32_t>(header.biHeight);
+    const size_t stride = dib_stride(header.biWidth, 24);
 
     RgbCanvas* canvas = canvas_new(kPictureWidth, kPictureHeight);
     if (!canvas) return;  // nothing to draw on; the run goes on without the picture
     canvas_fill_rect(canvas, 0, 0, kPictureWidth, kPictureHeight, kWhite);
-    draw_view(canvas, src, width, height, x, row, kSourceViewY);
-    draw_view(canvas, dec, width, height, x, row, kDecodedViewY);
+    draw_view(canvas, src, width, height, stride, x, row, kSourceViewY);
+    draw_view(canvas, dec, width, height, stride, x, row, kDecodedViewY);
 
     // How many of the block's pixels changed by at least d, for d = 0..64.
     std::array<int32_t, 256> histogram{};
     for (int32_t r = row; r < row + 8; ++r) {
         for (int32_t k = x; k < x + 8; ++k) {
             if (r < 0 || r >= height || k < 0 || k >= width) continue;  // a hit always lies inside
-            const size_t at = (static_cast<size_t>(r) * width + k) * 3;
+            const size_t at = static_cast<size_t>(r) * stride + static_cast<size_t>(k) * 3;
             int d = luma_of_bgr(src + at) - luma_of_bgr(dec + at);
             ++histogram[static_cast<size_t>(d < 0 ? -d : d)];
         }

@@ -81,7 +81,10 @@ uint32_t frame_buffer_bytes(const BITMAPINFOHEADER& format) {
     const uint64_t width = static_cast<uint64_t>(std::abs(static_cast<int64_t>(format.biWidth)));
     const uint64_t height = static_cast<uint64_t>(std::abs(static_cast<int64_t>(format.biHeight)));
     const uint64_t padded_row = (width * format.biBitCount + 31) / 32 * 4;
-    const uint64_t bytes = std::max<uint64_t>(padded_row * height, format.biSizeImage);
+    // Codecs code whole 16 x 16 blocks: a compressed frame of a tiny picture
+    // may need more room than the picture itself.
+    const uint64_t blocks = ((width + 15) / 16 * 16) * ((height + 15) / 16 * 16) * 3;
+    const uint64_t bytes = std::max<uint64_t>({padded_row * height, format.biSizeImage, blocks});
     if (bytes == 0 || bytes > static_cast<uint64_t>((std::numeric_limits<int32_t>::max)())) return 0;
     return static_cast<uint32_t>(bytes);
 }

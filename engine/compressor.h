@@ -57,5 +57,7 @@ uint32_t compressor_rate_word(int32_t bit_rate);
 
 // Bytes a buffer for one frame of this format must hold so that neither a
 // codec that follows biSizeImage nor one that pads rows to 4 bytes can run
-// past it. 0 when that does not fit in 31 bits.
+// past it, and at least 3 bytes per pixel of the picture rounded up to whole
+// 16 x 16 blocks (room for a compressed frame of a tiny picture). 0 when that
+// does not fit in 31 bits.
 uint32_t frame_buffer_bytes(const BITMAPINFOHEADER& format);

@@ -32,7 +32,7 @@ namespace {
 struct ScanGrid {
     const uint8_t* source;
     const uint8_t* decoded;
-    ptrdiff_t stride;      // packed row length in bytes
+    ptrdiff_t stride;      // bytes from row to row: padded to 4, as in any DIB
     int32_t pixel_step;    // bytes per pixel
     int32_t block_columns;
     int32_t block_rows;
@@ -52,7 +52,7 @@ int scan_grid(const void* source, const void* decoded, const BITMAPINFOHEADER& h
     grid.source = static_cast<const uint8_t*>(source);
     grid.decoded = static_cast<const uint8_t*>(decoded);
     grid.pixel_step = bytes_per_pixel;
-    grid.stride = static_cast<ptrdiff_t>(width) * bytes_per_pixel;
+    grid.stride = static_cast<ptrdiff_t>(dib_stride(width, header.biBitCount));
     grid.skip = height % 8;
     return 1;
 }

@@ -74,6 +74,9 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
 
     // A scale of 0 has no frame rate; a header shorter than its own record can't be copied as one.
     writer.buffer_size = frame_buffer_bytes(format);
+    if (format.biWidth > kMaxEncodeWidth || format.biHeight > kMaxEncodeHeight ||
+        -static_cast<int64_t>(format.biHeight) > kMaxEncodeHeight)
+        return refuse(writer, OutputFailure::too_large);
     if (scale == 0 || format.biSize < sizeof(BITMAPINFOHEADER) || writer.buffer_size == 0)
         return refuse(writer, OutputFailure::bad_format);
 
@@ -136,8 +139,8 @@ BITMAPINFOHEADER make_rgb24_format(int32_t width, int32_t height) {
     f.biPlanes = 1;
     f.biBitCount = 24;
     f.biCompression = BI_RGB;
-    // Rows not padded: the engine's frames follow one row after the other.
-    f.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 3u;
+    // Rows padded to 4 bytes, as in every DIB.
+    f.biSizeImage = dib_stride(width, 24) * static_cast<DWORD>(height);
     f.biXPelsPerMeter = 2048;
     f.biYPelsPerMeter = 2048;
     return f;

@@ -20,7 +20,14 @@ enum class OutputFailure : int32_t {
     memory,               // a buffer of the run can't be allocated
     compress,             // the codec reported an error for a frame
     write,                // the file could not take a frame (disk full, ...)
+    too_large,            // the picture is wider or taller than kMaxEncodeWidth x kMaxEncodeHeight
 };
+
+// The largest picture a run takes: the detector's hit holds rows below 8192
+// (and the taller picture would be scanned wrongly), and the codec drivers
+// take no wider picture than 16384.
+constexpr int32_t kMaxEncodeWidth = 16384;
+constexpr int32_t kMaxEncodeHeight = 8192;
 
 struct OutputWriter {
     PAVIFILE file;

@@ -20,3 +20,10 @@ static_assert(sizeof(BITMAPINFOHEADER) == 40);
 static_assert(sizeof(AVISTREAMINFOA) == 140);
 static_assert(sizeof(RECT) == 16);
 static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4);
+
+// Bytes from one row of a DIB to the next: rows are padded to 4 bytes, on
+// every path (files, codecs, hosts), at any width.
+constexpr DWORD dib_stride(LONG width, WORD bits) {
+    return static_cast<DWORD>((static_cast<unsigned long long>(width < 0 ? -static_cast<long long>(width) : width) *
+                                   bits + 31) / 32 * 4);
+}

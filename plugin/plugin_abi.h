@@ -9,15 +9,25 @@
 
 #include "engine/platform.h"
 
-// The host's record for one export; the plug-in only reads it.
+// Bits of OutputRequest::flags.
+constexpr int32_t kOutputHasVideo = 1;
+constexpr int32_t kOutputHasAudio = 2;
+constexpr int32_t kOutputBatch = 4;
+
+// The host's record for one export; the plug-in only reads it. Frames come
+// as bottom-up 24-bit DIBs: rows padded to 4 bytes.
 struct OutputRequest {
-    int32_t flags;             // not read
+    int32_t flags;             // kOutputHasVideo, ...; not read
     int32_t width;
     int32_t height;
     int32_t rate;              // frame-rate numerator
     int32_t scale;             // frame-rate denominator
     int32_t frame_count;       // read again before every frame
-    int32_t reserved_1[5];     // the host's own (sizes, audio format); not read
+    int32_t frame_size;        // bytes of one frame (padded rows); not read
+    int32_t audio_rate;        // audio, when flags say so; not read
+    int32_t audio_channels;
+    int32_t audio_count;       // samples
+    int32_t audio_sample_size; // bytes per sample of all channels
     const char* output_path;   // ANSI path of the AVI file to create
     void* (*fetch_frame)(int frame);            // pixels of the frame, valid until the next fetch
     void* (*fetch_audio)(int start, int length, int* read);  // not used
@@ -25,6 +35,7 @@ struct OutputRequest {
     int (*show_remaining_time)(int frame, int frame_count);
     int (*frame_flags)(int frame);              // 1: the host wants a key frame here
     int (*refresh_preview)(void);
+    void* (*fetch_frame_ex)(int frame, DWORD format);  // not used
 };
 
 struct OutputPluginTable {
@@ -54,7 +65,8 @@ static_assert(sizeof(void*) != 4 || (offsetof(OutputRequest, frame_count) == 20 
                                      offsetof(OutputRequest, show_remaining_time) == 60 &&
                                      offsetof(OutputRequest, frame_flags) == 64 &&
                                      offsetof(OutputRequest, refresh_preview) == 68 &&
-                                     sizeof(OutputRequest) == 72));
+                                     offsetof(OutputRequest, fetch_frame_ex) == 72 &&
+                                     sizeof(OutputRequest) == 76));
 static_assert(sizeof(void*) != 4 || (offsetof(OutputPluginTable, display_name) == 4 &&
                                      offsetof(OutputPluginTable, file_filter) == 8 &&
                                      offsetof(OutputPluginTable, information) == 12 &&

@@ -1,4 +1,4 @@
-// Frames of a video stream as packed 24-bit DIBs, decoded through the
+// Frames of a video stream as 24-bit DIBs (rows padded to 4 bytes), decoded through the
 // compression manager. Sequential access decodes one frame per call; a jump
 // decodes from the nearest key frame at or before the wanted one.
 #include <algorithm>
@@ -27,8 +27,8 @@ struct IGetFrame {
     LONG decoded = -1;  // frame now in picture, -1 for none
     bool have_picture = false;
     bool fresh = false;  // the decoder has begun and decoded nothing since
-    // Stored frames are already what we hand out (bottom-up 24-bit rows
-    // without filler): they are read straight into the picture.
+    // Stored frames are already what we hand out (bottom-up 24-bit DIB
+    // rows): they are read straight into the picture.
     bool stored_as_output = false;
 };
 
@@ -89,7 +89,7 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
     const std::int64_t width = stored.biWidth;
     const std::int64_t height = stored.biHeight < 0 ? -static_cast<std::int64_t>(stored.biHeight) : stored.biHeight;
     if (width <= 0 || height <= 0 || width > 32768 || height > 32768) return nullptr;
-    const std::uint64_t image = static_cast<std::uint64_t>(width * height * 3);
+    const std::uint64_t image = static_cast<std::uint64_t>((width * 24 + 31) / 32 * 4 * height);
     if (image > kMaxPicture) return nullptr;
 
     auto g = std::make_unique<IGetFrame>();
@@ -134,8 +134,7 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
         return nullptr;
     }
     g->fresh = true;
-    g->stored_as_output = stored.biCompression == BI_RGB && stored.biBitCount == 24 && stored.biHeight > 0 &&
-                          (width * 3) % 4 == 0;
+    g->stored_as_output = stored.biCompression == BI_RGB && stored.biBitCount == 24 && stored.biHeight > 0;
     avi::stream_add_ref(pavi);
     return g.release();
 }

@@ -204,6 +204,6 @@ LRESULT avdrv_decompress_get_format(const AvDriver& d, const BITMAPINFOHEADER* i
     out->biPlanes = 1;
     out->biBitCount = 24;
     out->biCompression = BI_RGB;
-    out->biSizeImage = static_cast<DWORD>(static_cast<std::size_t>(out->biWidth) * out->biHeight * 3);
+    out->biSizeImage = static_cast<DWORD>(dib_padded_stride(out->biWidth, 24) * static_cast<std::size_t>(out->biHeight));
     return ICERR_OK;
 }

@@ -104,7 +104,7 @@ LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LP
         case ICM_COMPRESS_GET_SIZE:
             if (!can_compress) return ICERR_UNSUPPORTED;
             if (!dib_layout_frame24(in, layout)) return ICERR_BADFORMAT;
-            return static_cast<LRESULT>(layout.size);
+            return static_cast<LRESULT>(dib_compressed_capacity(layout));
         case ICM_COMPRESS_BEGIN:
             if (!can_compress) return ICERR_UNSUPPORTED;
             return avdrv_compress_begin(*d, in, out);

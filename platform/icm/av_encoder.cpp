@@ -171,7 +171,7 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
     DibLayout li{};
     if (!dib_layout_frame24(ic->lpbiInput, li) || li.width != e.in.width || li.height != e.in.height)
         return ICERR_BADFORMAT;
-    const std::size_t capacity = ic->lpbiInput->biSizeImage ? ic->lpbiInput->biSizeImage : li.size;
+    const std::size_t capacity = std::max<std::size_t>(ic->lpbiInput->biSizeImage, dib_compressed_capacity(li));
 
     bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     const auto* src_bytes = static_cast<const std::uint8_t*>(ic->lpInput);

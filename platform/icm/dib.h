@@ -20,11 +20,9 @@ constexpr std::size_t dib_padded_stride(int width, int bits) {
     return ((static_cast<std::size_t>(width) * bits + 31) / 32) * 4;
 }
 
-// A 24-bit frame as the engine lays it out: rows of width * 3 bytes without
-// filler. A header whose biSizeImage covers rows padded to 4 bytes (the
-// layout of stored bitmaps) is read with padded rows; biSizeImage 0 means
-// packed rows. Fails on anything but BI_RGB 24-bit, on sizes out of range and
-// when biSizeImage cannot hold the picture.
+// A 24-bit frame as every Windows DIB is laid out: rows padded to 4 bytes.
+// biSizeImage 0 means exactly that size. Fails on anything but BI_RGB 24-bit,
+// on sizes out of range and when biSizeImage cannot hold the picture.
 inline bool dib_layout_frame24(const BITMAPINFOHEADER* bi, DibLayout& out) {
     if (!bi || bi->biSize < 40 || bi->biCompression != BI_RGB || bi->biBitCount != 24) return false;
     if (bi->biWidth <= 0 || bi->biHeight == 0 || bi->biWidth > 16384 || std::labs(bi->biHeight) > 16384) return false;
@@ -32,14 +30,8 @@ inline bool dib_layout_frame24(const BITMAPINFOHEADER* bi, DibLayout& out) {
     out.height = static_cast<int>(std::labs(bi->biHeight));
     out.top_down = bi->biHeight < 0;
     out.bits = 24;
-    const std::size_t packed = static_cast<std::size_t>(out.width) * 3;
-    const std::size_t padded = dib_padded_stride(out.width, 24);
-    const std::size_t rows = static_cast<std::size_t>(out.height);
-    if (bi->biSizeImage == 0 || bi->biSizeImage < padded * rows)
-        out.stride = packed;
-    else
-        out.stride = padded;
-    out.size = out.stride * rows;
+    out.stride = dib_padded_stride(out.width, 24);
+    out.size = out.stride * static_cast<std::size_t>(out.height);
     return bi->biSizeImage == 0 || bi->biSizeImage >= out.size;
 }
 
@@ -59,6 +51,15 @@ inline bool dib_layout_stored(const BITMAPINFOHEADER* bi, DibLayout& out) {
     out.stride = dib_padded_stride(out.width, out.bits);
     out.size = out.stride * static_cast<std::size_t>(out.height);
     return true;
+}
+
+// Room a compressed frame may take: the frame itself, and for tiny pictures
+// 3 bytes per pixel of the picture rounded up to whole 16 x 16 blocks (what
+// the codec codes). Callers' output buffers hold at least this much.
+inline std::size_t dib_compressed_capacity(const DibLayout& l) {
+    const std::size_t blocks = (static_cast<std::size_t>(l.width) + 15) / 16 * 16 *
+                               ((static_cast<std::size_t>(l.height) + 15) / 16 * 16) * 3;
+    return l.size > blocks ? l.size : blocks;
 }
 
 // Pointer to the top line of the picture and the step to the line below,

@@ -1,6 +1,6 @@
 // Decompressor for uncompressed frames found in AVI files (BI_RGB at 1, 4, 8
 // bits with a palette, 16 bits 5-5-5, 24 and 32 bits, rows padded to 4 bytes,
-// bottom-up or top-down) into the engine's packed bottom-up 24-bit frames.
+// bottom-up or top-down) into bottom-up 24-bit frames, rows padded likewise.
 #include <array>
 #include <cstring>
 #include <new>
@@ -90,7 +90,7 @@ LRESULT get_format(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
     out->biPlanes = 1;
     out->biBitCount = 24;
     out->biCompression = BI_RGB;
-    out->biSizeImage = static_cast<DWORD>(static_cast<std::size_t>(li.width) * li.height * 3);
+    out->biSizeImage = static_cast<DWORD>(dib_padded_stride(li.width, 24) * static_cast<std::size_t>(li.height));
     return ICERR_OK;
 }
 

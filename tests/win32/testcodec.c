@@ -1,7 +1,9 @@
 /* A small video codec for tests under Wine, installed as the compressor for
  * one FourCC through the Drivers32 registry list.
  *
- * Input and output are bottom-up BGR24 pictures with rows of width * 3 bytes.
+ * Input and output are BGR24 DIBs, rows padded to 4 bytes as in every DIB
+ * (read and written as real codecs do); the codec's own pictures, and so
+ * its compressed frames, hold rows of width * 3 bytes.
  * A compressed frame is a tag byte and a body:
  *   'K'  key frame: each byte minus the same colour of the pixel before it,
  *        run-length coded;
@@ -46,6 +48,7 @@ typedef struct Instance {
     unsigned char state[STATE_SIZE];
     unsigned char *previous;   /* the last picture as the decoder sees it */
     unsigned char *residual;   /* scratch for one picture's residual */
+    unsigned char *rows;       /* the caller's picture without the row padding */
     DWORD previous_size;
     int have_previous;
     DWORD frames;              /* frames compressed since open */
@@ -81,17 +84,38 @@ static DWORD picture_size(const BITMAPINFOHEADER *bi) {
     return (DWORD)bi->biWidth * 3u * height;
 }
 
+/* Bytes from one row of a caller's DIB to the next. */
+static DWORD dib_stride(const BITMAPINFOHEADER *bi) { return ((DWORD)bi->biWidth * 24u + 31u) / 32u * 4u; }
+
+/* Rows of a caller's DIB to and from the codec's packed picture, same order. */
+static void pack_rows(const BITMAPINFOHEADER *bi, const unsigned char *dib, unsigned char *packed) {
+    const DWORD height = bi->biHeight < 0 ? (DWORD)-bi->biHeight : (DWORD)bi->biHeight;
+    const DWORD row = (DWORD)bi->biWidth * 3u, stride = dib_stride(bi);
+    for (DWORD y = 0; y < height; ++y) memcpy(packed + y * row, dib + y * stride, row);
+}
+static void unpack_rows(const BITMAPINFOHEADER *bi, const unsigned char *packed, unsigned char *dib) {
+    const DWORD height = bi->biHeight < 0 ? (DWORD)-bi->biHeight : (DWORD)bi->biHeight;
+    const DWORD row = (DWORD)bi->biWidth * 3u, stride = dib_stride(bi);
+    for (DWORD y = 0; y < height; ++y) {
+        memcpy(dib + y * stride, packed + y * row, row);
+        memset(dib + y * stride + row, 0, stride - row);
+    }
+}
+
 static int ensure_previous(Instance *inst, DWORD size) {
     if (inst->previous && inst->previous_size == size) return 1;
     free(inst->previous);
     free(inst->residual);
+    free(inst->rows);
     inst->previous = (unsigned char *)malloc(size);
     inst->residual = (unsigned char *)malloc(size);
+    inst->rows = (unsigned char *)malloc(size);
     inst->have_previous = 0;
-    if (!inst->previous || !inst->residual) {
+    if (!inst->previous || !inst->residual || !inst->rows) {
         free(inst->previous);
         free(inst->residual);
-        inst->previous = inst->residual = NULL;
+        free(inst->rows);
+        inst->previous = inst->residual = inst->rows = NULL;
         inst->previous_size = 0;
         return 0;
     }
@@ -197,10 +221,11 @@ static LONG state_word(const Instance *inst, int offset) {
 static LRESULT compress(Instance *inst, ICCOMPRESS *icc) {
     if (!format_is_rgb24(icc->lpbiInput) || !icc->lpbiOutput || !icc->lpOutput || !icc->lpInput) return ICERR_BADFORMAT;
     const DWORD size = picture_size(icc->lpbiInput);
-    const unsigned char *in = (const unsigned char *)icc->lpInput;
     unsigned char *out = (unsigned char *)icc->lpOutput;
     if (size < 2) return ICERR_BADFORMAT;
     if (!ensure_previous(inst, size)) return ICERR_MEMORY;
+    pack_rows(icc->lpbiInput, (const unsigned char *)icc->lpInput, inst->rows);
+    const unsigned char *in = inst->rows;
 
     /* Deltas are taken against the picture as the decoder will have it, not
      * against the caller's lpPrev, so that an 'R' frame's lost byte is mended. */
@@ -276,7 +301,7 @@ static LRESULT decompress(Instance *inst, ICDECOMPRESS *icd) {
     }
     inst->have_previous = ok;
     if (!ok) return ICERR_ERROR;
-    memcpy(icd->lpOutput, inst->previous, size);
+    unpack_rows(icd->lpbiOutput, inst->previous, (unsigned char *)icd->lpOutput);
     return ICERR_OK;
 }
 
@@ -321,7 +346,8 @@ static LRESULT output_format(const BITMAPINFOHEADER *in, BITMAPINFOHEADER *out, 
     out->biCompression = compression;
     out->biBitCount = 24;
     out->biPlanes = 1;
-    out->biSizeImage = picture_size(in);
+    out->biSizeImage = compression == BI_RGB ? dib_stride(in) * (DWORD)(in->biHeight < 0 ? -in->biHeight : in->biHeight)
+                                             : picture_size(in);
     out->biClrUsed = 0;
     out->biClrImportant = 0;
     return ICERR_OK;
@@ -353,6 +379,7 @@ LRESULT WINAPI __declspec(dllexport) DriverProc(DWORD_PTR id, HDRVR driver, UINT
         if (inst) {
             free(inst->previous);
             free(inst->residual);
+            free(inst->rows);
             free(inst);
         }
         return 1;

@@ -6,6 +6,7 @@
 // after frame n decodes on; any other frame number seeks (to the key frame at
 // or before it, then decodes forward to it).
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -30,6 +31,7 @@ struct Reader {
     AVStream* stream = nullptr;
     int stream_index = -1;
     bool has_audio = false;
+    int audio_index = -1;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
     PixelsToBgr convert;
@@ -148,20 +150,23 @@ bool fetch_frame(Reader& reader, int64_t n) {
 }
 
 HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
-    if (!path || !handle) return 1;
+    if (!path || !handle) return kVfapiError;
     *handle = 0;
     if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
     auto* reader = new (std::nothrow) Reader;
-    if (!reader) return 1;
+    if (!reader) return kVfapiError;
 
     bool ok = avformat_open_input(&reader->format, path, nullptr, nullptr) == 0 &&
               avformat_find_stream_info(reader->format, nullptr) >= 0;
     if (!ok) {
         reader_free(reader);
-        return 1;
+        return kVfapiError;
     }
     for (unsigned i = 0; i < reader->format->nb_streams; ++i)
-        if (reader->format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) reader->has_audio = true;
+        if (reader->format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !reader->has_audio) {
+            reader->has_audio = true;
+            reader->audio_index = static_cast<int>(i);
+        }
 
     const AVCodec* decoder = nullptr;
     reader->stream_index = av_find_best_stream(reader->format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
@@ -180,7 +185,7 @@ HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
         reader->height = reader->stream->codecpar->height;
         if (!ok || !reader->packet || !reader->frame || reader->width <= 0 || reader->height <= 0) {
             reader_free(reader);
-            return 1;
+            return kVfapiError;
         }
         reader->rate = frame_rate_of(reader->stream);
         reader->frame_count = frame_count_of(*reader);
@@ -189,31 +194,31 @@ HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
         reader->stream_index = -1;
         if (!reader->has_audio) {
             reader_free(reader);
-            return 1;
+            return kVfapiError;
         }
     }
     *handle = reinterpret_cast<VfapiHandle>(reader);
-    return 0;
+    return kVfapiOk;
 }
 
 HRESULT WINAPI close_input(VfapiHandle handle) {
     reader_free(reader_of(handle));
-    return 0;
+    return kVfapiOk;
 }
 
 HRESULT WINAPI query_file_info(VfapiHandle handle, VfapiFileInfo* info) {
     Reader* reader = reader_of(handle);
-    if (!reader || !info || info->dwSize < sizeof(VfapiFileInfo)) return 1;
+    if (!reader || !info || info->dwSize < sizeof(VfapiFileInfo)) return kVfapiError;
     info->dwStreamFlags = (reader->stream ? kVfapiHasVideo : 0) | (reader->has_audio ? kVfapiHasAudio : 0);
-    return 0;
+    return kVfapiOk;
 }
 
 HRESULT WINAPI query_stream_info(VfapiHandle handle, DWORD stream_kind, void* info) {
     Reader* reader = reader_of(handle);
-    if (!reader || !info) return 1;
+    if (!reader || !info) return kVfapiError;
     if (stream_kind == kVfapiStreamVideo) {
         auto* video = static_cast<VfapiVideoInfo*>(info);
-        if (!reader->stream || video->dwSize < sizeof(VfapiVideoInfo)) return 1;
+        if (!reader->stream || video->dwSize < sizeof(VfapiVideoInfo)) return kVfapiError;
         video->dwFrameCountL = static_cast<DWORD>(reader->frame_count);
         video->dwFrameCountH = static_cast<DWORD>(reader->frame_count >> 32);
         video->dwFrameRate = static_cast<DWORD>(reader->rate.num);
@@ -221,14 +226,27 @@ HRESULT WINAPI query_stream_info(VfapiHandle handle, DWORD stream_kind, void* in
         video->dwFrameWidth = static_cast<DWORD>(reader->width);
         video->dwFrameHeight = static_cast<DWORD>(reader->height);
         video->dwPixelBits = 24;
-        return 0;
+        return kVfapiOk;
     }
     if (stream_kind == kVfapiStreamAudio) {
-        // Audio is listed but not delivered.
+        // Audio is described (as 16-bit samples) but not delivered.
         auto* audio = static_cast<VfapiAudioInfo*>(info);
-        return reader->has_audio && audio->dwSize >= sizeof(VfapiAudioInfo) ? 0 : 1;
+        if (!reader->has_audio || audio->dwSize < sizeof(VfapiAudioInfo)) return kVfapiError;
+        const AVCodecParameters* a = reader->format->streams[reader->audio_index]->codecpar;
+        const uint64_t samples =
+            reader->format->duration > 0 && a->sample_rate > 0
+                ? static_cast<uint64_t>(av_rescale(reader->format->duration, a->sample_rate, AV_TIME_BASE))
+                : 0;
+        audio->dwLengthL = static_cast<DWORD>(samples);
+        audio->dwLengthH = static_cast<DWORD>(samples >> 32);
+        audio->dwRate = static_cast<DWORD>(a->sample_rate > 0 ? a->sample_rate : 0);
+        audio->dwScale = 1;
+        audio->dwChannels = static_cast<DWORD>(a->ch_layout.nb_channels > 0 ? a->ch_layout.nb_channels : 0);
+        audio->dwBitsPerSample = 16;
+        audio->dwBlockAlign = audio->dwChannels * 2;
+        return kVfapiOk;
     }
-    return 1;
+    return kVfapiError;
 }
 
 HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
@@ -236,26 +254,37 @@ HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
     auto* request = static_cast<VfapiVideoRead*>(data);
     if (!reader || !reader->stream || stream_kind != kVfapiStreamVideo || !request ||
         request->dwSize < sizeof(VfapiVideoRead) || !request->lpData)
-        return 1;
+        return kVfapiError;
     const uint64_t number = (static_cast<uint64_t>(request->dwFrameNumberH) << 32) | request->dwFrameNumberL;
     if (number > static_cast<uint64_t>(INT64_MAX / 2) || !fetch_frame(*reader, static_cast<int64_t>(number)))
-        return 1;
+        return kVfapiError;
 
-    // Straight into the caller's rows, whichever way they run.
+    // Into the caller's rows, whichever way they run; libswscale's whole-vector
+    // stores land in a picture of ours, never behind the caller's buffer.
     const PixelsRows rows{static_cast<uint8_t*>(request->lpData), static_cast<std::ptrdiff_t>(request->lPitch)};
     const PixelsResult result = pixels_to_bgr(reader->convert, reader->frame, rows, reader->width, reader->height,
-                                              SWS_BICUBIC, PixelsWrite::straight);
-    return result == PixelsResult::ok ? 0 : 1;
+                                              SWS_BICUBIC, PixelsWrite::guarded);
+    return result == PixelsResult::ok ? kVfapiOk : kVfapiError;
 }
 
 }  // namespace
 
+extern "C" __attribute__((visibility("default"))) HRESULT WINAPI vfGetPluginInfo(VfapiPluginInfo* info) {
+    if (!info || info->dwSize < sizeof(VfapiPluginInfo)) return kVfapiError;
+    info->dwAPIVersion = 1;
+    info->dwVersion = 1;
+    info->dwSupportStreamType = kVfapiHasVideo;
+    std::snprintf(info->cPluginInfo, sizeof info->cPluginInfo, "libavformat reader 1.0");
+    std::snprintf(info->cFileType, sizeof info->cFileType, "Video files (*.mp4;*.mkv;*.mov;*.y4m)|*.mp4;*.mkv;*.mov;*.y4m");
+    return kVfapiOk;
+}
+
 extern "C" __attribute__((visibility("default"))) HRESULT WINAPI vfGetPluginFunc(VfapiFunctionTable* table) {
-    if (!table || table->dwSize < sizeof(VfapiFunctionTable)) return 1;
+    if (!table || table->dwSize < sizeof(VfapiFunctionTable)) return kVfapiError;
     table->OpenInput = open_input;
     table->CloseInput = close_input;
     table->QueryFileInfo = query_file_info;
     table->QueryStreamInfo = query_stream_info;
     table->ReadData = read_data;
-    return 0;
+    return kVfapiOk;
 }

@@ -1,7 +1,10 @@
-// vnt-host: drives the output plug-in vnt.auo as the video editor does. It
-// loads the module, shows its table, keeps its 36-byte configuration in a file
-// between runs, can run its settings dialog, and exports an AVI file's frames
-// through the plug-in's output entry.
+// vnt-host: drives an output plug-in (vnt.auo by default) as the video editor
+// does. It loads the module, shows its table, keeps its configuration in a
+// file between runs, can run its settings dialog, and exports an AVI file's
+// frames through the plug-in's output entry: bottom-up 24-bit DIBs with rows
+// padded to 4 bytes, in the editor's 76-byte request record. Any plug-in that
+// keeps to the editor's conventions runs under it; the setting options apply
+// only to one that keeps vnt.auo's 36-byte settings.
 #include <signal.h>
 
 #include <algorithm>
@@ -298,7 +301,7 @@ struct HostRun {
     bool quiet = false;
     bool tty = false;
     int last_reported = -1;
-    std::vector<uint8_t> repacked;  // for readers that pad or flip rows
+    std::vector<uint8_t> flipped;  // for readers that hand out top-down rows
 };
 HostRun g_run;
 
@@ -313,18 +316,15 @@ void* host_fetch_frame(int frame) {
     if (h.biBitCount != 24 || h.biCompression != BI_RGB || h.biWidth != g_run.width || rows != g_run.height)
         return nullptr;
     uint8_t* bits = dib + h.biSize + h.biClrUsed * sizeof(RGBQUAD);
-    const size_t row = static_cast<size_t>(g_run.width) * 3;
-    const size_t packed_size = row * static_cast<size_t>(rows);
-    // Rows of a DIB are padded to 4 bytes unless the reader says otherwise.
-    const size_t stride = h.biSizeImage == packed_size ? row : (row + 3) & ~static_cast<size_t>(3);
+    // The editor hands out what any DIB is: rows padded to 4 bytes, bottom-up.
+    const size_t stride = dib_stride(g_run.width, 24);
     ++g_run.frames_fetched;
-    if (stride == row && h.biHeight > 0) return bits;
-    g_run.repacked.resize(packed_size);
-    for (int32_t y = 0; y < rows; ++y) {
-        const int32_t from = h.biHeight > 0 ? y : rows - 1 - y;  // bottom-up out
-        std::memcpy(&g_run.repacked[static_cast<size_t>(y) * row], bits + static_cast<size_t>(from) * stride, row);
-    }
-    return g_run.repacked.data();
+    if (h.biHeight > 0) return bits;
+    g_run.flipped.resize(stride * static_cast<size_t>(rows));
+    for (int32_t y = 0; y < rows; ++y)
+        std::memcpy(&g_run.flipped[static_cast<size_t>(y) * stride], bits + static_cast<size_t>(rows - 1 - y) * stride,
+                    stride);
+    return g_run.flipped.data();
 }
 
 int host_abort_requested() {
@@ -346,6 +346,16 @@ int host_show_remaining_time(int frame, int total) {
 int host_frame_flags(int frame) { return g_run.key_frames.count(frame) ? 1 : 0; }
 
 int host_refresh_preview() { return 1; }
+
+// The input's audio is not handed over: there is never any to read.
+void* host_fetch_audio(int, int, int* read) {
+    static int16_t silence[2];
+    if (read) *read = 0;
+    return silence;
+}
+
+// Only the plain DIB format (0) is offered, as from fetch_frame.
+void* host_fetch_frame_ex(int frame, DWORD format) { return format == 0 ? host_fetch_frame(frame) : nullptr; }
 
 int export_file(const OutputPluginTable& table, const Options& o) {
     // The editor's process has AVIFile running before any plug-in exports.
@@ -392,6 +402,8 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     g_run.tty = isatty(2) != 0;
 
     OutputRequest request{};
+    request.flags = kOutputHasVideo;
+    request.frame_size = static_cast<int32_t>(dib_stride(g_run.width, 24) * static_cast<DWORD>(g_run.height));
     request.width = g_run.width;
     request.height = g_run.height;
     request.rate = static_cast<int32_t>(info.dwRate);
@@ -403,6 +415,8 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     request.show_remaining_time = host_show_remaining_time;
     request.frame_flags = host_frame_flags;
     request.refresh_preview = host_refresh_preview;
+    request.fetch_audio = host_fetch_audio;
+    request.fetch_frame_ex = host_fetch_frame_ex;
 
     signal(SIGINT, on_interrupt);
     const int ok = table.on_output(&request);
@@ -460,19 +474,24 @@ int main(int argc, char** argv) {
     auto get_table = reinterpret_cast<GetOutputPluginTableFunc>(
         reinterpret_cast<void (*)()>(GetProcAddress(module, "GetOutputPluginTable")));
     const OutputPluginTable* table = get_table ? get_table() : nullptr;
-    if (!table || !table->on_config_get || !table->on_config_set || !table->on_output)
-        fail(o.plugin_path + " is not an output plug-in");
+    if (!table || !table->on_output) fail(o.plugin_path + " is not an output plug-in");
+    if (table->on_init) table->on_init();
 
     // Restore the stored settings as the editor does when it loads the plug-in.
-    const int size = table->on_config_get(nullptr, 0);
-    if (size != kPluginConfigSize) fail("the plug-in keeps " + std::to_string(size) + " bytes of settings, not 36");
-    std::vector<char> stored = o.defaults ? std::vector<char>{} : read_whole(o.config_path);
-    if (stored.size() == static_cast<size_t>(size)) {
+    // A plug-in may keep no settings at all, or settings of any size.
+    const bool keeps_settings = table->on_config_get && table->on_config_set;
+    const int size = keeps_settings ? table->on_config_get(nullptr, 0) : 0;
+    if (size < 0 || size > (1 << 20)) fail("the plug-in keeps " + std::to_string(size) + " bytes of settings");
+    std::vector<char> stored = o.defaults || size <= 0 ? std::vector<char>{} : read_whole(o.config_path);
+    if (size > 0 && stored.size() == static_cast<size_t>(size)) {
         table->on_config_set(stored.data(), size);
     } else if (!stored.empty()) {
         std::fprintf(stderr, "vnt-host: ignoring %s: not %d bytes\n", o.config_path.c_str(), size);
     }
 
+    // The setting options name fields of vnt.auo's record.
+    if (!o.changes.empty() && size != kPluginConfigSize)
+        fail("the plug-in keeps " + std::to_string(size) + " bytes of settings, not vnt.auo's 36");
     if (!o.changes.empty()) {
         PluginConfig c{};
         table->on_config_get(&c, size);
@@ -481,14 +500,19 @@ int main(int argc, char** argv) {
     }
 
     int status = 0;
+    if (o.have_dialog && !table->on_config) fail("the plug-in has no settings dialog");
     if (o.have_dialog && !run_dialog(*table, module, o.dialog_script)) status = 1;
 
     if (status == 0) {
         if (o.files.empty()) {
             print_table(*table);
-            PluginConfig c{};
-            table->on_config_get(&c, size);
-            print_config(c);
+            if (size == kPluginConfigSize) {
+                PluginConfig c{};
+                table->on_config_get(&c, size);
+                print_config(c);
+            } else {
+                std::printf("settings:    %d bytes\n", size);
+            }
         } else {
             if (!o.quiet) std::fprintf(stderr, "vnt-host: %s\n", from_cp932(table->display_name).c_str());
             status = export_file(*table, o);
@@ -496,11 +520,12 @@ int main(int argc, char** argv) {
     }
 
     // Keep what the plug-in holds now (a run leaves its clamped values).
-    if (o.save) {
+    if (o.save && size > 0) {
         std::vector<char> bytes(static_cast<size_t>(size));
         table->on_config_get(bytes.data(), size);
         write_config(o.config_path, bytes);
     }
+    if (table->on_exit) table->on_exit();
     FreeLibrary(module);
     return status;
 }
