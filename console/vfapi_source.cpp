@@ -83,7 +83,8 @@ int set_up_video(VfapiSource& source) {
     const uint64_t buffer_size = pitch * video.dwFrameHeight;
     // Pitch and offsets travel as 32-bit signed numbers, and the header's
     // width and height are signed too.
-    if (buffer_size == 0 || buffer_size > 0x7FFFFFFFu || video.dwFrameWidth > 0x7FFFFFFFu ||
+    // Fewer than 8 bits a pixel describe no picture the codecs take.
+    if (video.dwPixelBits < 8 || buffer_size == 0 || buffer_size > 0x7FFFFFFFu || video.dwFrameWidth > 0x7FFFFFFFu ||
         video.dwFrameHeight > 0x7FFFFFFFu)
         return 0;
 

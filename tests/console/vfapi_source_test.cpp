@@ -120,7 +120,7 @@ TEST_F(VfapiSourceTest, AFileWithoutVideoOrWithAPictureThatCantBeHeldIsRefused) 
     }
 }
 
-TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithUnpaddedRows) {
+TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithPaddedRows) {
     list({plugin("p.so", {"width=350", "height=5", "rate=30000", "scale=1001", "frames_l=77", "flags=3"})});
     ASSERT_EQ(open("clip.avs"), 1);
     EXPECT_EQ(calls().back(), "p.so streaminfo 2 32") << "audio is asked about too";
@@ -133,7 +133,7 @@ TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithUnpaddedRow
     EXPECT_EQ(h.biPlanes, 1);
     EXPECT_EQ(h.biBitCount, 24);
     EXPECT_EQ(h.biCompression, BI_RGB);
-    EXPECT_EQ(h.biSizeImage, 1050u * 5);
+    EXPECT_EQ(h.biSizeImage, 1052u * 5);  // 350 * 3 bytes a row, padded to 4 as in any DIB
     EXPECT_EQ(h.biXPelsPerMeter, 1000);
     EXPECT_EQ(h.biYPelsPerMeter, 1000);
 
@@ -154,7 +154,7 @@ TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithUnpaddedRow
         ASSERT_EQ(frame_source_next(source, &pixels, &header), 1);
         // The request's size, frame number and pitch as the plug-in saw them.
         EXPECT_EQ(calls().back(), "p.so read 1 " + std::to_string(sizeof(VfapiVideoRead)) + " " +
-                                      std::to_string(frame) + " 0 -1050");
+                                      std::to_string(frame) + " 0 -1052");
         if (frame == 0) buffer = pixels;
         EXPECT_EQ(pixels, buffer) << "one buffer for every frame";
         EXPECT_EQ(header, format);
@@ -163,7 +163,7 @@ TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithUnpaddedRow
         EXPECT_EQ(bytes[0], frame);
         EXPECT_EQ(bytes[1], 4);
         EXPECT_EQ(bytes[3 * 349], (349 + frame) & 255);
-        EXPECT_EQ(bytes[1050 * 4 + 1], 0) << "the top row comes last";
+        EXPECT_EQ(bytes[1052 * 4 + 1], 0) << "the top row comes last";
     }
 }
 

@@ -2,10 +2,13 @@
 // libavformat reader, and scripted plug-ins for the edges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <regex>
 #include <string>
 
+#include "tests/support/avi_probe.h"
 #include "tests/support/scripted_plugin.h"
 #include "tests/support/twopass_run.h"
 
@@ -41,6 +44,68 @@ TEST_F(TwopassVfapi, ReaderPluginOpensWhatFfmpegWrites) {
         EXPECT_EQ(probe.frames, 12);
         EXPECT_EQ(probe.width, 160);
         EXPECT_GT(video_psnr(out, in), 28.0);
+    }
+}
+
+// Size and hash of every video packet, copied out by ffmpeg.
+std::vector<std::string> packet_hashes(const std::string& path) {
+    ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0", "-c", "copy",
+                                   "-f", "framemd5", "-"});
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') lines.push_back(line.substr(line.rfind(',', line.rfind(',') - 1)));
+    return lines;
+}
+
+// Every size is coded whole: the picture's right and bottom edges as well as
+// the rest, about as well as at the nearest size in whole 16 x 16 blocks.
+// Through the reader plug-in the same pictures give the same chunks.
+TEST_F(TwopassVfapi, EverySizeIsCodedWholeOnBothPaths) {
+    write_plugin_registry(registry, {{"reader", vfapi_reader_library()}});
+    struct Case {
+        int width, height;
+        int ref_width, ref_height;  // the nearest size in whole blocks
+    };
+    constexpr int kFrames = 10;
+    auto encode = [&](const std::string& in, const std::string& out) {
+        ProcessResult r = run_twopass({"-q", "-r", "6000", in, out}, registry);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return r.exit_code == 0;
+    };
+    for (const Case& c : {Case{150, 100, 144, 96}, Case{322, 242, 320, 240}, Case{350, 240, 352, 240},
+                          Case{720, 405, 720, 400}, Case{854, 480, 848, 480}, Case{1366, 768, 1360, 768},
+                          Case{17, 9, 16, 16}}) {
+        const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
+        SCOPED_TRACE(size);
+        const std::string in = dir.file(size + ".avi"), out = dir.file(size + ".out.avi");
+        const std::string ref_in = dir.file(size + ".ref.avi"), ref_out = dir.file(size + ".ref.out.avi");
+        ASSERT_TRUE(make_testsrc_avi(in, c.width, c.height, kFrames));
+        ASSERT_TRUE(make_testsrc_avi(ref_in, c.ref_width, c.ref_height, kFrames));
+        ASSERT_TRUE(encode(in, out));
+        ASSERT_TRUE(encode(ref_in, ref_out));
+
+        VideoProbe probe = probe_video(out);
+        EXPECT_EQ(probe.warnings, "");
+        EXPECT_EQ(probe.width, c.width);
+        EXPECT_EQ(probe.height, c.height);
+        EXPECT_EQ(probe.frames, kFrames);
+        const double whole = video_psnr(out, in), reference = video_psnr(ref_out, ref_in);
+        const int edge_w = std::min(8, c.width), edge_h = std::min(8, c.height);
+        const double right = video_psnr(out, in, std::to_string(edge_w) + ":ih:iw-" + std::to_string(edge_w) + ":0");
+        const double bottom = video_psnr(out, in, "iw:" + std::to_string(edge_h) + ":0:ih-" + std::to_string(edge_h));
+        EXPECT_GE(whole, 30.0);
+        EXPECT_GE(whole, reference - 1.5) << "at " << c.ref_width << "x" << c.ref_height << ": " << reference;
+        EXPECT_GE(right, whole - 6.0) << "whole " << whole;
+        EXPECT_GE(bottom, whole - 6.0) << "whole " << whole;
+
+        // The same pictures, losslessly in a file only the reader opens.
+        const std::string mkv = dir.file(size + ".mkv"), via_reader = dir.file(size + ".reader.avi");
+        ASSERT_TRUE(ffmpeg({"-i", in, "-c:v", "ffv1", "-pix_fmt", "bgr0", mkv}));
+        ASSERT_TRUE(encode(mkv, via_reader));
+        EXPECT_EQ(packet_hashes(via_reader), packet_hashes(out));
+        EXPECT_EQ(packet_hashes(out).size(), static_cast<size_t>(kFrames));
+        EXPECT_EQ(ffprobe_key_flags(via_reader), ffprobe_key_flags(out));
     }
 }
 

@@ -136,11 +136,17 @@ TEST(CompressorBudgets, LargeProductsDoNotWrap) {
 
 TEST(CompressorBudgets, FrameBufferCoversPaddedRows) {
     EXPECT_EQ(frame_buffer_bytes(make_rgb24_format(320, 240)), 230400u);
-    // 322 * 3 = 966 bytes a row, 968 when padded to 4 bytes.
-    EXPECT_EQ(frame_buffer_bytes(make_rgb24_format(322, 242)), 968u * 242);
+    // 322 * 3 = 966 bytes a row, 968 when padded to 4 bytes; a header whose
+    // biSizeImage says less still gets the padded rows.
     BITMAPINFOHEADER top_down = make_rgb24_format(322, -242);
     top_down.biSizeImage = 322 * 242 * 3;
-    EXPECT_EQ(frame_buffer_bytes(top_down), 968u * 242);
+    EXPECT_EQ(frame_buffer_bytes(top_down), 336u * 256 * 3);  // whole 16 x 16 blocks are more still
+    BITMAPINFOHEADER tall = make_rgb24_format(322, 256);
+    tall.biSizeImage = 0;
+    EXPECT_EQ(frame_buffer_bytes(tall), 336u * 256 * 3);
+    // Tiny pictures: room for a compressed frame of whole 16 x 16 blocks.
+    EXPECT_EQ(frame_buffer_bytes(make_rgb24_format(1, 1)), 768u);
+    EXPECT_EQ(frame_buffer_bytes(make_rgb24_format(17, 9)), 32u * 16 * 3);
     EXPECT_EQ(frame_buffer_bytes(make_rgb24_format(0, 0)), 0u);
     EXPECT_EQ(frame_buffer_bytes(make_rgb24_format(100000, 100000)), 0u);  // past 31 bits
 }

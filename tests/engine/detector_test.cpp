@@ -10,10 +10,13 @@
 
 namespace {
 
-// A packed bottom-up frame of `width` x `height` pixels, `bytes` per pixel.
+// A bottom-up DIB of `width` x `height` pixels, `bytes` per pixel, rows
+// padded to 4 bytes; the padding holds the fill too, so a scan that steps
+// through packed rows meets shifted pixels at widths like 45.
 struct Frame {
     BITMAPINFOHEADER header{};
     std::vector<uint8_t> pixels;
+    size_t stride;
 
     Frame(int32_t width, int32_t height, int bytes = 3, uint8_t fill = 0x40) {
         header.biSize = sizeof header;
@@ -22,10 +25,11 @@ struct Frame {
         header.biPlanes = 1;
         header.biBitCount = static_cast<WORD>(bytes * 8);
         const int32_t rows = height < 0 ? -height : height;
-        pixels.assign(static_cast<size_t>(width) * rows * bytes, fill);
+        stride = (static_cast<size_t>(width) * bytes + 3) & ~static_cast<size_t>(3);
+        pixels.assign(stride * rows, fill);
     }
     uint8_t* at(int32_t row, int32_t column) {
-        return pixels.data() + (static_cast<size_t>(row) * header.biWidth + column) * (header.biBitCount / 8);
+        return pixels.data() + static_cast<size_t>(row) * stride + static_cast<size_t>(column) * (header.biBitCount / 8);
     }
     void set_grey(int32_t row, int32_t column, uint8_t v) {
         uint8_t* p = at(row, column);

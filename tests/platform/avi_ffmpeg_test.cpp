@@ -119,8 +119,13 @@ std::string picture_of(PGETFRAME g, LONG n, int width, int height) {
     EXPECT_EQ(bi->biBitCount, 24);
     EXPECT_EQ(bi->biWidth, width);
     EXPECT_EQ(bi->biHeight, height);
-    EXPECT_EQ(bi->biSizeImage, static_cast<DWORD>(width * height * 3));
-    return std::string(reinterpret_cast<const char*>(bi) + bi->biSize, static_cast<std::size_t>(width) * height * 3);
+    // Rows padded to 4 bytes, as any DIB's; handed back without the padding.
+    const std::size_t row = static_cast<std::size_t>(width) * 3, stride = (row + 3) & ~static_cast<std::size_t>(3);
+    EXPECT_EQ(bi->biSizeImage, static_cast<DWORD>(stride * height));
+    std::string packed;
+    for (int y = 0; y < height; ++y)
+        packed.append(reinterpret_cast<const char*>(bi) + bi->biSize + stride * static_cast<std::size_t>(y), row);
+    return packed;
 }
 
 double mean_abs_diff(const std::string& a, const std::string& b) {

@@ -13,6 +13,9 @@
 
 namespace icmtest {
 
+// Bytes of one row of a 24-bit DIB: padded to 4 bytes.
+inline std::size_t stride24(int w) { return (static_cast<std::size_t>(w) * 3 + 3) & ~static_cast<std::size_t>(3); }
+
 inline BITMAPINFOHEADER rgb24(int w, int h) {
     BITMAPINFOHEADER bi{};
     bi.biSize = 40;
@@ -21,20 +24,20 @@ inline BITMAPINFOHEADER rgb24(int w, int h) {
     bi.biPlanes = 1;
     bi.biBitCount = 24;
     bi.biCompression = BI_RGB;
-    bi.biSizeImage = static_cast<DWORD>(w * std::abs(h) * 3);
+    bi.biSizeImage = static_cast<DWORD>(stride24(w) * static_cast<std::size_t>(std::abs(h)));
     return bi;
 }
 
-// Gradient background, two moving shapes and a little noise; packed bottom-up
-// BGR rows as the engine lays them out. motion = pixels per frame.
+// Gradient background, two moving shapes and a little noise; bottom-up BGR
+// rows padded to 4 bytes (the padding zero), as in any DIB. motion = pixels per frame.
 inline void make_picture(std::vector<std::uint8_t>& px, int w, int h, int n, int motion = 3) {
-    px.resize(static_cast<std::size_t>(w) * h * 3);
+    px.assign(stride24(w) * static_cast<std::size_t>(h), 0);
     std::uint32_t seed = 12345u + static_cast<std::uint32_t>(n) * 7919u;
     const int rx = (n * motion) % (w + 60) - 60, ry = h / 4;
     const int cx = w - (n * motion * 2) % w, cy = (2 * h) / 3, r = h / 8 + 4;
     for (int y = 0; y < h; ++y) {
         const int top_y = h - 1 - y;  // bottom-up rows
-        std::uint8_t* row = px.data() + static_cast<std::size_t>(y) * w * 3;
+        std::uint8_t* row = px.data() + static_cast<std::size_t>(y) * stride24(w);
         for (int x = 0; x < w; ++x) {
             seed = seed * 1664525u + 1013904223u;
             const int noise = static_cast<int>((seed >> 28) & 7) - 4;
@@ -74,7 +77,7 @@ inline int noisy_blocks(const std::uint8_t* src, const std::uint8_t* dec, int w,
             int count = 0;
             for (int y = by; y < by + 8; ++y)
                 for (int x = bx; x < bx + 8; ++x) {
-                    const std::size_t o = (static_cast<std::size_t>(y) * w + x) * 3;
+                    const std::size_t o = static_cast<std::size_t>(y) * stride24(w) + static_cast<std::size_t>(x) * 3;
                     if (std::abs(luma(src + o) - luma(dec + o)) >= diff_threshold) ++count;
                 }
             if (count >= pixel_threshold) ++blocks;

@@ -43,8 +43,9 @@ Coded code_clip(DWORD fcc, int w, int h, bool direct) {
     Decompressor d;
     EXPECT_TRUE(c.open(fcc, w, h));
     EXPECT_TRUE(d.open(fcc, w, h));
-    const std::size_t size = static_cast<std::size_t>(w) * h * 3;
+    const std::size_t size = stride24(w) * static_cast<std::size_t>(h);
     Guarded src(size, 3), dst(size, 5);
+    std::memset(dst.data(), 0, size);  // the row padding, which the decoder leaves alone, as in the source
     std::vector<std::uint8_t> px;
     for (int n = 0; n < 8; ++n) {
         make_picture(px, w, h, n, 5);

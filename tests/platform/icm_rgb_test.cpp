@@ -61,7 +61,7 @@ std::vector<std::uint8_t> decode(DWORD handler, Stored& s, LRESULT* result = nul
 }
 
 std::array<std::uint8_t, 3> at(const std::vector<std::uint8_t>& px, int x, int y_bottom_up) {
-    const std::size_t o = (static_cast<std::size_t>(y_bottom_up) * W + x) * 3;
+    const std::size_t o = static_cast<std::size_t>(y_bottom_up) * stride24(W) + static_cast<std::size_t>(x) * 3;
     return {px[o], px[o + 1], px[o + 2]};
 }
 
@@ -73,7 +73,7 @@ TEST(IcmRgb, PaletteIndicesBecomeTheirColours) {
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) s.bits[y * stride + x] = static_cast<std::uint8_t>((x + y) % 4);  // 3 is past the palette
     const auto px = decode(0, s);  // handler 0: BI_RGB
-    ASSERT_EQ(px.size(), static_cast<std::size_t>(W * H * 3));
+    ASSERT_EQ(px.size(), stride24(W) * H);  // rows padded to 4 bytes
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
             const int i = (x + y) % 4;

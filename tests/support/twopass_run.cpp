@@ -38,14 +38,23 @@ VideoProbe probe_video(const std::string& path) {
     return probe;
 }
 
-double video_psnr(const std::string& a, const std::string& b) {
+double video_psnr(const std::string& a, const std::string& b, const std::string& region) {
+    const std::string crop = region.empty() ? "" : ",crop=" + region;
     ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "info", "-i", a, "-i", b, "-lavfi",
-                                   "[0:v:0]format=yuv420p[x];[1:v:0]format=yuv420p[y];[x][y]psnr", "-f", "null",
-                                   "-"});
+                                   "[0:v:0]format=yuv420p" + crop + "[x];[1:v:0]format=yuv420p" + crop +
+                                       "[y];[x][y]psnr",
+                                   "-f", "null", "-"});
     std::smatch m;
     static const std::regex average("PSNR y:[^ ]+ u:[^ ]+ v:[^ ]+ average:([0-9.]+|inf)");
     if (r.exit_code != 0 || !std::regex_search(r.err, m, average)) return -1;
     return m[1] == "inf" ? 100.0 : std::atof(m[1].str().c_str());
+}
+
+bool make_testsrc_avi(const std::string& path, int width, int height, int frames) {
+    const std::string lavfi = "testsrc2=size=" + std::to_string((width + 1) / 2 * 2) + "x" +
+                              std::to_string((height + 1) / 2 * 2) + ":rate=25,format=bgr24,crop=" +
+                              std::to_string(width) + ":" + std::to_string(height) + ":0:0";
+    return make_clip(path, lavfi, frames, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"});
 }
 
 bool progress_text_ok(const std::string& err, int total, int last, bool finished, std::string& why) {

@@ -28,7 +28,12 @@ VideoProbe probe_video(const std::string& path);
 
 // Average PSNR (dB) of the video of a against that of b over the frames both
 // have; 100 for identical pictures, -1 when it can't be computed.
-double video_psnr(const std::string& a, const std::string& b);
+// region, when given, is an ffmpeg crop ("w:h:x:y") applied to both first.
+double video_psnr(const std::string& a, const std::string& b, const std::string& region = "");
+
+// A raw bgr24 AVI of frames of testsrc2 at any size (the source itself makes
+// only even sizes: it is cropped from the next even size).
+bool make_testsrc_avi(const std::string& path, int width, int height, int frames);
 
 // Splits progress text on carriage returns; true when every piece after the
 // first (empty) one is a progress line as twopass prints it for total frames,
