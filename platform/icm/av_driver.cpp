@@ -1,7 +1,8 @@
 // Codec driver over libavcodec. One procedure serves every FourCC: MP42
-// (MS-MPEG-4 v2) and MP43/DIV3/DIV4 (v3) compress and decompress, MPG4 (v1)
-// and any FourCC that the AVI tag table of libavformat maps to a decoder
-// decompress only. Frames in and out are 24-bit BGR, bottom-up unless
+// (MS-MPEG-4 v2), MP43/DIV3/DIV4 (v3) and MPG4 (v1) compress and decompress;
+// any FourCC that the AVI tag table of libavformat maps to a decoder
+// decompresses only. libavcodec has no v1 encoder: MPG4 frames are coded by
+// its v2 encoder and rewritten into v1 syntax without loss (mpg4_rewrite.h). Frames in and out are 24-bit BGR, bottom-up unless
 // biHeight is negative, converted with libswscale.
 //
 // libswscale works in whole vectors: fed the caller's frame through a
@@ -28,6 +29,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -35,6 +37,7 @@ extern "C" {
 
 #include "platform/icm/builtin.h"
 #include "platform/icm/dib.h"
+#include "platform/icm/mpg4_rewrite.h"
 #include "platform/icm/rate_control.h"
 
 namespace {
@@ -43,17 +46,18 @@ enum class Motion { normal, low, fast };
 
 struct Flavour {
     DWORD fcc;
-    AVCodecID id;
-    bool compresses;
+    AVCodecID id;        // the decoder
+    AVCodecID encoder;   // AV_CODEC_ID_NONE: decompresses only
+    bool v1_rewrite;     // the encoder's v2 frames are rewritten into v1 syntax
     Motion motion;
 };
 
 constexpr Flavour flavours[] = {
-    {mmioFOURCC('M', 'P', '4', '2'), AV_CODEC_ID_MSMPEG4V2, true, Motion::normal},
-    {mmioFOURCC('M', 'P', '4', '3'), AV_CODEC_ID_MSMPEG4V3, true, Motion::normal},
-    {mmioFOURCC('D', 'I', 'V', '3'), AV_CODEC_ID_MSMPEG4V3, true, Motion::low},
-    {mmioFOURCC('D', 'I', 'V', '4'), AV_CODEC_ID_MSMPEG4V3, true, Motion::fast},
-    {mmioFOURCC('M', 'P', 'G', '4'), AV_CODEC_ID_MSMPEG4V1, false, Motion::normal},
+    {mmioFOURCC('M', 'P', '4', '2'), AV_CODEC_ID_MSMPEG4V2, AV_CODEC_ID_MSMPEG4V2, false, Motion::normal},
+    {mmioFOURCC('M', 'P', '4', '3'), AV_CODEC_ID_MSMPEG4V3, AV_CODEC_ID_MSMPEG4V3, false, Motion::normal},
+    {mmioFOURCC('D', 'I', 'V', '3'), AV_CODEC_ID_MSMPEG4V3, AV_CODEC_ID_MSMPEG4V3, false, Motion::low},
+    {mmioFOURCC('D', 'I', 'V', '4'), AV_CODEC_ID_MSMPEG4V3, AV_CODEC_ID_MSMPEG4V3, false, Motion::fast},
+    {mmioFOURCC('M', 'P', 'G', '4'), AV_CODEC_ID_MSMPEG4V1, AV_CODEC_ID_MSMPEG4V2, true, Motion::normal},
 };
 
 const Flavour* find_flavour(DWORD fcc) {
@@ -143,6 +147,10 @@ struct Encoder {
     SwsContext* sws = nullptr;
     AVFrame* frames[2] = {nullptr, nullptr};  // alternate: the codec keeps the last one referenced
     AVPacket* pkt = nullptr;
+    Mpg4Rewriter v1;                // MPG4 only
+    std::uint8_t* v1_data = nullptr;  // the rewritten frame
+    std::size_t v1_capacity = 0;
+    const std::uint8_t* coded = nullptr;  // the frame last coded: the packet or its rewrite
     RgbPicture rgb;
     int next_frame = 0;
     DibLayout in{};
@@ -193,6 +201,10 @@ void encoder_free(Encoder& e) {
     av_frame_free(&e.frames[0]);
     av_frame_free(&e.frames[1]);
     av_packet_free(&e.pkt);
+    mpg4_rewriter_close(e.v1);
+    av_freep(&e.v1_data);
+    e.v1_capacity = 0;
+    e.coded = nullptr;
     rgb_free(e.rgb);
     e.begun = false;
 }
@@ -205,7 +217,7 @@ double frames_per_second(const AvDriver& d) {
 LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
     Encoder& e = d.enc;
     encoder_free(e);
-    const AVCodec* codec = avcodec_find_encoder(d.flavour->id);
+    const AVCodec* codec = avcodec_find_encoder(d.flavour->encoder);
     if (!codec) return ICERR_UNSUPPORTED;
     e.ctx = avcodec_alloc_context3(codec);
     e.pkt = av_packet_alloc();
@@ -264,6 +276,15 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
         f->height = in.height;
         if (av_frame_get_buffer(f, 0) < 0) av_frame_free(&f);
     }
+    if (d.flavour->v1_rewrite) {
+        // Room for any frame the caller takes: the uncompressed size.
+        e.v1_capacity = in.size;
+        e.v1_data = static_cast<std::uint8_t*>(av_malloc(e.v1_capacity));
+        if (!e.v1_data || !mpg4_rewriter_open(e.v1, in.width, in.height, fps, static_cast<int>(d.state.kbps * 1000.0 / 1024.0))) {
+            encoder_free(e);
+            return ICERR_MEMORY;
+        }
+    }
     if (!e.sws || !e.frames[0] || !e.frames[1] || !rgb_reserve(e.rgb, in.width, in.height)) {
         encoder_free(e);
         return ICERR_MEMORY;
@@ -273,7 +294,7 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
 }
 
 LRESULT compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
-    if (!d.flavour || !d.flavour->compresses) return ICERR_UNSUPPORTED;
+    if (!d.flavour || d.flavour->encoder == AV_CODEC_ID_NONE) return ICERR_UNSUPPORTED;
     DibLayout li{};
     if (!dib_layout_frame24(in, li)) return ICERR_BADFORMAT;
     if (out && (out->biWidth != in->biWidth || std::labs(out->biHeight) != li.height)) return ICERR_BADFORMAT;
@@ -306,15 +327,32 @@ LRESULT compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFO
     return ICERR_OK;
 }
 
-// Codes one picture; the packet is left in e.pkt. Returns the size or < 0.
+// Codes one picture; e.coded points at the frame. Returns the size or < 0.
 int encode_picture(Encoder& e, AVFrame* f, bool key, int qp) {
     av_packet_unref(e.pkt);
+    e.coded = nullptr;
     f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     f->quality = qp * FF_QP2LAMBDA;
     f->pts = e.next_pts++;
     if (avcodec_send_frame(e.ctx, f) < 0) return -1;
     if (avcodec_receive_packet(e.ctx, e.pkt) < 0) return -1;
-    return e.pkt->size;
+    if (!e.v1_data) {
+        e.coded = e.pkt->data;
+        return e.pkt->size;
+    }
+    std::size_t size = 0;
+    bool coded_key = false;
+    switch (mpg4_rewrite_frame(e.v1, e.pkt->data, static_cast<std::size_t>(e.pkt->size), e.v1_data, e.v1_capacity,
+                               &size, &coded_key)) {
+        case mpg4_rewrite_ok:
+            e.coded = e.v1_data;
+            return static_cast<int>(size);
+        case mpg4_rewrite_too_big:
+            return INT_MAX;  // more than any caller takes: coded again, coarser
+        case mpg4_rewrite_bad_input:
+            break;
+    }
+    return -1;
 }
 
 AVFrame* writable_frame(Encoder& e) {
@@ -389,7 +427,7 @@ LRESULT compress(AvDriver& d, ICCOMPRESS* ic) {
         return size < 0 ? ICERR_INTERNAL : ICERR_BADSIZE;
     }
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
-    std::memcpy(ic->lpOutput, e.pkt->data, static_cast<std::size_t>(size));
+    std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
     av_packet_unref(e.pkt);
     ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
     if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;
@@ -665,7 +703,7 @@ LRESULT open_driver(ICOPEN* open) {
     const bool decompress = mode == ICMODE_DECOMPRESS || mode == ICMODE_FASTDECOMPRESS || mode == ICMODE_QUERY;
     bool ok = false;
     if (compress)
-        ok = flavour && flavour->compresses;
+        ok = flavour && flavour->encoder != AV_CODEC_ID_NONE;
     else if (decompress)
         ok = flavour || riff_decoder(open->fccHandler) != AV_CODEC_ID_NONE;
     if (!ok) {
@@ -714,7 +752,7 @@ LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LP
     if (!d) return ICERR_BADHANDLE;
     auto* in = reinterpret_cast<BITMAPINFOHEADER*>(p1);
     auto* out = reinterpret_cast<BITMAPINFOHEADER*>(p2);
-    const bool can_compress = d->flavour && d->flavour->compresses &&
+    const bool can_compress = d->flavour && d->flavour->encoder != AV_CODEC_ID_NONE &&
                               (d->mode == ICMODE_COMPRESS || d->mode == ICMODE_FASTCOMPRESS ||
                                d->mode == ICMODE_QUERY);
     DibLayout layout{};
