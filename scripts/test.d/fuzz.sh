@@ -26,7 +26,7 @@ if ! "$cxx" -fsanitize=fuzzer "$probe" -o "$out/probe" >/dev/null 2>&1; then
   exit 77
 fi
 
-sources=(platform/avifile/*.cpp platform/icm/*.cpp)
+sources=(platform/avifile/*.cpp platform/icm/*.cpp platform/pixels/*.cpp)
 libs=$(pkg-config --cflags --libs libavcodec libavformat libswscale libavutil) || { echo "fuzz.sh: FFmpeg libraries missing"; exit 77; }
 flags=(-std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer)
 echo "fuzz.sh: building with $cxx"
