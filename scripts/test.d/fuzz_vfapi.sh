@@ -29,8 +29,8 @@ fi
 libs=$(pkg-config --cflags --libs libavcodec libavformat libswscale libavutil) || { echo "fuzz_vfapi.sh: FFmpeg libraries missing"; exit 77; }
 echo "fuzz_vfapi.sh: building with $cxx"
 # shellcheck disable=SC2086
-if ! "$cxx" -std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
-    -fno-sanitize-recover=undefined tools/vfapi_reader/vfapi_reader.cpp tests/fuzz/vfapi_reader_fuzz.cpp $libs \
+if ! "$cxx" -std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer -Wno-invalid-constexpr -fsanitize=fuzzer,address,undefined \
+    -fno-sanitize-recover=undefined tools/vfapi_reader/vfapi_reader.cpp platform/pixels/pixels.cpp tests/fuzz/vfapi_reader_fuzz.cpp $libs \
     -o "$out/vfapi_fuzz"; then
   echo "fuzz_vfapi.sh: build of the fuzz target failed"; exit 1
 fi

@@ -25,6 +25,7 @@ extern "C" {
 }
 
 #include "console/vfapi.h"
+#include "platform/pixels/pixels.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ struct Reader {
     bool has_audio = false;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
-    SwsContext* scaler = nullptr;
+    PixelsToBgr convert;
     int width = 0;
     int height = 0;
     AVRational rate{25, 1};   // frames per second
@@ -47,16 +48,11 @@ struct Reader {
     std::vector<int64_t> times;  // every frame's time stamp, in order; empty when not all are known
     int64_t next_frame = 0;   // number of the picture the decoder delivers next
     bool input_done = false;  // no packet left; the decoder is being drained
-    // The picture as libswscale writes it (its own alignment and over-writes),
-    // copied row by row into the caller's rows.
-    uint8_t* picture = nullptr;
-    int picture_pitch = 0;
 };
 
 void reader_free(Reader* reader) {
     if (!reader) return;
-    av_freep(&reader->picture);
-    sws_freeContext(reader->scaler);
+    pixels_to_bgr_close(reader->convert);
     av_frame_free(&reader->frame);
     av_packet_free(&reader->packet);
     avcodec_free_context(&reader->codec);
@@ -217,36 +213,6 @@ bool fetch_frame(Reader& reader, int64_t n) {
     return true;
 }
 
-// reader.frame as blue-green-red rows of width × 3 bytes, the top row at
-// top, each next one pitch bytes on. libswscale writes a little past the end
-// of its rows at some sizes, so it writes into our own picture, and only the
-// picture's bytes reach the caller.
-bool convert_picture(Reader& reader, uint8_t* top, LONG pitch) {
-    const AVFrame& frame = *reader.frame;
-    const int row_bytes = reader.width * 3;
-    if (pitch > -row_bytes && pitch < row_bytes) return false;  // rows would overlap
-    reader.scaler = sws_getCachedContext(reader.scaler, frame.width, frame.height,
-                                         static_cast<AVPixelFormat>(frame.format), reader.width, reader.height,
-                                         AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
-    if (!reader.scaler) return false;
-    if (!reader.picture) {
-        // Rows rounded up to 64 bytes, and a row more, for libswscale's vector stores.
-        reader.picture_pitch = FFALIGN(row_bytes, 64);
-        const size_t size = static_cast<size_t>(reader.picture_pitch) * (static_cast<size_t>(reader.height) + 1);
-        reader.picture = static_cast<uint8_t*>(av_mallocz(size));
-        if (!reader.picture) return false;
-    }
-    uint8_t* destination[4] = {reader.picture, nullptr, nullptr, nullptr};
-    int destination_pitch[4] = {reader.picture_pitch, 0, 0, 0};
-    if (sws_scale(reader.scaler, frame.data, frame.linesize, 0, frame.height, destination, destination_pitch) !=
-        reader.height)
-        return false;
-    for (int y = 0; y < reader.height; ++y)
-        std::memcpy(top + static_cast<ptrdiff_t>(y) * pitch, reader.picture + static_cast<size_t>(y) * reader.picture_pitch,
-                    static_cast<size_t>(row_bytes));
-    return true;
-}
-
 HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
     if (!path || !handle) return 1;
     *handle = 0;
@@ -342,7 +308,14 @@ HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
         return 1;
     const uint64_t number = (static_cast<uint64_t>(request->dwFrameNumberH) << 32) | request->dwFrameNumberL;
     if (number >= reader->frame_count || !fetch_frame(*reader, static_cast<int64_t>(number))) return 1;
-    return convert_picture(*reader, request->lpData, request->lPitch) ? 0 : 1;
+
+    // Through a picture of ours, copied row by row into the caller's rows:
+    // libswscale writes past the end of its rows at some sizes, and the
+    // caller's frame holds exactly the picture.
+    const PixelsRows rows{static_cast<uint8_t*>(request->lpData), static_cast<std::ptrdiff_t>(request->lPitch)};
+    const PixelsResult result = pixels_to_bgr(reader->convert, reader->frame, rows, reader->width, reader->height,
+                                              SWS_BICUBIC, PixelsWrite::staged);
+    return result == PixelsResult::ok ? 0 : 1;
 }
 
 }  // namespace
