@@ -12,6 +12,11 @@
 
 namespace {
 
+// Damaged frames in a row after which an input is given up.
+constexpr uint32_t kMaxDamagedRun = 25;
+// The frame count of an input whose length is not known.
+constexpr uint32_t kUnknownFrameCount = 0x7FFFFFFF;
+
 // One session for the program, as there is one run per process.
 EncodeSession g_session;
 
@@ -120,7 +125,9 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
 
     const int32_t start = now_seconds();
     uint32_t byte_total = 0;
-    for (uint32_t n = 0; n < frame_count; ++n) {
+    uint32_t n = 0;
+    uint32_t damaged_run = 0;  // frames in a row that could not be decoded
+    for (; n < frame_count; ++n) {
         if (g_interrupted) end_interrupted(source);
         // Start every frame from the default floating-point environment (the
         // x87 and SSE control words, empty x87 stack), whatever a codec or a
@@ -128,7 +135,15 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         std::fesetenv(FE_DFL_ENV);
         const void* bits = nullptr;
         const BITMAPINFOHEADER* header = nullptr;
-        if (!frame_source_next(source, &bits, &header)) break;
+        const int fetched = frame_source_next(source, &bits, &header);
+        if (fetched == kFrameEnd) break;
+        damaged_run = fetched == kFrameStandIn ? damaged_run + 1 : 0;
+        if (damaged_run >= kMaxDamagedRun) break;  // nothing left worth converting
+        if (damaged_run) {
+            if (settings.progress_enabled) std::fputs("\n", stderr);
+            std::fprintf(stderr, "WARNING - frame %u of %s can't be decoded; the frame before stands in for it\n", n,
+                         input_path);
+        }
         if (!session_encode_frame(g_session, static_cast<int32_t>(n), header, bits)) break;
         if (settings.progress_enabled) {
             byte_total += session_last_size(g_session);
@@ -141,6 +156,12 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     frame_source_close(source);
     std::signal(SIGINT, SIG_DFL);
 
+    if (damaged_run >= kMaxDamagedRun) {
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "ERROR - frames %u to %u of %s can't be decoded; the run stops there\n",
+                     n + 1 - damaged_run, n, input_path);
+        std::exit(1);
+    }
     const int failed_frame = g_session.failed_frame;
     if (failed_frame >= 0) {
         if (settings.progress_enabled) std::fputs("\n", stderr);
@@ -162,6 +183,10 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         format_duration(now_seconds() - start, stderr);
         std::fputs("\n", stderr);
     }
+    // An input shorter than it said it was is converted, but not silently;
+    // 0x7FFFFFFF is the count of a length that is not known.
+    if (n < frame_count && frame_count != kUnknownFrameCount)
+        std::fprintf(stderr, "WARNING - the input ended at frame %u of %u\n", n, frame_count);
 }
 
 const FrameSourceOps& frame_source_pick(const char* input_path) {

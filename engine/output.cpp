@@ -72,9 +72,9 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
     const DWORD rate = stream_info.dwRate;
     writer = OutputWriter{};
 
-    // A scale of 0 has no frame rate; a header shorter than its own record can't be copied as one.
+    // A rate or scale of 0 is no frame rate; a header shorter than its own record can't be copied as one.
     writer.buffer_size = frame_buffer_bytes(format);
-    if (scale == 0 || format.biSize < sizeof(BITMAPINFOHEADER) || writer.buffer_size == 0)
+    if (scale == 0 || rate == 0 || format.biSize < sizeof(BITMAPINFOHEADER) || writer.buffer_size == 0)
         return refuse(writer, OutputFailure::bad_format);
 
     writer.stream_info = stream_info;

@@ -2,8 +2,11 @@
 // file it writes as ffprobe and ffmpeg see it.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/support/avi_probe.h"
 #include "tests/support/twopass_run.h"
@@ -11,6 +14,26 @@
 namespace {
 
 using namespace testsupport;
+
+// Where each video frame's data lies in an AVI file written by ffmpeg: the
+// chunks of its movi list, in order ({offset of the data, size}).
+std::vector<std::pair<size_t, uint32_t>> frame_chunks(const std::string& file) {
+    std::vector<std::pair<size_t, uint32_t>> chunks;
+    const size_t movi = file.find("movi");
+    if (movi == std::string::npos) return chunks;
+    for (size_t at = movi + 4; at + 8 <= file.size();) {
+        uint32_t size;
+        std::memcpy(&size, file.data() + at + 4, 4);
+        if (file.compare(at, 4, "00dc") == 0) chunks.emplace_back(at + 8, size);
+        else if (file.compare(at, 4, "ix00") != 0 && file.compare(at, 4, "JUNK") != 0) break;
+        at += 8 + size + (size & 1);
+    }
+    return chunks;
+}
+
+void write_whole(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 class TwopassAvi : public ::testing::Test {
 protected:
@@ -108,6 +131,75 @@ TEST_F(TwopassAvi, WriteFailureEndsTheRunWithAMessageAndAReadableFile) {
     EXPECT_EQ(probe.warnings, "");
     EXPECT_EQ(probe.frames, std::stoi(m[1]));
     EXPECT_GT(probe.frames, 0);
+}
+
+TEST_F(TwopassAvi, DamagedFramesAreStoodInForAndAShortInputIsTold) {
+    const std::string in = dir.file("mp42.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=160x120:rate=25", 50, {"-c:v", "msmpeg4v2", "-g", "10"}));
+    const std::string whole = read_file(in);
+    const auto chunks = frame_chunks(whole);
+    ASSERT_EQ(chunks.size(), 50u);
+    auto zeroed = [&](int first, int last) {
+        std::string bytes = whole;
+        for (int n = first; n <= last; ++n) std::memset(&bytes[chunks[n].first], 0, chunks[n].second);
+        return bytes;
+    };
+
+    // One damaged frame: the frame before stands in for it, every other frame is kept.
+    const std::string damaged = dir.file("damaged.avi");
+    write_whole(damaged, zeroed(20, 20));
+    ProcessResult r = run_twopass({damaged, out}, registry);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string warning = "WARNING - frame 20 of " + damaged + " can't be decoded; the frame before stands in for it\n";
+    const size_t at = r.err.find(warning);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    std::string why;
+    std::string progress = r.err;
+    progress.erase(at - 1, warning.size() + 1);  // the warning and the line end before it
+    EXPECT_TRUE(progress_text_ok(progress, 50, 50, true, why)) << why << "\n" << r.err;
+    VideoProbe probe = probe_video(out);
+    EXPECT_EQ(probe.warnings, "");
+    EXPECT_EQ(probe.frames, 50);
+
+    // 25 in a row: nothing left worth converting; the frames so far make a complete file.
+    write_whole(damaged, zeroed(20, 44));
+    r = run_twopass({"-q", damaged, out}, registry);
+    EXPECT_EQ(r.exit_code, 1);
+    std::string expected;
+    for (int n = 20; n < 44; ++n)
+        expected += "WARNING - frame " + std::to_string(n) + " of " + damaged +
+                    " can't be decoded; the frame before stands in for it\n";
+    expected += "ERROR - frames 20 to 44 of " + damaged + " can't be decoded; the run stops there\n";
+    EXPECT_EQ(r.err, expected);
+    probe = probe_video(out);
+    EXPECT_EQ(probe.warnings, "");
+    EXPECT_EQ(probe.frames, 44);
+
+    // A file cut off at frame 17 (its index with it): 17 frames and a line
+    // that says so, after the finish line.
+    const std::string cut = dir.file("cut.avi");
+    write_whole(cut, whole.substr(0, chunks[17].first - 8));
+    r = run_twopass({cut, out}, registry);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string ended = "WARNING - the input ended at frame 17 of 50\n";
+    ASSERT_GT(r.err.size(), ended.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - ended.size()), ended);
+    EXPECT_TRUE(progress_text_ok(r.err.substr(0, r.err.size() - ended.size()), 50, 17, true, why)) << why << "\n" << r.err;
+    EXPECT_EQ(probe_video(out).frames, 17);
+}
+
+TEST_F(TwopassAvi, AFrameRateOfZeroIsRefused) {
+    const std::string in = dir.file("raw.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=64x48:rate=25", 3, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    std::string bytes = read_file(in);
+    const size_t strh = bytes.find("strh");
+    ASSERT_NE(strh, std::string::npos);
+    std::memset(&bytes[strh + 8 + 24], 0, 4);  // dwRate
+    write_whole(in, bytes);
+    ProcessResult r = run_twopass({in, out}, registry);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "ERROR - the input's frame format can't be encoded\nERROR - Can't open " + out + "\n");
+    EXPECT_FALSE(file_exists(out));
 }
 
 }  // namespace

@@ -265,9 +265,19 @@ void print_config(const PluginConfig& c) {
     std::printf("scene_level         %d\n", c.scene_level);
 }
 
+// The stored settings, or nothing. Only a regular file is opened (a FIFO
+// would block the open, a device never ends), and no more is read than shows
+// that it is not a settings file.
 std::vector<char> read_whole(const std::string& path) {
+    constexpr std::streamsize kMostRead = 64 * 1024;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return {};
     std::ifstream in(path, std::ios::binary);
-    return in ? std::vector<char>(std::istreambuf_iterator<char>(in), {}) : std::vector<char>{};
+    if (!in) return {};
+    std::vector<char> bytes(kMostRead);
+    in.read(bytes.data(), kMostRead);
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 void write_config(const std::string& path, const std::vector<char>& bytes) {
