@@ -163,11 +163,17 @@ TEST_F(OutputTest, RefusalsLeaveNothingBehind) {
         EXPECT_FALSE(testsupport::file_exists(path));
     }
 
-    // A directory that does not exist: the codec is closed again, nothing stays allocated.
+    // A directory that does not exist: found when the first frame is ready and
+    // the file is created; the close lets go of codec and buffers.
     codec.messages.clear();
     path = dir.file("missing/out.avi");
-    EXPECT_FALSE(open(64, 48));
+    ASSERT_TRUE(open(64, 48));
+    const BITMAPINFOHEADER f = make_rgb24_format(64, 48);
+    std::vector<uint8_t> frame(f.biSizeImage, 0x40);
+    EXPECT_EQ(pipeline_process_frame(w, settings, nullptr, 0, &f, frame.data()), 0);
     EXPECT_EQ(w.failure, OutputFailure::file_open);
+    output_close(w);
+    open_ok = false;
     EXPECT_EQ(codec.of(ICM_COMPRESS_END).size(), 1u);
     expect_all_closed();
     EXPECT_EQ(w.compressor.hic, nullptr);

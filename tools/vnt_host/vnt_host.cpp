@@ -271,6 +271,7 @@ void print_config(const PluginConfig& c) {
 std::vector<char> read_whole(const std::string& path) {
     constexpr std::streamsize kMostRead = 64 * 1024;
     std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) fail("can't read the settings from " + path + ": it is a folder");
     if (!std::filesystem::is_regular_file(path, ec)) return {};
     std::ifstream in(path, std::ios::binary);
     if (!in) return {};
@@ -284,14 +285,20 @@ void write_config(const std::string& path, const std::vector<char>& bytes) {
     std::error_code ec;
     const std::filesystem::path p(path);
     if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
+    if (std::filesystem::is_directory(p, ec)) fail("can't keep the settings in " + path + ": it is a folder");
     const std::string temp = path + ".new";
+    bool written = false;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) fail("can't write the settings to " + temp);
+        written = static_cast<bool>(out.flush());
     }
-    std::filesystem::rename(temp, path, ec);
-    if (ec) fail("can't keep the settings in " + path + ": " + ec.message());
+    if (written) std::filesystem::rename(temp, path, ec);
+    if (!written || ec) {
+        std::filesystem::remove(temp, ec);  // nothing of a failed save stays behind
+        if (!written) fail("can't write the settings to " + temp);
+        fail("can't keep the settings in " + path);
+    }
 }
 
 // ---- the export: the editor's side of the output request ----
