@@ -1,45 +1,77 @@
-// AVI input through AVIFile: the first video stream, frame by frame from 0.
-#include "console/avi_source.h"
-
+// AVI input through AVIFile: the first video stream, frame by frame from 0,
+// decoded by the platform's frame decoder into packed bottom-up DIBs.
+// AVIFileInit must have been called.
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 
-int avi_source_open(const char* path, AviSource& source) {
-    std::memset(&source, 0, sizeof source);
-    if (AVIFileOpenA(&source.file, path, OF_READ, nullptr) != 0) {
-        source.file = nullptr;
-        std::fprintf(stderr, "ERROR - Can't open %s\n", path);
-        return 0;
-    }
-    if (AVIFileGetStream(source.file, &source.stream, streamtypeVIDEO, 0) != 0) {
-        source.stream = nullptr;
-        std::fprintf(stderr, "ERROR - %s has no VIDEO stream\n", path);
-        avi_source_close(source);
-        return 0;
-    }
-    AVIStreamInfoA(source.stream, &source.info, sizeof source.info);
+#include "console/frame_source.h"
 
-    // The output is opened with the decoded format, which only a decoded frame
-    // tells; a stream that can't be decoded has nothing to hand on.
-    source.decoder = AVIStreamGetFrameOpen(source.stream, nullptr);
-    if (!source.decoder) {
-        std::fprintf(stderr, "ERROR - Can't decode the VIDEO stream of %s\n", path);
-        avi_source_close(source);
-        return 0;
-    }
-    auto* first = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(source.decoder, 0));
-    if (!first) {
-        std::fprintf(stderr, "ERROR - Can't read the first frame of %s\n", path);
-        avi_source_close(source);
-        return 0;
-    }
-    source.header = first;
-    source.pixels = reinterpret_cast<uint8_t*>(first) + first->biSize;
-    source.next_frame = 0;  // frame 0 was only fetched for its format
+namespace {
+
+struct AviSource {
+    PAVIFILE file;
+    PAVISTREAM stream;
+    AVISTREAMINFOA info;       // as the platform reports it; info.dwLength is the frame count
+    PGETFRAME decoder;
+    BITMAPINFOHEADER* header;  // most recently fetched frame (owned by the decoder)
+    uint8_t* pixels;           // right after header
+    int32_t next_frame;        // number of the frame the next fetch asks for
+};
+
+int close_source(void* self) {
+    auto* source = static_cast<AviSource*>(self);
+    if (!source) return 1;
+    if (source->decoder) AVIStreamGetFrameClose(source->decoder);
+    if (source->stream) AVIStreamRelease(source->stream);
+    if (source->file) AVIFileRelease(source->file);
+    std::free(source);
     return 1;
 }
 
-int avi_source_next_frame(AviSource& source, const void** pixels, const BITMAPINFOHEADER** header) {
+int refuse(AviSource* source, FrameSource& frames) {
+    close_source(source);
+    frames = FrameSource{};
+    return 0;
+}
+
+int open_source(const char* path, FrameSource& frames) {
+    frames = FrameSource{};
+    auto* source = static_cast<AviSource*>(std::calloc(1, sizeof(AviSource)));
+    if (!source) return 0;
+    if (AVIFileOpenA(&source->file, path, OF_READ, nullptr) != 0) {
+        source->file = nullptr;
+        std::fprintf(stderr, "ERROR - Can't open %s\n", path);
+        return refuse(source, frames);
+    }
+    if (AVIFileGetStream(source->file, &source->stream, streamtypeVIDEO, 0) != 0) {
+        source->stream = nullptr;
+        std::fprintf(stderr, "ERROR - %s has no VIDEO stream\n", path);
+        return refuse(source, frames);
+    }
+    AVIStreamInfoA(source->stream, &source->info, sizeof source->info);
+
+    // The output is opened with the decoded format, which only a decoded frame
+    // tells; a stream that can't be decoded has nothing to hand on.
+    source->decoder = AVIStreamGetFrameOpen(source->stream, nullptr);
+    if (!source->decoder) {
+        std::fprintf(stderr, "ERROR - Can't decode the VIDEO stream of %s\n", path);
+        return refuse(source, frames);
+    }
+    auto* first = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(source->decoder, 0));
+    if (!first) {
+        std::fprintf(stderr, "ERROR - Can't read the first frame of %s\n", path);
+        return refuse(source, frames);
+    }
+    source->header = first;
+    source->pixels = reinterpret_cast<uint8_t*>(first) + first->biSize;
+    source->next_frame = 0;  // frame 0 was only fetched for its format
+
+    frames = FrameSource{&avi_source_ops, source, &source->info, source->header, source->info.dwLength};
+    return 1;
+}
+
+int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
+    auto& source = *static_cast<AviSource*>(self);
     auto* frame = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(source.decoder, source.next_frame));
     if (!frame) return 0;
     source.header = frame;
@@ -51,30 +83,6 @@ int avi_source_next_frame(AviSource& source, const void** pixels, const BITMAPIN
     return 1;
 }
 
-int avi_source_close(AviSource& source) {
-    if (source.decoder) AVIStreamGetFrameClose(source.decoder);
-    if (source.stream) AVIStreamRelease(source.stream);
-    if (source.file) AVIFileRelease(source.file);
-    source.decoder = nullptr;
-    source.stream = nullptr;
-    source.file = nullptr;
-    source.header = nullptr;
-    source.pixels = nullptr;
-    return 1;
-}
-
-namespace {
-
-int next_frame_op(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
-    return avi_source_next_frame(*static_cast<AviSource*>(self), pixels, header);
-}
-
-int close_op(void* self) { return avi_source_close(*static_cast<AviSource*>(self)); }
-
-constexpr FrameSourceOps kAviSourceOps = {next_frame_op, close_op};
-
 }  // namespace
 
-FrameSource avi_source_frame_source(AviSource& source) {
-    return FrameSource{&kAviSourceOps, &source, &source.info, source.header, source.info.dwLength};
-}
+const FrameSourceOps avi_source_ops = {open_source, next_frame, close_source};

@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "engine/codecs.h"
 
 namespace {
 
@@ -47,17 +50,7 @@ int32_t* numeric_field(char letter, EncodeSettings& s) {
 
 }  // namespace
 
-DWORD command_line_codec(char letter) {
-    switch (letter) {
-    case '1': return mmioFOURCC('M', 'P', 'G', '4');
-    case '3': return mmioFOURCC('M', 'P', '4', '3');
-    case 'L':
-    case 'l': return mmioFOURCC('D', 'I', 'V', '3');
-    case 'F':
-    case 'f': return mmioFOURCC('D', 'I', 'V', '4');
-    default: return mmioFOURCC('M', 'P', '4', '2');
-    }
-}
+DWORD command_line_codec(char letter) { return codec_entry(codec_index_of_letter(letter)).fourcc; }
 
 int parse_command_line(int argc, char** argv, EncodeSettings& settings) {
     settings_set_defaults(settings);
@@ -120,19 +113,35 @@ void print_banner(const char* program_path, FILE* stream) {
 }
 
 void print_usage(FILE* stream) {
+    // "1:MPG4,2:MP42,...": each codec's first letter and its FourCC.
+    std::string codec_list;
+    for (const CodecEntry& c : kCodecs) {
+        if (!codec_list.empty()) codec_list += ',';
+        codec_list += c.letters[0];
+        codec_list += ':';
+        codec_list += codec_name(c.fourcc).data();
+    }
+    constexpr SettingRange bit_rate = settings_range(&EncodeSettings::bit_rate);
+    constexpr SettingRange key_seconds = settings_range(&EncodeSettings::key_seconds);
+    constexpr SettingRange compression = settings_range(&EncodeSettings::compression_control);
+    constexpr SettingRange diff = settings_range(&EncodeSettings::diff_threshold);
+    constexpr SettingRange pixel = settings_range(&EncodeSettings::pixel_threshold);
+    constexpr SettingRange scene = settings_range(&EncodeSettings::scene_level);
     std::fprintf(stream, "options:\n");
     std::fprintf(stream, "  compressor configuration:\n");
-    std::fprintf(stream, "    -v C  select codec,        default: 2 (1:MPG4,2:MP42,3:MP43,L:DIV3,F:DIV4)\n");
-    std::fprintf(stream, "    -r N  bit rate,            default: %d kbps\n", 3000);
-    std::fprintf(stream, "    -k N  key frame,           default: %d sec\n", 8);
-    std::fprintf(stream, "    -c N  compression ctrl,    default: %d %%\n", 75);
+    std::fprintf(stream, "    -v C  select codec,        default: %c (%s)\n", kCodecs[kDefaultCodecIndex].letters[0],
+                 codec_list.c_str());
+    std::fprintf(stream, "    -r N  bit rate,            default: %d kbps\n", bit_rate.default_value);
+    std::fprintf(stream, "    -k N  key frame,           default: %d sec\n", key_seconds.default_value);
+    std::fprintf(stream, "    -c N  compression ctrl,    default: %d %%\n", compression.default_value);
     std::fprintf(stream, "  block noise detector:\n");
-    std::fprintf(stream, "    -d N  difference,          default: %2d (range: %d - %d)\n", 9, kThresholdMin,
-                 kThresholdMax);
-    std::fprintf(stream, "    -p N  pixel,               default: %2d (range: %d - %d)\n", 28, kThresholdMin,
-                 kThresholdMax);
+    std::fprintf(stream, "    -d N  difference,          default: %2d (range: %d - %d)\n", diff.default_value, diff.low,
+                 diff.high);
+    std::fprintf(stream, "    -p N  pixel,               default: %2d (range: %d - %d)\n", pixel.default_value,
+                 pixel.low, pixel.high);
     std::fprintf(stream, "  application setting:\n");
-    std::fprintf(stream, "    -s N  scene change detect, default: 0 (0:NO,1:HIGH,2:MID,3:LOW,.. )\n");
+    std::fprintf(stream, "    -s N  scene change detect, default: %d (0:NO,1:HIGH,2:MID,3:LOW,.. )\n",
+                 scene.default_value);
     std::fprintf(stream, "    -b    analyze bad block\n");
     std::fprintf(stream, "    -l    loging\n");
     std::fprintf(stream, "    -q    quiet\n");

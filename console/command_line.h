@@ -17,5 +17,5 @@ void print_usage(FILE* stream);
 // whole path when it has none. A separator in the first character is not one.
 const char* path_basename(const char* path);
 
-// The codec FourCC for a -v letter: 1 MPG4, 2 MP42, 3 MP43, L/l DIV3, F/f DIV4, else MP42.
+// The codec FourCC for a -v letter, by the codec table; the default codec for any other letter.
 DWORD command_line_codec(char letter);

@@ -1,28 +1,44 @@
-// The console's view of its input: a table of operations per source kind
-// (one file each: avi_source, vfapi_source) plus the kind's own record.
+// The console's view of its input, as one table of operations per source kind
+// (one file each: avi_source, vfapi_source). Each kind keeps its own record
+// private to its file; the driver sees only this.
 #pragma once
 
 #include <cstdint>
 
 #include "engine/platform.h"
 
+struct FrameSource;
+
 struct FrameSourceOps {
+    // Opens path and fills source (ops, self, info, format, frame_count).
+    // 1 on success; 0 with source cleared and nothing left open, after the
+    // kind has printed what it has to say on standard error.
+    int (*open)(const char* path, FrameSource& source);
     // 1 with the next frame's pixels and header (both owned by the source and
     // valid until the next call of next_frame or close); 0 at the end of the
     // input or on a read failure.
     int (*next_frame)(void* self, const void** pixels, const BITMAPINFOHEADER** header);
-    // Releases everything the source holds; returns 1.
+    // Releases everything the source holds, its record included; returns 1.
     int (*close)(void* self);
 };
 
 // What the driver holds after a successful open.
 struct FrameSource {
     const FrameSourceOps* ops;
-    void* self;                      // the kind's record (AviSource, VfapiSource)
+    void* self;                      // the kind's record, owned by the kind
     const AVISTREAMINFOA* info;      // template of the output stream
     const BITMAPINFOHEADER* format;  // valid until the first next_frame or close
     uint32_t frame_count;            // the most frames the driver asks for
 };
+
+// The kinds, one in each file.
+extern const FrameSourceOps avi_source_ops;
+extern const FrameSourceOps vfapi_source_ops;
+
+inline int frame_source_open(const FrameSourceOps& ops, const char* path, FrameSource& source) {
+    source = FrameSource{};
+    return ops.open(path, source);
+}
 
 inline int frame_source_next(FrameSource& source, const void** pixels, const BITMAPINFOHEADER** header) {
     return source.ops->next_frame(source.self, pixels, header);
@@ -31,6 +47,6 @@ inline int frame_source_next(FrameSource& source, const void** pixels, const BIT
 inline int frame_source_close(FrameSource& source) {
     if (!source.ops) return 1;
     int result = source.ops->close(source.self);
-    source.ops = nullptr;
+    source = FrameSource{};
     return result;
 }

@@ -7,18 +7,24 @@
 #include <cstring>
 #include <ctime>
 
-#include "console/avi_source.h"
 #include "console/frame_source.h"
-#include "console/vfapi_source.h"
-#include "engine/output.h"
-#include "engine/pipeline.h"
+#include "engine/session.h"
 
 namespace {
 
-// One writer for the program, as there is one run per process.
-OutputWriter g_writer;
-AviSource g_avi_source;
-VfapiSource g_vfapi_source;
+// One session for the program, as there is one run per process.
+EncodeSession g_session;
+
+// Which kind reads an input: the first entry whose suffix the path ends in,
+// compared without case; the entry without a suffix takes every other path.
+struct SourceKind {
+    const char* suffix;
+    const FrameSourceOps* ops;
+};
+constexpr SourceKind kSourceKinds[] = {
+    {".avi", &avi_source_ops},
+    {nullptr, &vfapi_source_ops},
+};
 
 // Ctrl-C only raises this flag; the frame loop looks at it between frames and
 // then closes writer and source itself, so the file is never completed while
@@ -76,10 +82,9 @@ void print_progress(int32_t done, uint32_t frame_count, int32_t start, uint32_t 
     std::fflush(stderr);
 }
 
-// Writer first, so the AVI on disk is complete, then the source.
-[[noreturn]] void end_interrupted(FrameSource& source, EncodeLog* log) {
-    if (log) log_close(*log);
-    output_close(g_writer);
+// Log and writer first, so the AVI on disk is complete, then the source.
+[[noreturn]] void end_interrupted(FrameSource& source) {
+    session_close(g_session);
     frame_source_close(source);
     std::signal(SIGINT, SIG_DFL);
     std::exit(1);
@@ -94,12 +99,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     std::signal(SIGINT, on_interrupt);
 
     FrameSource source{};
-    if (path_has_suffix_nocase(input_path, ".avi")) {
-        if (avi_source_open(input_path, g_avi_source)) source = avi_source_frame_source(g_avi_source);
-    } else {
-        if (vfapi_source_open(input_path, g_vfapi_source)) source = vfapi_source_frame_source(g_vfapi_source);
-    }
-    if (!source.ops) {
+    if (!frame_source_open(frame_source_pick(input_path), input_path, source)) {
         std::fprintf(stderr, "Error - Can't open %s\n", input_path);
         std::exit(1);
     }
@@ -109,27 +109,19 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         std::exit(1);
     }
 
-    if (!output_open(output_path, *source.info, *source.format, settings, g_writer)) {
-        print_open_failure(g_writer.failure, settings);
+    if (!session_open(g_session, output_path, *source.info, *source.format, settings)) {
+        print_open_failure(g_session.failure, settings);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
-        output_close(g_writer);
         frame_source_close(source);
         std::exit(1);
     }
-
-    EncodeLog log{};
-    EncodeLog* log_in_use = nullptr;
-    if (settings.log_enabled) {
-        log = log_open(output_path, settings);
-        log_in_use = &log;
-        if (!log.file && log.name) std::fprintf(stderr, "WARNING - Can't create log %s\n", log.name);
-    }
+    if (!g_session.log.file && g_session.log.name)
+        std::fprintf(stderr, "WARNING - Can't create log %s\n", g_session.log.name);
 
     const int32_t start = now_seconds();
     uint32_t byte_total = 0;
-    int failed_frame = -1;
     for (uint32_t n = 0; n < frame_count; ++n) {
-        if (g_interrupted) end_interrupted(source, log_in_use);
+        if (g_interrupted) end_interrupted(source);
         // Start every frame from the default floating-point environment (the
         // x87 and SSE control words, empty x87 stack), whatever a codec or a
         // reader plug-in left behind.
@@ -137,29 +129,24 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         const void* bits = nullptr;
         const BITMAPINFOHEADER* header = nullptr;
         if (!frame_source_next(source, &bits, &header)) break;
-        if (!pipeline_process_frame(g_writer, settings, log_in_use, static_cast<int32_t>(n), header, bits)) {
-            failed_frame = static_cast<int>(n);
-            break;
-        }
+        if (!session_encode_frame(g_session, static_cast<int32_t>(n), header, bits)) break;
         if (settings.progress_enabled) {
-            byte_total += g_writer.last_size;
+            byte_total += session_last_size(g_session);
             print_progress(static_cast<int32_t>(n + 1), frame_count, start, byte_total);
         }
     }
-    if (g_interrupted) end_interrupted(source, log_in_use);
+    if (g_interrupted) end_interrupted(source);
 
-    // What made the pipeline give up; saved before closing clears the writer.
-    const OutputFailure failure = g_writer.failure;
-    if (log_in_use) log_close(log);
-    const int completed = output_close(g_writer);
+    const int completed = session_close(g_session);
     frame_source_close(source);
     std::signal(SIGINT, SIG_DFL);
 
+    const int failed_frame = g_session.failed_frame;
     if (failed_frame >= 0) {
         if (settings.progress_enabled) std::fputs("\n", stderr);
-        if (failure == OutputFailure::write)
+        if (g_session.failure == OutputFailure::write)
             std::fprintf(stderr, "ERROR - Can't write frame %d to %s\n", failed_frame, output_path);
-        else if (failure == OutputFailure::bad_format)
+        else if (g_session.failure == OutputFailure::bad_format)
             std::fprintf(stderr, "ERROR - Frame %d is not laid out as frame 0\n", failed_frame);
         else
             std::fprintf(stderr, "ERROR - Can't compress frame %d\n", failed_frame);
@@ -175,6 +162,12 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         format_duration(now_seconds() - start, stderr);
         std::fputs("\n", stderr);
     }
+}
+
+const FrameSourceOps& frame_source_pick(const char* input_path) {
+    for (const SourceKind& kind : kSourceKinds)
+        if (!kind.suffix || path_has_suffix_nocase(input_path, kind.suffix)) return *kind.ops;
+    return vfapi_source_ops;  // not reached: the last entry takes every path
 }
 
 void format_duration(int32_t seconds, FILE* stream) {

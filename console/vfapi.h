@@ -55,6 +55,11 @@ struct VfapiVideoRead {
     LONG lPitch;
 };
 
+// The next frame number: 64 bits held as two words, low word first.
+inline void vfapi_frame_number_advance(VfapiVideoRead& request) {
+    if (++request.dwFrameNumberL == 0) ++request.dwFrameNumberH;
+}
+
 // Every entry answers 0 for success.
 struct VfapiFunctionTable {
     DWORD dwSize;

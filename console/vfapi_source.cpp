@@ -1,11 +1,45 @@
-// Input through VFAPI reader plug-ins found in the registry.
-#include "console/vfapi_source.h"
-
+// Frames of any file that an installed VFAPI reader plug-in opens. Plug-ins
+// are listed as values under HKEY_CURRENT_USER\Software\VFPlugin and tried in
+// value order; the first that opens the file decodes it straight into a
+// bottom-up frame buffer of ours.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "console/frame_source.h"
+#include "console/vfapi.h"
+
 namespace {
+
+constexpr char kVfapiRegistryKey[] = "Software\\VFPlugin";
+constexpr DWORD kVfapiRegistryTextSize = 260;
+
+struct VfapiSource {
+    HMODULE module;          // the plug-in library, or null
+    VfapiHandle handle;      // the plug-in's handle of the open file, or 0
+    VfapiFileInfo file_info;
+    VfapiVideoInfo video_info;
+    VfapiAudioInfo audio_info;
+    VfapiFunctionTable functions;
+    VfapiVideoRead read_request;  // set up once at the open; only the frame number changes
+    BITMAPINFOHEADER* header;     // owned
+    AVISTREAMINFOA info;
+    uint8_t* frame_buffer;        // owned, one picture, reused for every frame
+};
+
+// Releases what the record holds, leaving the record itself.
+void release(VfapiSource& source) {
+    std::free(source.frame_buffer);
+    source.frame_buffer = nullptr;
+    std::free(source.header);
+    source.header = nullptr;
+    if (source.functions.CloseInput && source.handle != 0) source.functions.CloseInput(source.handle);
+    source.handle = 0;
+    if (source.module) FreeLibrary(source.module);
+    source.module = nullptr;
+    // The entries point into the library just unloaded.
+    std::memset(&source.functions, 0, sizeof source.functions);
+}
 
 // Clears the record for the next plug-in and sets the sizes the plug-in reads.
 void reset_for_plugin(VfapiSource& source) {
@@ -34,7 +68,7 @@ int try_plugin(const char* library, const char* path, VfapiSource& source) {
         return 0;
     }
     if (source.functions.OpenInput(path, &source.handle) != 0) {
-        vfapi_source_close(source);
+        release(source);
         return 0;
     }
     return 1;
@@ -88,9 +122,13 @@ int set_up_video(VfapiSource& source) {
     return 1;
 }
 
-}  // namespace
+// 0x7FFFFFFF when the plug-in counts 2^32 frames or more, else the low word.
+uint32_t frame_count_of(const VfapiSource& source) {
+    return source.video_info.dwFrameCountH != 0 ? 0x7FFFFFFFu : source.video_info.dwFrameCountL;
+}
 
-int vfapi_source_open(const char* path, VfapiSource& source) {
+// Prints nothing: the driver's own line says that the input can't be opened.
+int open_into(const char* path, VfapiSource& source) {
     reset_for_plugin(source);
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kVfapiRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
@@ -113,20 +151,17 @@ int vfapi_source_open(const char* path, VfapiSource& source) {
         }
     }
     RegCloseKey(key);
-    if (!found) {
-        reset_for_plugin(source);
-        return 0;
-    }
+    if (!found) return 0;
 
     source.functions.QueryFileInfo(source.handle, &source.file_info);
     // A file without a picture gives the driver no format to encode.
     if (!(source.file_info.dwStreamFlags & kVfapiHasVideo)) {
-        vfapi_source_close(source);
+        release(source);
         return 0;
     }
     source.functions.QueryStreamInfo(source.handle, kVfapiStreamVideo, &source.video_info);
     if (!set_up_video(source)) {
-        vfapi_source_close(source);
+        release(source);
         return 0;
     }
     if (source.file_info.dwStreamFlags & kVfapiHasAudio)
@@ -134,7 +169,28 @@ int vfapi_source_open(const char* path, VfapiSource& source) {
     return 1;
 }
 
-int vfapi_source_next_frame(VfapiSource& source, const void** pixels, const BITMAPINFOHEADER** header) {
+int close_source(void* self) {
+    auto* source = static_cast<VfapiSource*>(self);
+    if (!source) return 1;
+    release(*source);
+    std::free(source);
+    return 1;
+}
+
+int open_source(const char* path, FrameSource& frames) {
+    frames = FrameSource{};
+    auto* source = static_cast<VfapiSource*>(std::calloc(1, sizeof(VfapiSource)));
+    if (!source) return 0;
+    if (!open_into(path, *source)) {
+        close_source(source);
+        return 0;
+    }
+    frames = FrameSource{&vfapi_source_ops, source, &source->info, source->header, frame_count_of(*source)};
+    return 1;
+}
+
+int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
+    auto& source = *static_cast<VfapiSource*>(self);
     VfapiVideoRead& request = source.read_request;
     if (source.functions.ReadData(source.handle, kVfapiStreamVideo, &request) != 0) {
         std::printf("DEBUG - ReadData() return non-zero value.\n");
@@ -148,40 +204,10 @@ int vfapi_source_next_frame(VfapiSource& source, const void** pixels, const BITM
     // The picture starts at the buffer (its bottom row), not at lpData.
     *pixels = source.frame_buffer;
     *header = source.header;
-    if (++request.dwFrameNumberL == 0) ++request.dwFrameNumberH;
+    vfapi_frame_number_advance(request);
     return 1;
 }
-
-int vfapi_source_close(VfapiSource& source) {
-    std::free(source.frame_buffer);
-    source.frame_buffer = nullptr;
-    std::free(source.header);
-    source.header = nullptr;
-    if (source.functions.CloseInput && source.handle != 0) source.functions.CloseInput(source.handle);
-    source.handle = 0;
-    if (source.module) FreeLibrary(source.module);
-    source.module = nullptr;
-    // The entries point into the library just unloaded.
-    std::memset(&source.functions, 0, sizeof source.functions);
-    return 1;
-}
-
-uint32_t vfapi_source_frame_count(const VfapiSource& source) {
-    return source.video_info.dwFrameCountH != 0 ? 0x7FFFFFFFu : source.video_info.dwFrameCountL;
-}
-
-namespace {
-
-int next_frame_op(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
-    return vfapi_source_next_frame(*static_cast<VfapiSource*>(self), pixels, header);
-}
-
-int close_op(void* self) { return vfapi_source_close(*static_cast<VfapiSource*>(self)); }
-
-constexpr FrameSourceOps kVfapiSourceOps = {next_frame_op, close_op};
 
 }  // namespace
 
-FrameSource vfapi_source_frame_source(VfapiSource& source) {
-    return FrameSource{&kVfapiSourceOps, &source, &source.info, source.header, vfapi_source_frame_count(source)};
-}
+const FrameSourceOps vfapi_source_ops = {open_source, next_frame, close_source};

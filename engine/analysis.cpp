@@ -98,13 +98,6 @@ void canvas_vline(RgbCanvas* canvas, int32_t x, int32_t y, int32_t length, RgbCo
     canvas_fill_rect(canvas, x, y, 1, length, colour);
 }
 
-void put_le32(uint32_t value, uint8_t* destination) {
-    destination[0] = static_cast<uint8_t>(value);
-    destination[1] = static_cast<uint8_t>(value >> 8);
-    destination[2] = static_cast<uint8_t>(value >> 16);
-    destination[3] = static_cast<uint8_t>(value >> 24);
-}
-
 void canvas_write_bmp(const RgbCanvas* canvas, const char* file_name) {
     if (!canvas) return;
     const uint32_t pixel_bytes = static_cast<uint32_t>(canvas->width) * static_cast<uint32_t>(canvas->height) * 3;

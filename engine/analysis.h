@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/byte_order.h"
 #include "engine/platform.h"
 
 struct RgbCanvas {
@@ -20,7 +21,6 @@ void canvas_fill_rect(RgbCanvas* canvas, int32_t x, int32_t y, int32_t w, int32_
 void canvas_hline(RgbCanvas* canvas, int32_t x, int32_t y, int32_t length, RgbColour colour);
 void canvas_vline(RgbCanvas* canvas, int32_t x, int32_t y, int32_t length, RgbColour colour);
 void canvas_write_bmp(const RgbCanvas* canvas, const char* file_name);
-void put_le32(uint32_t value, uint8_t* destination);
 
 void analysis_picture_write(const void* source, const void* decoded, const BITMAPINFOHEADER& header, int32_t x,
                             int32_t row, int32_t diff_threshold, int32_t pixel_threshold, int32_t frame_index);

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/byte_order.h"
+
 namespace {
 
 constexpr DWORD kQuality = 10000;
@@ -16,13 +18,6 @@ constexpr size_t kStateKeySeconds = 20;
 constexpr LRESULT kStateMinimum = 24;
 // The frames information the codec is sent has the 64-byte layout of 32-bit Windows there.
 static_assert(sizeof(void*) != 4 || sizeof(ICCOMPRESSFRAMES) == 64);
-
-void store_le32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 // Gives up an open that got as far as ICOpen: nothing was begun, so no end message.
 int open_failed(Compressor& c, CompressorFailure why) {
@@ -43,9 +38,9 @@ int patch_state(Compressor& c, int32_t bit_rate, int32_t key_seconds, int32_t co
     auto* state = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
     if (!state) return 0;
     ICSendMessage(c.hic, ICM_GETSTATE, reinterpret_cast<DWORD_PTR>(state), static_cast<DWORD_PTR>(size));
-    store_le32(state + kStateRateWord, compressor_rate_word(bit_rate));
-    store_le32(state + kStateCompressionControl, static_cast<uint32_t>(compression_control));
-    store_le32(state + kStateKeySeconds, static_cast<uint32_t>(key_seconds));
+    put_le32(compressor_rate_word(bit_rate), state + kStateRateWord);
+    put_le32(static_cast<uint32_t>(compression_control), state + kStateCompressionControl);
+    put_le32(static_cast<uint32_t>(key_seconds), state + kStateKeySeconds);
     ICSendMessage(c.hic, ICM_SETSTATE, reinterpret_cast<DWORD_PTR>(state), static_cast<DWORD_PTR>(size));
     std::free(state);
     return 1;

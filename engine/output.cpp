@@ -36,12 +36,7 @@ int release(OutputWriter& w) {
     free_block(w.compressed_format);
     free_block(w.compressed_buffer);
     if (w.compressor.hic) compressor_close(w.compressor);
-    free_block(w.decode_buffer);
-    if (w.decoder) {
-        ICSendMessage(w.decoder, ICM_DECOMPRESS_END, 0, 0);
-        ICClose(w.decoder);
-        w.decoder = nullptr;
-    }
+    verifier_close(w.verifier);
     return completed;
 }
 
@@ -96,16 +91,13 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
     // Everything that can refuse the run comes before the file is created, so
     // that a refused run leaves an existing file of that name as it was.
     // Without a working decoder no delta frame could be checked.
-    writer.decoder = ICOpen(ICTYPE_VIDEO, writer.stream_info.fccHandler, ICMODE_DECOMPRESS);
-    if (!writer.decoder) return refuse(writer, OutputFailure::decoder_unavailable);
-    if (ICSendMessage(writer.decoder, ICM_DECOMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(writer.compressed_format),
-                      reinterpret_cast<DWORD_PTR>(writer.uncompressed_format)) != ICERR_OK)
-        return refuse(writer, OutputFailure::decoder_unavailable);
-
     // buffer_size covers rows padded to 4 bytes as well as biSizeImage.
-    writer.decode_buffer = static_cast<uint8_t*>(std::calloc(writer.buffer_size, 1));
+    if (!verifier_open(writer.verifier, writer.stream_info.fccHandler, *writer.compressed_format,
+                       *writer.uncompressed_format, writer.buffer_size))
+        return refuse(writer, writer.verifier.failure == VerifierFailure::memory ? OutputFailure::memory
+                                                                               : OutputFailure::decoder_unavailable);
     writer.compressed_buffer = static_cast<uint8_t*>(std::calloc(writer.buffer_size, 1));
-    if (!writer.decode_buffer || !writer.compressed_buffer) return refuse(writer, OutputFailure::memory);
+    if (!writer.compressed_buffer) return refuse(writer, OutputFailure::memory);
 
     writer.scene_threshold = scene_threshold_of(format, settings.scene_level);
 

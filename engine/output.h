@@ -7,6 +7,7 @@
 #include "engine/compressor.h"
 #include "engine/platform.h"
 #include "engine/settings.h"
+#include "engine/verifier.h"
 
 // Why output_open refused a run or the pipeline gave up on a frame; front
 // ends turn it into their message.
@@ -29,10 +30,9 @@ struct OutputWriter {
     BITMAPINFOHEADER* compressed_format;    // owned copy with biCompression = codec
     Compressor compressor;
     uint8_t* compressed_buffer;  // owned: receives each compressed frame
-    uint8_t* decode_buffer;      // owned: receives each verification decode
     int last_is_key;
     uint32_t last_size;
-    HIC decoder;                 // verification decoder, ICMODE_DECOMPRESS
+    Verifier verifier;           // decodes what is written; its picture is the latest decode
     int32_t scene_threshold;     // bytes; 0 = off
     uint32_t buffer_size;        // bytes each frame buffer holds (>= biSizeImage)
     OutputFailure failure;       // why output_open or the pipeline failed

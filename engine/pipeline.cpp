@@ -5,7 +5,7 @@
 
 namespace {
 
-// The decoder writes into decode_buffer as the frame's header says and the
+// The decoder writes into its picture as the frame's header says and the
 // scan reads both frames by it: a frame laid out otherwise than the writer was
 // opened for would run past the buffers.
 bool frame_fits(const OutputWriter& w, const BITMAPINFOHEADER& header) {
@@ -23,7 +23,6 @@ int fail(OutputWriter& w, OutputFailure why) {
 int pipeline_process_frame(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits) {
     FILE* const log_file = log ? log->file : nullptr;
-    auto* frame_format = const_cast<BITMAPINFOHEADER*>(header);
     if (!frame_fits(w, *header)) return fail(w, OutputFailure::bad_format);
 
     // 1. As the codec likes.
@@ -46,10 +45,9 @@ int pipeline_process_frame(OutputWriter& w, const EncodeSettings& settings, Enco
                          "***", static_cast<int>(rejected_size));
     } else {
         // 4. Decode the delta frame as a player would, 5. and look for block noise.
-        ICDecompress(w.decoder, ICDECOMPRESS_NOTKEYFRAME, w.compressed_format, w.compressed_buffer, frame_format,
-                     w.decode_buffer);
+        verifier_decode(w.verifier, w.compressed_buffer, *header);
         const BadBlockHit hit =
-            block_noise_scan(bits, w.decode_buffer, *header, settings.diff_threshold, settings.pixel_threshold);
+            block_noise_scan(bits, w.verifier.picture, *header, settings.diff_threshold, settings.pixel_threshold);
         if (hit != 0) {
             if (!output_reencode_key(w, bits)) return fail(w, OutputFailure::compress);
             const int32_t x = (hit >> 2) & 0xFFFF;
@@ -57,9 +55,9 @@ int pipeline_process_frame(OutputWriter& w, const EncodeSettings& settings, Enco
             if (log_file)
                 std::fprintf(log_file, "%6d %6d  %s - bad block (X:%4d, Y:%4d)\n", n, static_cast<int>(w.last_size),
                              "***", x, y);
-            // decode_buffer still holds the rejected delta frame's decoding.
+            // The verifier's picture still holds the rejected delta frame's decoding.
             if (settings.analyse_enabled)
-                analysis_picture_write(bits, w.decode_buffer, *header, x, hit >> 18, settings.diff_threshold,
+                analysis_picture_write(bits, w.verifier.picture, *header, x, hit >> 18, settings.diff_threshold,
                                        settings.pixel_threshold, n);
         } else if (log_file) {
             std::fprintf(log_file, "%6d %6d  %s\n", n, static_cast<int>(w.last_size), "");
@@ -68,11 +66,7 @@ int pipeline_process_frame(OutputWriter& w, const EncodeSettings& settings, Enco
 
     // 6. The decoder starts afresh on every key frame written, so that it
     // holds exactly what a player of the file will hold.
-    if (w.last_is_key) {
-        ICSendMessage(w.decoder, ICM_DECOMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(w.compressed_format),
-                      reinterpret_cast<DWORD_PTR>(w.uncompressed_format));
-        ICDecompress(w.decoder, 0, w.compressed_format, w.compressed_buffer, frame_format, w.decode_buffer);
-    }
+    if (w.last_is_key) verifier_restart(w.verifier, w.compressed_buffer, *header);
 
     // 7. Frame n at position n.
     if (AVIStreamWrite(w.stream, n, 1, w.compressed_buffer, static_cast<LONG>(w.last_size),

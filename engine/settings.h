@@ -21,10 +21,40 @@ struct EncodeSettings {
 
 constexpr int32_t kConsoleBitRateCeiling = 60000;
 constexpr int32_t kPluginBitRateCeiling = 32767;
-constexpr int32_t kKeySecondsMax = 9999;
-constexpr int32_t kCompressionControlMax = 100;
-constexpr int32_t kThresholdMin = 4;
-constexpr int32_t kThresholdMax = 64;
+
+// Default and bounds of every field but the codec (whose default is the codec
+// table's), in the clamp's order. Both front ends, the plug-in's dialog and the
+// usage text read it. The clamp keeps a clamped field within [low, high], the
+// bit rate up to the caller's ceiling instead of high; the other fields pass
+// untouched, and their bounds are only what the dialog offers.
+struct SettingRange {
+    int32_t EncodeSettings::*field;
+    int32_t default_value;
+    int32_t low;
+    int32_t high;
+    bool clamped;
+};
+inline constexpr SettingRange kSettingRanges[] = {
+    {&EncodeSettings::bit_rate, 3000, 1, kConsoleBitRateCeiling, true},
+    {&EncodeSettings::key_seconds, 8, 1, 9999, true},
+    {&EncodeSettings::compression_control, 75, 1, 100, true},
+    {&EncodeSettings::diff_threshold, 9, 4, 64, true},
+    {&EncodeSettings::pixel_threshold, 28, 4, 64, true},
+    {&EncodeSettings::log_enabled, 0, 0, 1, false},
+    {&EncodeSettings::progress_enabled, 1, 0, 1, false},
+    {&EncodeSettings::analyse_enabled, 0, 0, 1, false},
+    {&EncodeSettings::scene_level, 0, 0, 10, false},
+};
+
+void settings_range_missing();  // never defined: a field without a row fails to compile
+
+consteval const SettingRange& settings_range(int32_t EncodeSettings::*field) {
+    for (const SettingRange& r : kSettingRanges) {
+        if (r.field == field) return r;
+    }
+    settings_range_missing();
+    return kSettingRanges[0];
+}
 
 void settings_set_defaults(EncodeSettings& settings);
 void settings_clamp(EncodeSettings& settings, int32_t bit_rate_ceiling);

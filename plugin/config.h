@@ -5,13 +5,14 @@
 #include <array>
 #include <cstdint>
 
+#include "engine/codecs.h"
 #include "engine/platform.h"
 #include "engine/settings.h"
 
 // Nine little-endian signed words, no header or padding: this byte image is
 // what the host stores and hands back.
 struct PluginConfig {
-    int32_t codec_index;          // into kPluginCodecs; anything else means MP42
+    int32_t codec_index;          // into kPluginCodecs; anything else means the default codec
     int32_t bit_rate;             // kbit/s
     int32_t key_seconds;
     int32_t compression_control;  // percent
@@ -24,19 +25,48 @@ struct PluginConfig {
 static_assert(sizeof(PluginConfig) == 36);
 
 inline constexpr int kPluginConfigSize = 36;
-inline constexpr PluginConfig kPluginConfigDefaults = {1, 3000, 8, 75, 9, 28, 0, 0, 0};
 
-struct PluginCodec {
-    FOURCC fourcc;
-    char list_text[20];  // NUL-padded slot, as the combo box lists it
+// Each field of the record but the codec index beside the engine's field of
+// the same meaning, whose default and bounds it takes.
+struct PluginConfigField {
+    int32_t PluginConfig::*field;
+    int32_t EncodeSettings::*setting;
 };
-inline constexpr std::array<PluginCodec, 5> kPluginCodecs = {{
-    {mmioFOURCC('M', 'P', 'G', '4'), "MPG4 (MPEG-4 V1)"},
-    {mmioFOURCC('M', 'P', '4', '2'), "MP42 (MPEG-4 V2)"},
-    {mmioFOURCC('M', 'P', '4', '3'), "MP43 (MPEG-4 V3)"},
-    {mmioFOURCC('D', 'I', 'V', '3'), "DIV3 (Low Motion)"},
-    {mmioFOURCC('D', 'I', 'V', '4'), "DIV4 (Fast Motion)"},
-}};
+inline constexpr PluginConfigField kPluginConfigFields[] = {
+    {&PluginConfig::bit_rate, &EncodeSettings::bit_rate},
+    {&PluginConfig::key_seconds, &EncodeSettings::key_seconds},
+    {&PluginConfig::compression_control, &EncodeSettings::compression_control},
+    {&PluginConfig::diff_threshold, &EncodeSettings::diff_threshold},
+    {&PluginConfig::pixel_threshold, &EncodeSettings::pixel_threshold},
+    {&PluginConfig::log_enabled, &EncodeSettings::log_enabled},
+    {&PluginConfig::analyse_enabled, &EncodeSettings::analyse_enabled},
+    {&PluginConfig::scene_level, &EncodeSettings::scene_level},
+};
+
+// A field's default and bounds in the plug-in: the engine's, but with the
+// plug-in's own bit-rate ceiling.
+consteval SettingRange plugin_config_range(int32_t PluginConfig::*field) {
+    for (const PluginConfigField& f : kPluginConfigFields) {
+        if (f.field != field) continue;
+        SettingRange r = settings_range(f.setting);
+        if (f.setting == &EncodeSettings::bit_rate) r.high = kPluginBitRateCeiling;
+        return r;
+    }
+    settings_range_missing();
+    return kSettingRanges[0];
+}
+
+consteval PluginConfig plugin_config_defaults() {
+    PluginConfig c{};
+    c.codec_index = static_cast<int32_t>(kDefaultCodecIndex);
+    for (const PluginConfigField& f : kPluginConfigFields) c.*f.field = settings_range(f.setting).default_value;
+    return c;
+}
+inline constexpr PluginConfig kPluginConfigDefaults = plugin_config_defaults();
+
+// The codec rows, indexed by codec_index.
+using PluginCodec = CodecEntry;
+inline constexpr const std::array<PluginCodec, kCodecs.size()>& kPluginCodecs = kCodecs;
 
 // The one live record of the loaded library.
 PluginConfig& plugin_config_live();
@@ -49,7 +79,7 @@ int plugin_config_get(void* destination, int size);
 int plugin_config_set(void* source, int size);
 PluginConfig& plugin_config_clamp(PluginConfig& config);
 
-// The FourCC for a codec index: MP42 for every index outside the table.
+// The FourCC for a codec index: the default codec for every index outside the table.
 FOURCC plugin_codec_fourcc(int32_t codec_index);
 // The engine's settings for a run from a clamped record.
 EncodeSettings plugin_settings_from_config(const PluginConfig& config);

@@ -1,35 +1,36 @@
 #include "plugin/config_dialog.h"
 
+#include <array>
+#include <iterator>
+
 #include "plugin/config.h"
 #include "plugin/config_dialog_template.h"
 
 namespace {
 
-// Edits in the order they are filled and read, with the field each holds.
+// Edits in the order they are filled and read, with the field each holds and
+// the up-down control that spins it.
 struct EditField {
     int id;
     int32_t PluginConfig::*field;
+    int spin_id;
 };
 constexpr EditField kEdits[] = {
-    {kIdKeySecondsEdit, &PluginConfig::key_seconds},
-    {kIdBitRateEdit, &PluginConfig::bit_rate},
-    {kIdCompressionEdit, &PluginConfig::compression_control},
-    {kIdDiffEdit, &PluginConfig::diff_threshold},
-    {kIdPixelEdit, &PluginConfig::pixel_threshold},
-    {kIdSceneEdit, &PluginConfig::scene_level},
+    {kIdKeySecondsEdit, &PluginConfig::key_seconds, kIdKeySecondsSpin},
+    {kIdBitRateEdit, &PluginConfig::bit_rate, kIdBitRateSpin},
+    {kIdCompressionEdit, &PluginConfig::compression_control, kIdCompressionSpin},
+    {kIdDiffEdit, &PluginConfig::diff_threshold, kIdDiffSpin},
+    {kIdPixelEdit, &PluginConfig::pixel_threshold, kIdPixelSpin},
+    {kIdSceneEdit, &PluginConfig::scene_level, kIdSceneSpin},
 };
 
-// Each spin's range: the clamp's bounds, and 0 to 10 for the scene level
-// (typed levels above 10 are still taken).
-struct SpinRange {
-    int id;
-    WORD low;
-    WORD high;
-};
-constexpr SpinRange kSpins[] = {
-    {kIdKeySecondsSpin, 1, 9999}, {kIdBitRateSpin, 1, 32767}, {kIdCompressionSpin, 1, 100},
-    {kIdDiffSpin, 4, 64},         {kIdPixelSpin, 4, 64},       {kIdSceneSpin, 0, 10},
-};
+// Each spin's range, in the order of kEdits: the clamp's bounds, and 0 to 10
+// for the scene level (typed levels above 10 are still taken).
+constexpr auto kSpinRanges = []() consteval {
+    std::array<SettingRange, std::size(kEdits)> ranges{};
+    for (size_t i = 0; i < ranges.size(); ++i) ranges[i] = plugin_config_range(kEdits[i].field);
+    return ranges;
+}();
 
 void fill_controls(HWND dialog, const PluginConfig& c) {
     for (const PluginCodec& codec : kPluginCodecs) {
@@ -40,9 +41,11 @@ void fill_controls(HWND dialog, const PluginConfig& c) {
     for (const EditField& e : kEdits) SetDlgItemInt(dialog, e.id, static_cast<UINT>(c.*e.field), TRUE);
     if (c.log_enabled) SendDlgItemMessageA(dialog, kIdLogCheck, BM_SETCHECK, BST_CHECKED, 0);
     if (c.analyse_enabled) SendDlgItemMessageA(dialog, kIdAnalyseCheck, BM_SETCHECK, BST_CHECKED, 0);
-    for (const SpinRange& s : kSpins) {
+    for (size_t i = 0; i < std::size(kEdits); ++i) {
         // Low word the upper bound, high word the lower.
-        SendDlgItemMessageA(dialog, s.id, UDM_SETRANGE, 0, MAKELONG(s.high, s.low));
+        const SettingRange& r = kSpinRanges[i];
+        SendDlgItemMessageA(dialog, kEdits[i].spin_id, UDM_SETRANGE, 0,
+                            MAKELONG(static_cast<WORD>(r.high), static_cast<WORD>(r.low)));
     }
 }
 

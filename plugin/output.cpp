@@ -1,7 +1,6 @@
 #include "plugin/output.h"
 
-#include "engine/output.h"
-#include "engine/pipeline.h"
+#include "engine/session.h"
 #include "plugin/config.h"
 
 int plugin_output(const OutputRequest& request) {
@@ -12,17 +11,10 @@ int plugin_output(const OutputRequest& request) {
     const EncodeSettings settings = plugin_settings_from_config(config);
 
     if (!request.output_path) return 0;
-    OutputWriter writer;
-    if (!output_open(request.output_path, stream_info, format, settings, writer)) return 0;
-
     // A log that can't be created leaves the run without one: the plug-in has
     // nowhere to say so, and the video matters more.
-    EncodeLog log{};
-    EncodeLog* run_log = nullptr;
-    if (settings.log_enabled) {
-        log = log_open(request.output_path, settings);
-        if (log.file) run_log = &log;
-    }
+    EncodeSession session;
+    if (!session_open(session, request.output_path, stream_info, format, settings)) return 0;
 
     int completed = 1;
     // The host may change the count while the run goes on: read it every time.
@@ -33,15 +25,14 @@ int plugin_output(const OutputRequest& request) {
         // No frame from the host ends the export there, as the end of a source does.
         if (!bits) break;
         if (request.refresh_preview) request.refresh_preview();
-        if (request.frame_flags && request.frame_flags(i) == 1) compressor_force_key(writer.compressor);
-        if (!pipeline_process_frame(writer, settings, run_log, i, &format, bits)) {
+        if (request.frame_flags && request.frame_flags(i) == 1) session_request_key(session);
+        if (!session_encode_frame(session, i, &format, bits)) {
             // The file stops before this frame; the host must not take it as done.
             completed = 0;
             break;
         }
     }
 
-    if (settings.log_enabled) log_close(log);
-    if (!output_close(writer)) completed = 0;
+    if (!session_close(session)) completed = 0;
     return completed;
 }

@@ -45,8 +45,10 @@ install_packages "${need[@]}"
 echo "setup: all required packages present"
 
 # ---------------------------------------------------------------------------
-# Optional: the 32-bit Windows build and its tests under Wine.
-# Cross compiler, Wine (32-bit), a virtual X server for the dialog test,
+# Optional: the Windows builds and their tests under Wine.
+# Cross compilers (32-bit, the deliverable, and 64-bit), Wine (32-bit, and the
+# 64-bit loader for machines that cannot execute 32-bit programs), a virtual
+# X server for the dialog test,
 # xwd + netpbm for its screenshot and a Japanese font for the dialog's texts.
 # Nothing here may fail the set-up: when a piece can't be had, say so on one
 # line; scripts/test.d/wine.sh then skips.
@@ -54,7 +56,8 @@ echo "setup: all required packages present"
 # ---------------------------------------------------------------------------
 windows_packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine32:i386
+  g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  wine wine32:i386 wine64
   xvfb xauth x11-apps netpbm fonts-ipafont-gothic
 )
 
@@ -73,7 +76,7 @@ setup_windows() {
 if [ "${TWOPASS_NO_WINDOWS:-0}" = 1 ]; then
   echo "setup: Windows build tools not checked (TWOPASS_NO_WINDOWS=1)"
 elif ( set +e; setup_windows ); then
-  echo "setup: Windows build tools present (mingw-w64 i686, wine32, xvfb)"
+  echo "setup: Windows build tools present (mingw-w64 i686 and x86-64, wine32, wine64, xvfb)"
 else
   echo "setup: WARNING - Windows build tools could not be installed; the Wine tests will be skipped"
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the suite as built normally, then the
 # same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Ends with a line of passed/failed counts; exits non-zero on any failure.
+# Ends with a line of passed/failed/skipped counts; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -11,7 +11,9 @@ scripts/setup.sh || { echo "test.sh: set-up failed"; exit 1; }
 jobs=${TWOPASS_JOBS:-2}
 total_passed=0
 total_failed=0
+total_skipped=0
 failed_steps=()
+skipped_steps=()
 
 step_failed() { failed_steps+=("$1"); total_failed=$((total_failed + 1)); }
 
@@ -58,7 +60,7 @@ for extra in scripts/test.d/*.sh; do
   rc=$?
   case $rc in
     0) total_passed=$((total_passed + 1)) ;;
-    77) echo "   (skipped)" ;;
+    77) echo "   (skipped)"; total_skipped=$((total_skipped + 1)); skipped_steps+=("$(basename "$extra")") ;;
     *) step_failed "$(basename "$extra")" ;;
   esac
 done
@@ -67,5 +69,8 @@ echo
 if [ ${#failed_steps[@]} -ne 0 ]; then
   printf 'FAILED: %s\n' "${failed_steps[@]}"
 fi
-echo "test.sh: ${total_passed} passed, ${total_failed} failed"
+if [ ${#skipped_steps[@]} -ne 0 ]; then
+  printf 'SKIPPED: %s\n' "${skipped_steps[@]}"
+fi
+echo "test.sh: ${total_passed} passed, ${total_failed} failed, ${total_skipped} skipped"
 [ "$total_failed" -eq 0 ] && [ ${#failed_steps[@]} -eq 0 ]

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/avifile/avifile.h"
+#include "platform/base/bytes.h"
 
 namespace avi {
 
@@ -41,26 +42,6 @@ constexpr DWORD AVIF_TRUSTCKTYPE = 0x00000800;
 constexpr std::uint8_t AVI_INDEX_OF_INDEXES = 0x00;
 constexpr std::uint8_t AVI_INDEX_OF_CHUNKS = 0x01;
 constexpr std::uint32_t AVI_INDEX_DELTAFRAME = 0x80000000u;
-
-inline std::uint16_t rd16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-inline std::uint32_t rd32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint64_t rd64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(rd32(p)) | (static_cast<std::uint64_t>(rd32(p + 4)) << 32);
-}
-inline void wr16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-inline void wr32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-inline void wr64(std::uint8_t* p, std::uint64_t v) {
-    wr32(p, static_cast<std::uint32_t>(v));
-    wr32(p + 4, static_cast<std::uint32_t>(v >> 32));
-}
 
 // "00dc", "01wb", ...: the two digits of a stream number and a two-letter kind.
 inline DWORD chunk_id(unsigned stream, char a, char b) {

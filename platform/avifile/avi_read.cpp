@@ -107,28 +107,28 @@ struct Parser {
         SuperIndex super;
         std::size_t at = 0;
         while (at + 8 <= n) {
-            DWORD id = rd32(p + at);
-            std::size_t len = std::min<std::size_t>(rd32(p + at + 4), n - at - 8);
+            DWORD id = bytes_get32(p + at);
+            std::size_t len = std::min<std::size_t>(bytes_get32(p + at + 4), n - at - 8);
             const std::uint8_t* d = p + at + 8;
             if (id == kstrh && len >= 48) {
-                si.fccType = rd32(d);
-                si.fccHandler = rd32(d + 4);
-                si.dwFlags = rd32(d + 8);
-                si.wPriority = rd16(d + 12);
-                si.wLanguage = rd16(d + 14);
-                si.dwInitialFrames = rd32(d + 16);
-                si.dwScale = rd32(d + 20);
-                si.dwRate = rd32(d + 24);
-                si.dwStart = rd32(d + 28);
-                si.dwLength = rd32(d + 32);
-                si.dwSuggestedBufferSize = rd32(d + 36);
-                si.dwQuality = rd32(d + 40);
-                si.dwSampleSize = rd32(d + 44);
+                si.fccType = bytes_get32(d);
+                si.fccHandler = bytes_get32(d + 4);
+                si.dwFlags = bytes_get32(d + 8);
+                si.wPriority = bytes_get16(d + 12);
+                si.wLanguage = bytes_get16(d + 14);
+                si.dwInitialFrames = bytes_get32(d + 16);
+                si.dwScale = bytes_get32(d + 20);
+                si.dwRate = bytes_get32(d + 24);
+                si.dwStart = bytes_get32(d + 28);
+                si.dwLength = bytes_get32(d + 32);
+                si.dwSuggestedBufferSize = bytes_get32(d + 36);
+                si.dwQuality = bytes_get32(d + 40);
+                si.dwSampleSize = bytes_get32(d + 44);
                 if (len >= 56) {
-                    si.rcFrame.left = static_cast<std::int16_t>(rd16(d + 48));
-                    si.rcFrame.top = static_cast<std::int16_t>(rd16(d + 50));
-                    si.rcFrame.right = static_cast<std::int16_t>(rd16(d + 52));
-                    si.rcFrame.bottom = static_cast<std::int16_t>(rd16(d + 54));
+                    si.rcFrame.left = static_cast<std::int16_t>(bytes_get16(d + 48));
+                    si.rcFrame.top = static_cast<std::int16_t>(bytes_get16(d + 50));
+                    si.rcFrame.right = static_cast<std::int16_t>(bytes_get16(d + 52));
+                    si.rcFrame.bottom = static_cast<std::int16_t>(bytes_get16(d + 54));
                 }
             } else if (id == kstrf) {
                 stream->format.assign(d, d + std::min(len, kMaxFormat));
@@ -147,8 +147,8 @@ struct Parser {
         // Readers show a frame rectangle of the picture's size when the file has none.
         if (si.fccType == streamtypeVIDEO && stream->format.size() >= sizeof(BITMAPINFOHEADER) &&
             (si.rcFrame.right <= si.rcFrame.left || si.rcFrame.bottom <= si.rcFrame.top)) {
-            LONG w = static_cast<LONG>(rd32(stream->format.data() + 4));
-            LONG h = static_cast<LONG>(rd32(stream->format.data() + 8));
+            LONG w = static_cast<LONG>(bytes_get32(stream->format.data() + 4));
+            LONG h = static_cast<LONG>(bytes_get32(stream->format.data() + 8));
             si.rcFrame = RECT{0, 0, w, h < 0 ? -h : h};
         }
         file.streams.push_back(std::move(stream));
@@ -158,15 +158,15 @@ struct Parser {
     void parse_hdrl(const std::uint8_t* p, std::size_t n) {
         std::size_t at = 0;
         while (at + 8 <= n) {
-            DWORD id = rd32(p + at);
-            std::size_t len = std::min<std::size_t>(rd32(p + at + 4), n - at - 8);
+            DWORD id = bytes_get32(p + at);
+            std::size_t len = std::min<std::size_t>(bytes_get32(p + at + 4), n - at - 8);
             if (id == kLIST && len >= 4) {
-                DWORD type = rd32(p + at + 8);
+                DWORD type = bytes_get32(p + at + 8);
                 if (type == kstrl) parse_strl(p + at + 12, len - 4);
                 if (type == kodml) {
                     const std::uint8_t* d = p + at + 12;
                     std::size_t m = len - 4;
-                    if (m >= 12 && rd32(d) == kdmlh) dmlh_frames = rd32(d + 8);
+                    if (m >= 12 && bytes_get32(d) == kdmlh) dmlh_frames = bytes_get32(d + 8);
                 }
             }
             at += 8 + len + (len & 1);
@@ -178,13 +178,13 @@ struct Parser {
         std::uint8_t h[12];
         while (at + 8 <= end) {
             if (!window.read(at, h, 12 <= end - at ? 12 : 8)) return false;
-            DWORD id = rd32(h);
-            std::uint32_t stored = rd32(h + 4);
+            DWORD id = bytes_get32(h);
+            std::uint32_t stored = bytes_get32(h + 4);
             std::uint64_t data = at + 8;
             // A list of size 0 is one whose writer died before closing it.
             std::uint64_t stop = (id == kLIST || id == kRIFF) && stored == 0 ? end : chunk_end(data, stored, end);
             if (id == kLIST && stop - data >= 4) {
-                DWORD type = rd32(h + 8);
+                DWORD type = bytes_get32(h + 8);
                 if (type == kmovi) {
                     if (!have_movi) first_movi_list = at;
                     have_movi = true;
@@ -197,7 +197,7 @@ struct Parser {
                 }
             } else if (id == kidx1 && first && idx1.end == 0) {
                 idx1 = Span{data, stop};
-            } else if (id == kRIFF && depth < 2 && stop - data >= 4 && rd32(h + 8) == kAVIX) {
+            } else if (id == kRIFF && depth < 2 && stop - data >= 4 && bytes_get32(h + 8) == kAVIX) {
                 // A part inside an unclosed RIFF: only a dying writer leaves that.
                 parse_riff_body(data + 4, stop, false, depth + 1);
             }
@@ -216,17 +216,17 @@ struct Parser {
 
     // Reads one ix## chunk of standard index entries.
     void read_std_index(ReadStream& s, const std::uint8_t* h, std::uint64_t entries_at, std::uint64_t entries_end) {
-        if (rd16(h) != 2 || h[3] != AVI_INDEX_OF_CHUNKS) return;
-        std::uint64_t n = std::min<std::uint64_t>(rd32(h + 4), (entries_end - entries_at) / 8);
-        std::uint64_t base = rd64(h + 12);
+        if (bytes_get16(h) != 2 || h[3] != AVI_INDEX_OF_CHUNKS) return;
+        std::uint64_t n = std::min<std::uint64_t>(bytes_get32(h + 4), (entries_end - entries_at) / 8);
+        std::uint64_t base = bytes_get64(h + 12);
         std::vector<std::uint8_t> buffer(64 * 1024);
         std::uint64_t done = 0;
         while (done < n && s.frames.size() < max_entries) {
             std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, buffer.size() / 8));
             if (!read_at(fd, entries_at + done * 8, buffer.data(), k * 8)) return;
             for (std::size_t i = 0; i < k; ++i) {
-                std::uint32_t off = rd32(buffer.data() + 8 * i);
-                std::uint32_t sz = rd32(buffer.data() + 8 * i + 4);
+                std::uint32_t off = bytes_get32(buffer.data() + 8 * i);
+                std::uint32_t sz = bytes_get32(buffer.data() + 8 * i + 4);
                 add_frame(s, base + off, sz & ~AVI_INDEX_DELTAFRAME, (sz & AVI_INDEX_DELTAFRAME) == 0);
             }
             done += k;
@@ -235,13 +235,13 @@ struct Parser {
 
     bool index_from_indx(ReadStream& s, const std::vector<std::uint8_t>& indx) {
         const std::uint8_t* h = indx.data();
-        if (rd16(h) != 4 || h[3] != AVI_INDEX_OF_INDEXES) return false;
-        std::size_t n = std::min<std::size_t>(rd32(h + 4), (indx.size() - 24) / 16);
+        if (bytes_get16(h) != 4 || h[3] != AVI_INDEX_OF_INDEXES) return false;
+        std::size_t n = std::min<std::size_t>(bytes_get32(h + 4), (indx.size() - 24) / 16);
         for (std::size_t i = 0; i < n; ++i) {
-            std::uint64_t at = rd64(h + 24 + 16 * i);
+            std::uint64_t at = bytes_get64(h + 24 + 16 * i);
             std::uint8_t ix[32];
             if (at > size || size - at < sizeof ix || !read_at(fd, at, ix, sizeof ix)) continue;
-            std::uint64_t end = chunk_end(at + 8, rd32(ix + 4), size);
+            std::uint64_t end = chunk_end(at + 8, bytes_get32(ix + 4), size);
             read_std_index(s, ix + 8, at + 32, end);
         }
         return !s.frames.empty();
@@ -260,16 +260,16 @@ struct Parser {
             if (!read_at(fd, idx1.begin + done * 16, buffer.data(), k * 16)) return false;
             for (std::size_t i = 0; i < k; ++i) {
                 const std::uint8_t* e = buffer.data() + 16 * i;
-                DWORD id = rd32(e);
-                DWORD flags = rd32(e + 4);
-                std::uint32_t off = rd32(e + 8);
-                std::uint32_t sz = rd32(e + 12);
+                DWORD id = bytes_get32(e);
+                DWORD flags = bytes_get32(e + 4);
+                std::uint32_t off = bytes_get32(e + 8);
+                std::uint32_t sz = bytes_get32(e + 12);
                 if (!is_frame_chunk(id, s.number) || (flags & AVIIF_LIST)) continue;
                 if (!base_known) {
                     base_known = true;
                     std::uint8_t probe[4];
-                    bool relative = read_at(fd, base + off, probe, 4) && rd32(probe) == id;
-                    if (!relative && read_at(fd, off, probe, 4) && rd32(probe) == id) base = 0;
+                    bool relative = read_at(fd, base + off, probe, 4) && bytes_get32(probe) == id;
+                    if (!relative && read_at(fd, off, probe, 4) && bytes_get32(probe) == id) base = 0;
                 }
                 add_frame(s, base + off + 8, sz, (flags & AVIIF_KEYFRAME) != 0);
             }
@@ -283,8 +283,8 @@ struct Parser {
         std::uint8_t h[12];
         while (at + 8 <= end && s.frames.size() < max_entries) {
             if (!window.read(at, h, 12 <= end - at ? 12 : 8)) return;
-            DWORD id = rd32(h);
-            std::uint32_t stored = rd32(h + 4);
+            DWORD id = bytes_get32(h);
+            std::uint32_t stored = bytes_get32(h + 4);
             std::uint64_t data = at + 8;
             if (id == kLIST) {
                 std::uint64_t stop = chunk_end(data, stored, end);
@@ -304,7 +304,7 @@ struct Parser {
 
 bool is_uncompressed(const ReadStream& s) {
     if (s.format.size() < sizeof(BITMAPINFOHEADER)) return false;
-    DWORD c = rd32(s.format.data() + 16);
+    DWORD c = bytes_get32(s.format.data() + 16);
     return c == BI_RGB || c == BI_BITFIELDS || c == fcc("DIB ") || c == fcc("RGB ") || c == fcc("raw ");
 }
 
@@ -316,7 +316,7 @@ HRESULT read_open(IAVIFile& file) {
     file.file_size = static_cast<std::uint64_t>(st.st_size);
     Parser p(file);
     std::uint8_t h[12];
-    if (p.size < 12 || !read_at(p.fd, 0, h, 12) || rd32(h) != kRIFF || rd32(h + 8) != kAVI) return AVIERR_BADFORMAT;
+    if (p.size < 12 || !read_at(p.fd, 0, h, 12) || bytes_get32(h) != kRIFF || bytes_get32(h + 8) != kAVI) return AVIERR_BADFORMAT;
     // Every frame chunk needs at least its 8-byte header; and no stream is
     // longer than 2^24 frames (three days at 60 per second).
     p.max_entries = static_cast<std::size_t>(std::min<std::uint64_t>(p.size / 8 + 1, 1u << 24));
@@ -324,9 +324,9 @@ HRESULT read_open(IAVIFile& file) {
     std::uint64_t at = 0;
     bool first = true;
     while (at + 12 <= p.size) {
-        if (!read_at(p.fd, at, h, 12) || rd32(h) != kRIFF) break;
-        if (!first && rd32(h + 8) != kAVIX) break;
-        std::uint32_t stored = rd32(h + 4);
+        if (!read_at(p.fd, at, h, 12) || bytes_get32(h) != kRIFF) break;
+        if (!first && bytes_get32(h + 8) != kAVIX) break;
+        std::uint32_t stored = bytes_get32(h + 4);
         std::uint64_t end = stored == 0 ? p.size : Parser::chunk_end(at + 8, stored, p.size);
         if (!p.parse_riff_body(at + 12, end, first)) return AVIERR_FILEREAD;
         first = false;

@@ -122,7 +122,7 @@ bool append(WriteState& w, int fd, const void* data, std::size_t size) {
 
 bool patch32(WriteState& w, int fd, std::uint64_t offset, std::uint32_t value) {
     std::uint8_t b[4];
-    wr32(b, value);
+    bytes_put32(b, value);
     if (w.failed || !pwrite_all(fd, offset, b, 4)) {
         w.failed = true;
         return false;
@@ -156,38 +156,38 @@ void fill_avih(const WriteState& w, std::uint8_t* p) {
         width = bi->biWidth;
         height = bi->biHeight < 0 ? -bi->biHeight : bi->biHeight;
     }
-    wr32(p + 0, usec);
-    wr32(p + 4, max_bytes);
-    wr32(p + 8, 0);  // padding granularity
-    wr32(p + 12, AVIF_HASINDEX | AVIF_ISINTERLEAVED | AVIF_TRUSTCKTYPE);
-    wr32(p + 16, first_riff_frames);
-    wr32(p + 20, si.dwInitialFrames);
-    wr32(p + 24, w.has_stream ? 1 : 0);
-    wr32(p + 28, std::max<std::uint32_t>(si.dwSuggestedBufferSize, w.largest));
-    wr32(p + 32, static_cast<std::uint32_t>(width));
-    wr32(p + 36, static_cast<std::uint32_t>(height));
+    bytes_put32(p + 0, usec);
+    bytes_put32(p + 4, max_bytes);
+    bytes_put32(p + 8, 0);  // padding granularity
+    bytes_put32(p + 12, AVIF_HASINDEX | AVIF_ISINTERLEAVED | AVIF_TRUSTCKTYPE);
+    bytes_put32(p + 16, first_riff_frames);
+    bytes_put32(p + 20, si.dwInitialFrames);
+    bytes_put32(p + 24, w.has_stream ? 1 : 0);
+    bytes_put32(p + 28, std::max<std::uint32_t>(si.dwSuggestedBufferSize, w.largest));
+    bytes_put32(p + 32, static_cast<std::uint32_t>(width));
+    bytes_put32(p + 36, static_cast<std::uint32_t>(height));
 }
 
 void fill_strh(const WriteState& w, std::uint8_t* p) {
     std::memset(p, 0, 56);
     const AVISTREAMINFOA& si = w.info;
-    wr32(p + 0, si.fccType);
-    wr32(p + 4, si.fccHandler);
-    wr32(p + 8, si.dwFlags);
-    wr16(p + 12, si.wPriority);
-    wr16(p + 14, si.wLanguage);
-    wr32(p + 16, si.dwInitialFrames);
-    wr32(p + 20, si.dwScale);
-    wr32(p + 24, si.dwRate);
-    wr32(p + 28, si.dwStart);
-    wr32(p + 32, static_cast<std::uint32_t>(w.frames.size()));
-    wr32(p + 36, std::max<std::uint32_t>(si.dwSuggestedBufferSize, w.largest));
-    wr32(p + 40, si.dwQuality);
-    wr32(p + 44, si.dwSampleSize);
-    wr16(p + 48, static_cast<std::uint16_t>(si.rcFrame.left));
-    wr16(p + 50, static_cast<std::uint16_t>(si.rcFrame.top));
-    wr16(p + 52, static_cast<std::uint16_t>(si.rcFrame.right));
-    wr16(p + 54, static_cast<std::uint16_t>(si.rcFrame.bottom));
+    bytes_put32(p + 0, si.fccType);
+    bytes_put32(p + 4, si.fccHandler);
+    bytes_put32(p + 8, si.dwFlags);
+    bytes_put16(p + 12, si.wPriority);
+    bytes_put16(p + 14, si.wLanguage);
+    bytes_put32(p + 16, si.dwInitialFrames);
+    bytes_put32(p + 20, si.dwScale);
+    bytes_put32(p + 24, si.dwRate);
+    bytes_put32(p + 28, si.dwStart);
+    bytes_put32(p + 32, static_cast<std::uint32_t>(w.frames.size()));
+    bytes_put32(p + 36, std::max<std::uint32_t>(si.dwSuggestedBufferSize, w.largest));
+    bytes_put32(p + 40, si.dwQuality);
+    bytes_put32(p + 44, si.dwSampleSize);
+    bytes_put16(p + 48, static_cast<std::uint16_t>(si.rcFrame.left));
+    bytes_put16(p + 50, static_cast<std::uint16_t>(si.rcFrame.top));
+    bytes_put16(p + 52, static_cast<std::uint16_t>(si.rcFrame.right));
+    bytes_put16(p + 54, static_cast<std::uint16_t>(si.rcFrame.bottom));
 }
 
 struct Builder {
@@ -195,7 +195,7 @@ struct Builder {
     void u32(std::uint32_t v) {
         std::size_t at = bytes.size();
         bytes.resize(at + 4);
-        wr32(bytes.data() + at, v);
+        bytes_put32(bytes.data() + at, v);
     }
     void raw(const void* data, std::size_t size) {
         auto p = static_cast<const std::uint8_t*>(data);
@@ -213,7 +213,7 @@ struct Builder {
         u32(type);
         return at;
     }
-    void close_list(std::size_t at) { wr32(bytes.data() + at, static_cast<std::uint32_t>(bytes.size() - at - 4)); }
+    void close_list(std::size_t at) { bytes_put32(bytes.data() + at, static_cast<std::uint32_t>(bytes.size() - at - 4)); }
     std::size_t chunk(DWORD id, std::uint32_t size) {
         u32(id);
         u32(size);
@@ -269,20 +269,20 @@ bool write_ix(IAVIFile& file, RiffPart& part) {
     const std::uint64_t base = part.movi_start;
     auto& s = w.scratch;
     s.assign(8 + 24 + 8 * part.frame_count, 0);
-    wr32(s.data(), fcc("ix00"));
-    wr32(s.data() + 4, static_cast<std::uint32_t>(s.size() - 8));
+    bytes_put32(s.data(), fcc("ix00"));
+    bytes_put32(s.data() + 4, static_cast<std::uint32_t>(s.size() - 8));
     std::uint8_t* h = s.data() + 8;
-    wr16(h + 0, 2);
+    bytes_put16(h + 0, 2);
     h[2] = 0;
     h[3] = AVI_INDEX_OF_CHUNKS;
-    wr32(h + 4, static_cast<std::uint32_t>(part.frame_count));
-    wr32(h + 8, w.ckid);
-    wr64(h + 12, base);
+    bytes_put32(h + 4, static_cast<std::uint32_t>(part.frame_count));
+    bytes_put32(h + 8, w.ckid);
+    bytes_put64(h + 12, base);
     for (std::size_t i = 0; i < part.frame_count; ++i) {
         const WriteEntry& e = w.frames[part.first_frame + i];
         std::uint8_t* q = h + 24 + 8 * i;
-        wr32(q, static_cast<std::uint32_t>(e.offset + 8 - base));
-        wr32(q + 4, e.size | ((e.flags & AVIIF_KEYFRAME) ? 0 : AVI_INDEX_DELTAFRAME));
+        bytes_put32(q, static_cast<std::uint32_t>(e.offset + 8 - base));
+        bytes_put32(q + 4, e.size | ((e.flags & AVIIF_KEYFRAME) ? 0 : AVI_INDEX_DELTAFRAME));
     }
     part.ix_offset = w.pos;
     part.ix_size = static_cast<std::uint32_t>(s.size());
@@ -293,15 +293,15 @@ void build_idx1(WriteState& w, std::vector<std::uint8_t>& s) {
     const RiffPart& part = w.parts[0];
     const std::uint64_t movi_fcc = part.movi_start + 8;  // offsets count from the 'movi' word
     s.assign(8 + 16 * part.frame_count, 0);
-    wr32(s.data(), kidx1);
-    wr32(s.data() + 4, static_cast<std::uint32_t>(16 * part.frame_count));
+    bytes_put32(s.data(), kidx1);
+    bytes_put32(s.data() + 4, static_cast<std::uint32_t>(16 * part.frame_count));
     for (std::size_t i = 0; i < part.frame_count; ++i) {
         const WriteEntry& e = w.frames[part.first_frame + i];
         std::uint8_t* q = s.data() + 8 + 16 * i;
-        wr32(q, w.ckid);
-        wr32(q + 4, e.flags & AVIIF_KEYFRAME);
-        wr32(q + 8, static_cast<std::uint32_t>(e.offset - movi_fcc));
-        wr32(q + 12, e.size);
+        bytes_put32(q, w.ckid);
+        bytes_put32(q + 4, e.flags & AVIIF_KEYFRAME);
+        bytes_put32(q + 8, static_cast<std::uint32_t>(e.offset - movi_fcc));
+        bytes_put32(q + 12, e.size);
     }
 }
 
@@ -324,8 +324,8 @@ bool close_riff(IAVIFile& file, bool last) {
             std::uint32_t room = static_cast<std::uint32_t>(16 * part.frame_count);
             w.idx1_room = w.pos;
             w.scratch.assign(8 + room, 0);
-            wr32(w.scratch.data(), kJUNK);
-            wr32(w.scratch.data() + 4, room);
+            bytes_put32(w.scratch.data(), kJUNK);
+            bytes_put32(w.scratch.data() + 4, room);
             append(w, file.fd, w.scratch.data(), w.scratch.size());
         }
     }
@@ -336,12 +336,12 @@ bool close_riff(IAVIFile& file, bool last) {
 bool open_avix(IAVIFile& file) {
     WriteState& w = *file.write;
     std::uint8_t b[24];
-    wr32(b, kRIFF);
-    wr32(b + 4, 0);
-    wr32(b + 8, kAVIX);
-    wr32(b + 12, kLIST);
-    wr32(b + 16, 0);
-    wr32(b + 20, kmovi);
+    bytes_put32(b, kRIFF);
+    bytes_put32(b + 4, 0);
+    bytes_put32(b + 8, kAVIX);
+    bytes_put32(b + 12, kLIST);
+    bytes_put32(b + 16, 0);
+    bytes_put32(b + 20, kmovi);
     std::uint64_t start = w.pos;
     w.parts.push_back(RiffPart{start, start + 12, w.frames.size(), 0, 0, 0});
     return append(w, file.fd, b, sizeof b);
@@ -369,8 +369,8 @@ bool write_chunk(IAVIFile& file, const void* data, std::uint32_t size, DWORD fla
         part = &w.parts.back();
     }
     std::uint8_t header[8];
-    wr32(header, w.ckid);
-    wr32(header + 4, size);
+    bytes_put32(header, w.ckid);
+    bytes_put32(header + 4, size);
     static const std::uint8_t zero = 0;
     iovec iov[3] = {{header, 8}, {const_cast<void*>(data), size}, {const_cast<std::uint8_t*>(&zero), size & 1u}};
     if (w.failed || !pwritev_all(file.fd, w.pos, iov, (size & 1) ? 3 : 2)) {
@@ -472,27 +472,27 @@ bool write_finish(IAVIFile& file) {
         // The super index over every part's ix chunk, in the room kept for it.
         auto& s = w.scratch;
         s.assign(8 + kIndxSize, 0);
-        wr32(s.data(), kindx);
-        wr32(s.data() + 4, kIndxSize);
+        bytes_put32(s.data(), kindx);
+        bytes_put32(s.data() + 4, kIndxSize);
         std::uint8_t* h = s.data() + 8;
-        wr16(h, 4);
+        bytes_put16(h, 4);
         h[3] = AVI_INDEX_OF_INDEXES;
-        wr32(h + 4, static_cast<std::uint32_t>(w.parts.size()));
-        wr32(h + 8, w.ckid);
+        bytes_put32(h + 4, static_cast<std::uint32_t>(w.parts.size()));
+        bytes_put32(h + 8, w.ckid);
         for (std::size_t i = 0; i < w.parts.size(); ++i) {
             std::uint8_t* q = h + 24 + 16 * i;
-            wr64(q, w.parts[i].ix_offset);
-            wr32(q + 8, w.parts[i].ix_size);
-            wr32(q + 12, static_cast<std::uint32_t>(w.parts[i].frame_count));
+            bytes_put64(q, w.parts[i].ix_offset);
+            bytes_put32(q + 8, w.parts[i].ix_size);
+            bytes_put32(q + 12, static_cast<std::uint32_t>(w.parts[i].frame_count));
         }
         if (!w.failed && !pwrite_all(fd, w.indx_pos, s.data(), s.size())) w.failed = true;
         std::array<std::uint8_t, 8 + kOdmlSize> odml{};
-        wr32(odml.data(), kLIST);
-        wr32(odml.data() + 4, kOdmlSize);
-        wr32(odml.data() + 8, kodml);
-        wr32(odml.data() + 12, kdmlh);
-        wr32(odml.data() + 16, 248);
-        wr32(odml.data() + 20, static_cast<std::uint32_t>(w.frames.size()));
+        bytes_put32(odml.data(), kLIST);
+        bytes_put32(odml.data() + 4, kOdmlSize);
+        bytes_put32(odml.data() + 8, kodml);
+        bytes_put32(odml.data() + 12, kdmlh);
+        bytes_put32(odml.data() + 16, 248);
+        bytes_put32(odml.data() + 20, static_cast<std::uint32_t>(w.frames.size()));
         if (!w.failed && !pwrite_all(fd, w.odml_pos, odml.data(), odml.size())) w.failed = true;
     }
     std::uint8_t h[56];

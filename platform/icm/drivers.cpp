@@ -1,14 +1,13 @@
 // The table of built-in codec drivers.
 #include <initializer_list>
 
+#include "platform/icm/av_codecs.h"
 #include "platform/icm/builtin.h"
 
 BOOL icm_install_builtin_drivers() {
     BOOL ok = TRUE;
-    // Compress and decompress (MPG4: decompress only; it refuses compress opens).
-    for (DWORD fcc : {mmioFOURCC('M', 'P', '4', '2'), mmioFOURCC('M', 'P', '4', '3'), mmioFOURCC('D', 'I', 'V', '3'),
-                      mmioFOURCC('D', 'I', 'V', '4'), mmioFOURCC('M', 'P', 'G', '4')})
-        ok &= icm_install_driver(ICTYPE_VIDEO, fcc, icm_av_driver_proc);
+    // The codecs of the driver's own table (those that only decompress refuse compress opens).
+    for (const AvCodec& codec : avdrv_codecs) ok &= icm_install_driver(ICTYPE_VIDEO, codec.fcc, icm_av_driver_proc);
     // Uncompressed frames as AVI files store them.
     for (DWORD fcc : {DWORD{0}, mmioFOURCC('D', 'I', 'B', ' '), mmioFOURCC('R', 'G', 'B', ' '),
                       mmioFOURCC('r', 'a', 'w', ' ')})

@@ -1,26 +1,74 @@
 #!/usr/bin/env bash
-# The 32-bit Windows build and its checks under Wine.
-# Builds build-win32 (twopass.exe, vnt.auo, the test codec, reader plug-in and
-# helper programs), makes one throwaway Wine prefix for the run, installs the
-# test codec for MP42 there, and runs each check in it. Each check sets up and
-# removes its own registry entries and files, so none depends on another.
-# Exit 0 when every check passed, 1 when one failed, 77 when the tools are
-# missing (with a line that says which). Arguments name the checks to run
-# (default: all of them).
+# The Windows builds and their checks under Wine.
+# Builds build-win32 (twopass.exe, vnt.auo, vnt-host.exe, the test codec,
+# reader plug-in and helper programs): the deliverable, whose 32-bit record
+# layouts are checked as it compiles. Where this machine can execute 32-bit
+# programs (wine --version works) the checks run with that build under wine;
+# where it cannot, the same programs are built 64-bit in build-win64 and the
+# checks run with them under the 64-bit loader, /usr/lib/wine/wine64, called
+# directly (Debian's wine wrapper always picks the 32-bit loader when it is
+# installed). TWOPASS_WINE_BITS=32 or 64 asks for one of the two.
+# Makes one throwaway Wine prefix for the run, installs the test codec for
+# MP42 there, and runs each check in it. Each check sets up and removes its
+# own registry entries and files, so none depends on another.
+# Exit 0 when every check passed, 1 when one failed, 77 when no Wine starts
+# or tools are missing (with a line that says which). Arguments name the
+# checks to run (default: all of them).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 top=$(pwd)
 jobs=${TWOPASS_JOBS:-2}
 linux_build=${TWOPASS_LINUX_BUILD:-$top/build}
-win=$top/build-win32
 tests=$top/tests/win32
+wine64_loader=/usr/lib/wine/wine64
 
 skip() { echo "wine.sh: SKIP - $*"; exit 77; }
 
-for tool in i686-w64-mingw32-g++ i686-w64-mingw32-windres i686-w64-mingw32-objdump wine wineserver wineboot cmake ninja python3; do
+for tool in cmake ninja python3; do
+  command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+done
+
+# Which build the checks run with, and under which loader.
+wants=${TWOPASS_WINE_BITS:-}
+if [ "$wants" != 64 ] && command -v wine >/dev/null 2>&1 && wine --version >/dev/null 2>&1; then
+  bits=32
+  why="this machine executes 32-bit programs"
+elif [ "$wants" != 32 ] && [ -x "$wine64_loader" ] && "$wine64_loader" --version >/dev/null 2>&1; then
+  bits=64
+  if [ "$wants" = 64 ]; then why="TWOPASS_WINE_BITS=64"
+  else why="this machine cannot execute 32-bit programs (wine --version fails)"; fi
+else
+  case $wants in
+    32) skip "wine (32-bit) does not start" ;;
+    64) skip "$wine64_loader does not start" ;;
+    *) skip "neither wine (32-bit) nor $wine64_loader starts (scripts/setup.sh installs them)" ;;
+  esac
+fi
+
+if [ $bits = 32 ]; then
+  triple=i686-w64-mingw32
+  WINE=wine
+  wineserver=wineserver
+  export WINEARCH=win32
+  # Record sizes the test codec and reader plug-in see: ICCOMPRESSFRAMES,
+  # the reader's read request and its function table (32-bit layouts).
+  size_frames_info=64 size_vf_read=20 size_vf_table=24
+  pe_magic='PE32)'
+else
+  triple=x86_64-w64-mingw32
+  WINE=$wine64_loader
+  wineserver=/usr/lib/wine/wineserver64
+  export WINEARCH=win64 WINELOADER=$wine64_loader WINESERVER=$wineserver
+  # The same records with native 64-bit pointers.
+  size_frames_info=96 size_vf_read=32 size_vf_table=48
+  pe_magic='PE32+)'
+fi
+win=$top/build-win$bits
+objdump=$triple-objdump
+
+for tool in i686-w64-mingw32-g++ i686-w64-mingw32-windres "$triple-g++" "$triple-windres" "$objdump" "$wineserver"; do
   command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/setup.sh installs the Windows tools)"
 done
-wine --version >/dev/null 2>&1 || skip "wine does not start"
 
 # The dialog check needs an X display; run the whole script on one virtual
 # server so that every Wine process of the prefix sees the same display.
@@ -30,16 +78,27 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WINE_SH_UNDER_XVFB:-}" ]; then
   fi
 fi
 
-echo "wine.sh: building build-win32"
-if ! cmake -S "$top" -B "$win" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$top/scripts/toolchain-i686-w64-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DTWOPASS_TESTS=OFF -DTWOPASS_BENCH=OFF -DTWOPASS_WIN32_TESTS=ON >/dev/null; then
-  echo "wine.sh: FAIL - configuring the Windows build"; exit 1
-fi
-if ! cmake --build "$win" -j "$jobs" >"$win/build.log" 2>&1; then
-  tail -n 40 "$win/build.log"
-  echo "wine.sh: FAIL - building the Windows programs (see $win/build.log)"; exit 1
-fi
+echo "wine.sh: checks with the $bits-bit build (build-win$bits) under $WINE: $why"
+
+# build_windows BITS: configures and builds build-winBITS with its toolchain.
+build_windows() {
+  local b=$1 t dir=$top/build-win$1
+  [ "$b" = 32 ] && t=i686-w64-mingw32 || t=x86_64-w64-mingw32
+  echo "wine.sh: building build-win$b"
+  if ! cmake -S "$top" -B "$dir" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$top/scripts/toolchain-$t.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DTWOPASS_TESTS=OFF -DTWOPASS_BENCH=OFF -DTWOPASS_WIN32_TESTS=ON >/dev/null; then
+    echo "wine.sh: FAIL - configuring the $b-bit Windows build"; exit 1
+  fi
+  if ! cmake --build "$dir" -j "$jobs" >"$dir/build.log" 2>&1; then
+    tail -n 40 "$dir/build.log"
+    echo "wine.sh: FAIL - building the $b-bit Windows programs (see $dir/build.log)"; exit 1
+  fi
+}
+# The 32-bit build is the deliverable: always built, so that its record
+# layouts are checked even where the checks run with the 64-bit one.
+build_windows 32
+[ $bits = 64 ] && build_windows 64
 
 # The command-line check compares with the Linux program (scripts/test.sh
 # builds it first; when run alone, build just that program).
@@ -60,23 +119,23 @@ export WINEPREFIX=$work/prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 cleanup() {
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
+  "$wineserver" -k >/dev/null 2>&1
+  "$wineserver" -w >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 started=$(date +%s)
-if ! wineboot -i >"$work/wineboot.log" 2>&1; then
+if ! "$WINE" wineboot -i >"$work/wineboot.log" 2>&1; then
   tail -n 20 "$work/wineboot.log"
   echo "wine.sh: FAIL - wineboot could not make a prefix"; exit 1
 fi
-wineserver -p 600 # keep one server for the run: each program then starts quickly
+"$wineserver" -p 600 # keep one server for the run: each program then starts quickly
 echo "wine.sh: prefix ready in $(($(date +%s) - started)) s"
 sys32=$WINEPREFIX/drive_c/windows/system32
-winpath() { winepath -w "$1" 2>/dev/null; }
-reg_add() { wine reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1; }
-reg_delete_key() { wine reg delete "$1" /f >/dev/null 2>&1; }
+winpath() { "$WINE" winepath -w "$1" 2>/dev/null; }
+reg_add() { "$WINE" reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1; }
+reg_delete_key() { "$WINE" reg delete "$1" /f >/dev/null 2>&1; }
 
 # Wine draws the dialogs' captions itself (there is no window manager), and
 # the dialog's Japanese font name is served by the IPA font when it is there.
@@ -87,7 +146,7 @@ if fc-list 2>/dev/null | grep -q IPAPGothic; then
     printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n"ＭＳ Ｐゴシック"="IPAPGothic"\r\n' |
       iconv -f UTF-8 -t UTF-16LE
   } >"$work/fonts.reg"
-  wine regedit /S "$(winpath "$work/fonts.reg")" >/dev/null 2>&1
+  "$WINE" regedit /S "$(winpath "$work/fonts.reg")" >/dev/null 2>&1
 fi
 
 # The test codec answers for MP42, as an installed codec would.
@@ -99,7 +158,7 @@ reg_add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' VIDC.MP42 
 
 check_rig() {
   local out
-  out=$(wine "$win/win32-tests/codec_roundtrip.exe" 2>&1) && return 0
+  out=$("$WINE" "$win/win32-tests/codec_roundtrip.exe" 2>&1) && return 0
   echo "$out"
   return 1
 }
@@ -117,7 +176,7 @@ check_cli() {
     # shellcheck disable=SC2086
     ./twopass $args 2>linux.err >linux.out; local lrc=$?
     # shellcheck disable=SC2086
-    wine twopass.exe $args 2>win.err >win.out; local wrc=$?
+    "$WINE" twopass.exe $args 2>win.err >win.out; local wrc=$?
     if [ "$lrc" != "$wrc" ]; then echo "args '$args': exit code $wrc under Wine, $lrc on Linux"; ok=1; fi
     python3 - "$args" <<'EOF' || ok=1
 import sys
@@ -158,19 +217,22 @@ ffprobe_field() { # file entry
 # An AVI through Wine's own AVIFile and compression manager, with the test
 # codec for MP42: the file is read back by ffprobe and by check_output.py,
 # which decodes every frame and compares it with the input.
-check_avi_conversion() {
+check_avi_conversion() { avi_conversion_at 160 120; }
+
+avi_conversion_at() { # width height
+  local width=$1 height=$2
   command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null || { echo "ffmpeg/ffprobe missing"; return 1; }
-  make_reference_clip 160 120 60 25 || { echo "could not make the input clip"; return 1; }
+  make_reference_clip "$width" "$height" 60 25 || { echo "could not make the input clip"; return 1; }
   local ok=0
-  # Scene level 6 puts the threshold (7200 bytes) among this clip's delta
+  # Scene level 6 puts the threshold (7200 bytes at 160x120) among the delta
   # sizes, so that some deltas are kept and some are redone as key frames.
-  TESTCODEC_TRACE=$(winpath "$PWD/codec.trace") wine "$win/twopass.exe" -q -l -s 6 -r 800 -k 1 in.avi out.avi \
+  TESTCODEC_TRACE=$(winpath "$PWD/codec.trace") "$WINE" "$win/twopass.exe" -q -l -s 6 -r 800 -k 1 in.avi out.avi \
     >stdout.txt 2>stderr.txt
   local rc=$?
   if [ $rc -ne 0 ]; then echo "twopass.exe exited with $rc:"; cat stderr.txt; return 1; fi
   [ -s stdout.txt ] && { echo "standard output not empty"; ok=1; }
   python3 "$tests/check_output.py" out.avi --reference-raw ref.raw --frames 60 --log out.log \
-    --scene-threshold $((160 * 120 / 16 * 6)) || ok=1
+    --scene-threshold $((width * height / 16 * 6)) || ok=1
   local scenes deltas
   scenes=$(grep -c 'seen changed' out.log)
   deltas=$(tr -d '\r' <out.log | grep -cE '^ +[0-9]+ +[0-9]+  $')
@@ -179,14 +241,14 @@ check_avi_conversion() {
   local tag n w h rate
   tag=$(ffprobe_field out.avi codec_tag_string); n=$(ffprobe_field out.avi nb_read_packets)
   w=$(ffprobe_field out.avi width); h=$(ffprobe_field out.avi height); rate=$(ffprobe_field out.avi r_frame_rate)
-  if [ "$tag" != MP42 ] || [ "$n" != 60 ] || [ "$w" != 160 ] || [ "$h" != 120 ] || [ "$rate" != 25/1 ]; then
+  if [ "$tag" != MP42 ] || [ "$n" != 60 ] || [ "$w" != "$width" ] || [ "$h" != "$height" ] || [ "$rate" != 25/1 ]; then
     echo "ffprobe sees tag=$tag packets=$n size=${w}x${h} rate=$rate"; ok=1
   fi
   # The codec was opened for compression and told the run's settings:
   # 800 kbit/s, 75 % compression control, 1 s key distance, key interval 26.
   grep -q '^setstate size=32 bitrate=800 control=75 keyseconds=1$' codec.trace ||
     { echo "the codec's state was not patched as expected:"; grep setstate codec.trace; ok=1; }
-  grep -q '^framesinfo size=64 count=26 quality=10000 datarate=102400 keyrate=26 rate=25 scale=1$' codec.trace ||
+  grep -q "^framesinfo size=$size_frames_info "'count=26 quality=10000 datarate=102400 keyrate=26 rate=25 scale=1$' codec.trace ||
     { echo "frames info not as expected:"; grep framesinfo codec.trace; ok=1; }
   # Key requests at the interval: frames 0 and 26 at least (others may be scene changes).
   local key_requests
@@ -211,13 +273,13 @@ check_vfapi_source() {
   reg_add "$key" c_pattern "$(winpath "$PWD/vfpattern.dll")"
   reg_add "$key" d_second "$(winpath "$PWD/second.dll")"
   echo "VFPATTERN 350 240 40 30000 1001" >clip.vpat
-  VFPATTERN_TRACE=$(winpath "$PWD/reader.trace") wine "$win/twopass.exe" -q -l clip.vpat out.avi >stdout.txt 2>stderr.txt
+  VFPATTERN_TRACE=$(winpath "$PWD/reader.trace") "$WINE" "$win/twopass.exe" -q -l clip.vpat out.avi >stdout.txt 2>stderr.txt
   local rc=$?
   if [ $rc -ne 0 ]; then echo "twopass.exe exited with $rc:"; cat stderr.txt; reg_delete_key "$key"; return 1; fi
   python3 "$tests/check_output.py" out.avi --pattern --frames 40 --log out.log || ok=1
   grep -q '^open clip.vpat$' reader.trace || { echo "the plug-in was not asked to open clip.vpat"; ok=1; }
-  grep -q '^read size=20 frame=0:0 pitch=-1050$' reader.trace || { echo "first read not as expected:"; grep -m1 '^read' reader.trace; ok=1; }
-  grep -qx 'getpluginfunc size=24 module=vfpattern.dll' reader.trace || { echo "function table size not passed"; ok=1; }
+  grep -q "^read size=$size_vf_read frame=0:0 pitch=-1050\$" reader.trace || { echo "first read not as expected:"; grep -m1 '^read' reader.trace; ok=1; }
+  grep -qx "getpluginfunc size=$size_vf_table module=vfpattern.dll" reader.trace || { echo "function table size not passed"; ok=1; }
   ! grep -q 'module=second.dll' reader.trace || { echo "the second listed plug-in was loaded too"; ok=1; }
   local rate
   rate=$(ffprobe_field out.avi r_frame_rate)
@@ -226,7 +288,7 @@ check_vfapi_source() {
   # A plug-in whose ReadData fails ends the run normally after the frames
   # before it, with the debug lines on standard output.
   echo "VFPATTERN 64 48 20 25 1 12" >short.vpat
-  wine "$win/twopass.exe" -q short.vpat short.avi >stdout.txt 2>stderr.txt
+  "$WINE" "$win/twopass.exe" -q short.vpat short.avi >stdout.txt 2>stderr.txt
   rc=$?
   [ $rc -eq 0 ] || { echo "failing ReadData: exit code $rc"; cat stderr.txt; ok=1; }
   python3 "$tests/check_output.py" short.avi --pattern --frames 12 || ok=1
@@ -234,12 +296,12 @@ check_vfapi_source() {
     { echo "debug lines missing:"; cat stdout.txt; ok=1; }
   tr -d '\r' <stdout.txt | grep -qx 'DEBUG - dwFrameNumberL: 12, dwFrameNumberH: 0' ||
     { echo "debug frame number line missing"; ok=1; }
-  tr -d '\r' <stdout.txt | grep -qx 'DEBUG - dwSize: 20' && tr -d '\r' <stdout.txt | grep -qx 'DEBUG - lPitch: -192' &&
+  tr -d '\r' <stdout.txt | grep -qx "DEBUG - dwSize: $size_vf_read" && tr -d '\r' <stdout.txt | grep -qx 'DEBUG - lPitch: -192' &&
     tr -d '\r' <stdout.txt | grep -q '^DEBUG - lpData: ' || { echo "debug lines not as expected:"; cat stdout.txt; ok=1; }
 
   # No listed plug-in can open the file: the run fails with the usual message.
   echo "not a pattern" >other.xyz
-  wine "$win/twopass.exe" -q other.xyz other.avi >stdout.txt 2>stderr.txt
+  "$WINE" "$win/twopass.exe" -q other.xyz other.avi >stdout.txt 2>stderr.txt
   rc=$?
   [ $rc -eq 1 ] || { echo "unreadable input: exit code $rc, want 1"; ok=1; }
   tr -d '\r' <stderr.txt | grep -qx 'Error - Can'"'"'t open other.xyz' || { echo "unreadable input:"; cat stderr.txt; ok=1; }
@@ -254,28 +316,28 @@ check_vfapi_source() {
 check_modules() {
   local ok=0 file dlls exports want
   for file in twopass.exe vnt.auo; do
-    dlls=$(i686-w64-mingw32-objdump -p "$win/$file" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+    dlls=$("$objdump" -p "$win/$file" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
     case $file in
       twopass.exe) want="advapi32.dll avifil32.dll kernel32.dll msvcrt.dll msvfw32.dll " ;;
       vnt.auo) want="avifil32.dll kernel32.dll msvcrt.dll msvfw32.dll user32.dll " ;;
     esac
     [ "$dlls" = "$want" ] || { echo "$file imports $dlls; want $want"; ok=1; }
   done
-  exports=$(i686-w64-mingw32-objdump -p "$win/vnt.auo" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  exports=$("$objdump" -p "$win/vnt.auo" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -n 's/^\t\[ *[0-9]*\] //p' | tr '\n' ' ')
   [ "$exports" = "GetOutputPluginTable " ] || { echo "vnt.auo exports: $exports"; ok=1; }
   local headers
-  headers=$(i686-w64-mingw32-objdump -p "$win/twopass.exe")
+  headers=$("$objdump" -p "$win/twopass.exe")
   grep -q 'Subsystem.*Windows CUI' <<<"$headers" || { echo "twopass.exe is not a console program"; ok=1; }
-  headers=$(i686-w64-mingw32-objdump -p "$win/vnt.auo")
-  grep -qx $'\tDLL' <<<"$headers" && grep -q 'PE32)' <<<"$headers" || { echo "vnt.auo is not a 32-bit DLL"; ok=1; }
+  headers=$("$objdump" -p "$win/vnt.auo")
+  grep -qx $'\tDLL' <<<"$headers" && grep -qF "$pe_magic" <<<"$headers" || { echo "vnt.auo is not a $bits-bit DLL"; ok=1; }
   return $ok
 }
 
 # The dialog and version resources, as Windows loads them, against the
 # plug-in's own control table.
 check_resources() {
-  wine "$win/win32-tests/resource_check.exe" "$(winpath "$win/vnt.auo")" 2>&1
+  "$WINE" "$win/win32-tests/resource_check.exe" "$(winpath "$win/vnt.auo")" 2>&1
 }
 
 # Ctrl-C on Windows: an interrupted run leaves a complete AVI file (headers
@@ -287,7 +349,7 @@ check_interrupt() {
   reg_delete_key "$key"
   reg_add "$key" pattern "$(winpath "$PWD/vfpattern.dll")"
   echo "VFPATTERN 320 240 1000000 25 1" >endless.vpat
-  wine "$win/twopass.exe" -l endless.vpat cut.avi >stdout.txt 2>stderr.txt &
+  "$WINE" "$win/twopass.exe" -l endless.vpat cut.avi >stdout.txt 2>stderr.txt &
   local pid=$! i
   for i in $(seq 1 300); do
     grep -q 'frame: *[0-9][0-9][0-9]/' stderr.txt 2>/dev/null && break
@@ -310,7 +372,7 @@ check_interrupt() {
 check_bad_blocks() {
   make_reference_clip 160 120 60 25 || { echo "could not make the input clip"; return 1; }
   local ok=0
-  TESTCODEC_DAMAGE=4 TESTCODEC_TRACE=$(winpath "$PWD/codec.trace") wine "$win/twopass.exe" -q -l -b -k 2 in.avi out.avi \
+  TESTCODEC_DAMAGE=4 TESTCODEC_TRACE=$(winpath "$PWD/codec.trace") "$WINE" "$win/twopass.exe" -q -l -b -k 2 in.avi out.avi \
     >stdout.txt 2>stderr.txt
   local rc=$?
   if [ $rc -ne 0 ]; then echo "twopass.exe exited with $rc:"; cat stderr.txt; return 1; fi
@@ -343,22 +405,25 @@ EOF
 
 # vnt.auo loaded by the Windows vnt-host, exporting an AVI through Wine's
 # AVIFile and the test codec; a key frame asked for by the host at frame 10.
-check_plugin_export() {
-  make_reference_clip 160 120 60 25 || { echo "could not make the input clip"; return 1; }
+check_plugin_export() { plugin_export_at 160 120; }
+
+plugin_export_at() { # width height
+  local width=$1 height=$2
+  make_reference_clip "$width" "$height" 60 25 || { echo "could not make the input clip"; return 1; }
   cp "$win/vnt.auo" "$win/vnt-host.exe" .
   local ok=0
-  wine vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q -l -s 6 -r 800 -k 1 --key 10 \
+  "$WINE" vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q -l -s 6 -r 800 -k 1 --key 10 \
     in.avi out.avi >stdout.txt 2>stderr.txt
   local rc=$?
   if [ $rc -ne 0 ]; then echo "vnt-host.exe exited with $rc:"; cat stdout.txt stderr.txt; return 1; fi
   python3 "$tests/check_output.py" out.avi --reference-raw ref.raw --frames 60 --log out.log \
-    --scene-threshold $((160 * 120 / 16 * 6)) || ok=1
+    --scene-threshold $((width * height / 16 * 6)) || ok=1
   tr -d '\r' <out.log | grep -qx '    10 [ 0-9]*  \*\*\*' || { echo "frame 10 is not a plain key frame:"; grep -m1 '^ *10 ' out.log; ok=1; }
   local n
   n=$(ffprobe_field out.avi nb_read_packets)
   [ "$n" = 60 ] || { echo "ffprobe reads $n packets"; ok=1; }
   # The run clamps the stored record: a bit rate of 50000 is kept as 32767.
-  wine vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q -r 50000 --frames 3 in.avi clamp.avi \
+  "$WINE" vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q -r 50000 --frames 3 in.avi clamp.avi \
     >stdout.txt 2>stderr.txt || { echo "clamp run failed"; cat stderr.txt; ok=1; }
   python3 - <<'EOF' || ok=1
 import struct
@@ -371,7 +436,7 @@ EOF
 }
 
 # The settings dialog on Wine's dialog manager, worked as a user would; a
-# screenshot of it lands in build-win32/config_dialog.png.
+# screenshot of it lands in build-win32/ (or build-win64/) config_dialog.png.
 check_dialog() {
   if [ -z "${DISPLAY:-}" ]; then echo "no X display (xvfb-run missing)"; return 1; fi
   cp "$win/vnt.auo" .
@@ -380,7 +445,7 @@ check_dialog() {
   rm -f "$win/config_dialog.png"
   # Wine hands an ANSI dialog's texts to its controls in the ANSI code page,
   # so the Japanese texts need the Japanese locale that the editor's users have.
-  LC_ALL=ja_JP.UTF-8 timeout 120 wine "$win/win32-tests/dialog_check.exe" vnt.auo $shot >dialog.out 2>&1 &
+  LC_ALL=ja_JP.UTF-8 timeout 120 "$WINE" "$win/win32-tests/dialog_check.exe" vnt.auo $shot >dialog.out 2>&1 &
   local pid=$! i
   if [ -n "$shot" ]; then
     for i in $(seq 1 300); do [ -s dialog.ready ] && break; sleep 0.1; done

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "console/avi_source.h"
+#include "console/frame_source.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -15,14 +15,14 @@ class AviSourceTest : public ::testing::Test {
 protected:
     void SetUp() override { AVIFileInit(); }
     void TearDown() override {
-        avi_source_close(source);
+        frame_source_close(frames);
         AVIFileExit();
     }
 
     // Opens path, returning what the source printed on standard error.
     std::string open(const std::string& path, int expected_result) {
         testing::internal::CaptureStderr();
-        int result = avi_source_open(path.c_str(), source);
+        int result = frame_source_open(avi_source_ops, path.c_str(), frames);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(result, expected_result) << err;
         return err;
@@ -51,7 +51,7 @@ protected:
     }
 
     testsupport::TempDir dir;
-    AviSource source{};
+    FrameSource frames{};
 };
 
 TEST_F(AviSourceTest, MissingFileAndFileWithoutVideoSayWhy) {
@@ -61,8 +61,8 @@ TEST_F(AviSourceTest, MissingFileAndFileWithoutVideoSayWhy) {
     const std::string audio = dir.file("audio.avi");
     ASSERT_TRUE(testsupport::ffmpeg({"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "-c:a", "pcm_s16le", audio}));
     EXPECT_EQ(open(audio, 0), "ERROR - " + audio + " has no VIDEO stream\n");
-    EXPECT_EQ(source.file, nullptr);
-    EXPECT_EQ(source.stream, nullptr);
+    EXPECT_EQ(frames.ops, nullptr);
+    EXPECT_EQ(frames.self, nullptr);
 }
 
 TEST_F(AviSourceTest, RawFramesComeInOrderFromFrameZeroAfterTheAudioStream) {
@@ -72,7 +72,6 @@ TEST_F(AviSourceTest, RawFramesComeInOrderFromFrameZeroAfterTheAudioStream) {
                                      "sine=frequency=440", "-map", "1:a", "-map", "0:v", "-frames:v", "6", "-t",
                                      "0.24", "-c:v", "rawvideo", "-pix_fmt", "bgr24", "-c:a", "pcm_s16le", clip}));
     ASSERT_EQ(open(clip, 1), "");
-    FrameSource frames = avi_source_frame_source(source);
     EXPECT_EQ(frames.frame_count, 6u);
     ASSERT_NE(frames.format, nullptr);
     EXPECT_EQ(frames.format->biWidth, 96);
@@ -98,7 +97,6 @@ TEST_F(AviSourceTest, CompressedFramesAreDecoded) {
     const std::string clip = dir.file("mjpeg.avi");
     ASSERT_TRUE(make_clip(clip, "testsrc2=size=128x96:rate=30", 4, {"-c:v", "mjpeg", "-q:v", "2"}));
     ASSERT_EQ(open(clip, 1), "");
-    FrameSource frames = avi_source_frame_source(source);
     EXPECT_EQ(frames.frame_count, 4u);
     ASSERT_NE(frames.format, nullptr);
     EXPECT_EQ(frames.format->biBitCount, 24);

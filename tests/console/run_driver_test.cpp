@@ -82,4 +82,11 @@ TEST(PathHasSuffixNocase, ComparesTheTailWithoutCase) {
     EXPECT_FALSE(path_has_suffix_nocase("", ".avi"));
 }
 
+TEST(FrameSourcePick, AviSuffixInAnyCaseReadsAviEverythingElseVfapi) {
+    for (const char* path : {"clip.avi", "CLIP.AVI", "dir.avs/clip.Avi", ".avi"})
+        EXPECT_EQ(&frame_source_pick(path), &avi_source_ops) << path;
+    for (const char* path : {"clip.avs", "clip.aup", "clip.avi.mp4", "avi", "", "clip.avi "})
+        EXPECT_EQ(&frame_source_pick(path), &vfapi_source_ops) << path;
+}
+
 }  // namespace

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "console/vfapi_source.h"
+#include "console/frame_source.h"
+#include "console/vfapi.h"
 #include "tests/support/scripted_plugin.h"
 #include "tests/support/support.h"
 
@@ -25,7 +26,7 @@ protected:
         ASSERT_FALSE(testsupport::scripted_plugin_library().empty());
     }
     void TearDown() override {
-        vfapi_source_close(source);
+        frame_source_close(source);
         unsetenv("TWOPASS_REGISTRY");
     }
 
@@ -43,18 +44,20 @@ protected:
 
     Lines calls() { return read_lines(journal); }
 
+    int open(const char* path) { return frame_source_open(vfapi_source_ops, path, source); }
+
     testsupport::TempDir dir;
     std::string registry = dir.file("registry.reg");
     std::string journal = dir.file("journal");
-    VfapiSource source{};
+    FrameSource source{};
 };
 
 TEST_F(VfapiSourceTest, TheFirstListedPluginThatOpensTheFileIsUsed) {
     list({plugin("a.so"), plugin("b.so")});
-    ASSERT_EQ(vfapi_source_open("clip.aup", source), 1);
+    ASSERT_EQ(open("clip.aup"), 1);
     EXPECT_EQ(calls(), (Lines{"a.so load", "a.so getfunc " + std::to_string(sizeof(VfapiFunctionTable)),
                               "a.so open clip.aup", "a.so fileinfo 8", "a.so streaminfo 1 32"}));
-    vfapi_source_close(source);
+    frame_source_close(source);
     EXPECT_EQ(calls().back(), "a.so unload");
     EXPECT_EQ(calls()[calls().size() - 2], "a.so close 4660");
 }
@@ -62,7 +65,7 @@ TEST_F(VfapiSourceTest, TheFirstListedPluginThatOpensTheFileIsUsed) {
 TEST_F(VfapiSourceTest, PluginsThatDoNotOpenTheFileAreUnloadedAndSkipped) {
     list({dir.file("missing.so"), plugin("noexport.so", {}, false), plugin("nofunc.so", {"get_plugin_func=1"}),
           plugin("refuses.so", {"open=5"}), plugin("refuses0.so", {"open=1", "handle=0"}), plugin("ok.so")});
-    ASSERT_EQ(vfapi_source_open("clip.tpr", source), 1);
+    ASSERT_EQ(open("clip.tpr"), 1);
     EXPECT_EQ(calls(), (Lines{"noexport.so load", "noexport.so unload",
                               "nofunc.so load", "nofunc.so getfunc " + std::to_string(sizeof(VfapiFunctionTable)),
                               "nofunc.so unload",
@@ -78,7 +81,7 @@ TEST_F(VfapiSourceTest, AValueThatDoesNotFitEndsTheSearch) {
     const std::string good = plugin("good.so");
     // 300 bytes of path: more than the 260-byte buffer.
     list({dir.path() + "/" + std::string(300 - dir.path().size() - 1, 'x'), good});
-    EXPECT_EQ(vfapi_source_open("clip.mkv", source), 0);
+    EXPECT_EQ(open("clip.mkv"), 0);
     EXPECT_TRUE(calls().empty()) << "nothing after the long value is tried";
 
     // Exactly 260 bytes of text without its zero: read in full, but not a
@@ -87,42 +90,43 @@ TEST_F(VfapiSourceTest, AValueThatDoesNotFitEndsTheSearch) {
     for (int i = 0; i < 260; ++i) hex += i ? ",61" : "61";
     std::ofstream(registry) << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\VFPlugin]\n"
                             << "\"raw\"=hex(1):" << hex << "\n\"good\"=\"" << good << "\"\n";
-    EXPECT_EQ(vfapi_source_open("clip.mkv", source), 0);
+    EXPECT_EQ(open("clip.mkv"), 0);
     EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(VfapiSourceTest, NoRegistryKeyOrNoPluginOpensNothing) {
-    EXPECT_EQ(vfapi_source_open("clip.mkv", source), 0);
+    EXPECT_EQ(open("clip.mkv"), 0);
     list({plugin("no.so", {"open=1"})});
-    EXPECT_EQ(vfapi_source_open("clip.mkv", source), 0);
+    EXPECT_EQ(open("clip.mkv"), 0);
     EXPECT_EQ(calls().back(), "no.so unload");
-    EXPECT_EQ(source.module, nullptr);
+    EXPECT_EQ(source.self, nullptr);
 }
 
 TEST_F(VfapiSourceTest, AFileWithoutVideoOrWithAPictureThatCantBeHeldIsRefused) {
     list({plugin("audio.so", {"flags=2"})});
-    EXPECT_EQ(vfapi_source_open("song.mp3", source), 0);
+    EXPECT_EQ(open("song.mp3"), 0);
     EXPECT_EQ(calls(), (Lines{"audio.so load", "audio.so getfunc " + std::to_string(sizeof(VfapiFunctionTable)),
                               "audio.so open song.mp3", "audio.so fileinfo 8", "audio.so close 4660",
                               "audio.so unload"}));
-    EXPECT_EQ(source.module, nullptr);
+    EXPECT_EQ(source.self, nullptr);
 
     for (const char* bad : {"bits=4", "width=0", "height=0", "width=65536\nheight=65536"}) {
         std::remove(journal.c_str());
         list({plugin(std::string("bad") + bad[0] + ".so", {bad})});
-        EXPECT_EQ(vfapi_source_open("clip.avs", source), 0) << bad;
+        EXPECT_EQ(open("clip.avs"), 0) << bad;
         EXPECT_EQ(calls().back().substr(calls().back().find(' ')), " unload") << bad;
-        EXPECT_EQ(source.frame_buffer, nullptr);
-        EXPECT_EQ(source.header, nullptr);
+        EXPECT_EQ(source.self, nullptr);
+        EXPECT_EQ(source.format, nullptr);
     }
 }
 
 TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithUnpaddedRows) {
     list({plugin("p.so", {"width=350", "height=5", "rate=30000", "scale=1001", "frames_l=77", "flags=3"})});
-    ASSERT_EQ(vfapi_source_open("clip.avs", source), 1);
+    ASSERT_EQ(open("clip.avs"), 1);
     EXPECT_EQ(calls().back(), "p.so streaminfo 2 32") << "audio is asked about too";
 
-    const BITMAPINFOHEADER& h = *source.header;
+    ASSERT_NE(source.format, nullptr);
+    const BITMAPINFOHEADER& h = *source.format;
     EXPECT_EQ(h.biSize, 40u);
     EXPECT_EQ(h.biWidth, 350);
     EXPECT_EQ(h.biHeight, 5);
@@ -139,25 +143,21 @@ TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithUnpaddedRow
     expected.dwScale = 1001;
     expected.dwRate = 30000;
     expected.rcFrame = RECT{0, 0, 350, 5};
-    EXPECT_EQ(std::memcmp(&source.info, &expected, sizeof expected), 0);
+    EXPECT_EQ(std::memcmp(source.info, &expected, sizeof expected), 0);
+    EXPECT_EQ(source.frame_count, 77u);
 
-    EXPECT_EQ(source.read_request.dwSize, sizeof(VfapiVideoRead));
-    EXPECT_EQ(source.read_request.lpData, source.frame_buffer + 1050 * 4);
-    EXPECT_EQ(source.read_request.lPitch, -1050);
-
-    FrameSource frames = vfapi_source_frame_source(source);
-    EXPECT_EQ(frames.frame_count, 77u);
-    EXPECT_EQ(frames.format, source.header);
-    EXPECT_EQ(frames.info, &source.info);
-
+    const BITMAPINFOHEADER* const format = source.format;
+    const void* buffer = nullptr;
     const void* pixels = nullptr;
     const BITMAPINFOHEADER* header = nullptr;
     for (int frame = 0; frame < 3; ++frame) {
-        ASSERT_EQ(frame_source_next(frames, &pixels, &header), 1);
+        ASSERT_EQ(frame_source_next(source, &pixels, &header), 1);
+        // The request's size, frame number and pitch as the plug-in saw them.
         EXPECT_EQ(calls().back(), "p.so read 1 " + std::to_string(sizeof(VfapiVideoRead)) + " " +
                                       std::to_string(frame) + " 0 -1050");
-        EXPECT_EQ(pixels, source.frame_buffer);
-        EXPECT_EQ(header, source.header);
+        if (frame == 0) buffer = pixels;
+        EXPECT_EQ(pixels, buffer) << "one buffer for every frame";
+        EXPECT_EQ(header, format);
         // The buffer starts with the picture's bottom row (top-down row 4).
         const auto* bytes = static_cast<const uint8_t*>(pixels);
         EXPECT_EQ(bytes[0], frame);
@@ -169,37 +169,44 @@ TEST_F(VfapiSourceTest, FormatsAndRequestDescribeABottomUpPictureWithUnpaddedRow
 
 TEST_F(VfapiSourceTest, TheFrameNumberCarriesIntoItsHighWord) {
     list({plugin("p.so", {"frames_h=1", "frames_l=5"})});
-    ASSERT_EQ(vfapi_source_open("clip.avs", source), 1);
-    EXPECT_EQ(vfapi_source_frame_count(source), 0x7FFFFFFFu);
-    source.read_request.dwFrameNumberL = 0xFFFFFFFFu;
-    const void* pixels;
-    const BITMAPINFOHEADER* header;
-    ASSERT_EQ(vfapi_source_next_frame(source, &pixels, &header), 1);
-    EXPECT_EQ(source.read_request.dwFrameNumberL, 0u);
-    EXPECT_EQ(source.read_request.dwFrameNumberH, 1u);
-    ASSERT_EQ(vfapi_source_next_frame(source, &pixels, &header), 1);
-    EXPECT_EQ(calls().back(), "p.so read 1 " + std::to_string(sizeof(VfapiVideoRead)) + " 0 1 -48");
+    ASSERT_EQ(open("clip.avs"), 1);
+    EXPECT_EQ(source.frame_count, 0x7FFFFFFFu);
+    VfapiVideoRead request{};
+    request.dwFrameNumberL = 0xFFFFFFFFu;
+    vfapi_frame_number_advance(request);
+    EXPECT_EQ(request.dwFrameNumberL, 0u);
+    EXPECT_EQ(request.dwFrameNumberH, 1u);
+    vfapi_frame_number_advance(request);
+    EXPECT_EQ(request.dwFrameNumberL, 1u);
+    EXPECT_EQ(request.dwFrameNumberH, 1u);
 }
 
 TEST_F(VfapiSourceTest, AFailedReadEndsTheInputWithFiveDebugLines) {
     list({plugin("p.so", {"fail_read_at=2"})});
-    ASSERT_EQ(vfapi_source_open("clip.avs", source), 1);
+    ASSERT_EQ(open("clip.avs"), 1);
     const void* pixels;
     const BITMAPINFOHEADER* header;
-    ASSERT_EQ(vfapi_source_next_frame(source, &pixels, &header), 1);
-    ASSERT_EQ(vfapi_source_next_frame(source, &pixels, &header), 1);
+    ASSERT_EQ(frame_source_next(source, &pixels, &header), 1);
+    ASSERT_EQ(frame_source_next(source, &pixels, &header), 1);
+    const auto* frame_buffer = static_cast<const uint8_t*>(pixels);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(vfapi_source_next_frame(source, &pixels, &header), 0);
+    EXPECT_EQ(frame_source_next(source, &pixels, &header), 0);
     std::fflush(stdout);
     const std::string out = testing::internal::GetCapturedStdout();
     char address[64];
-    std::snprintf(address, sizeof address, "%p", static_cast<void*>(source.frame_buffer + 48 * 7));
+    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(frame_buffer + 48 * 7));
     EXPECT_EQ(out, "DEBUG - ReadData() return non-zero value.\n"
                    "DEBUG - dwSize: " + std::to_string(sizeof(VfapiVideoRead)) + "\n"
                    "DEBUG - dwFrameNumberL: 2, dwFrameNumberH: 0\n"
                    "DEBUG - lpData: " + std::string(address) + "\n"
                    "DEBUG - lPitch: -48\n");
-    EXPECT_EQ(source.read_request.dwFrameNumberL, 2u) << "a refused frame is not counted";
+    // A refused frame is not counted: the next request asks for it again.
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(frame_source_next(source, &pixels, &header), 0);
+    std::fflush(stdout);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(calls().back(), "p.so read 1 " + std::to_string(sizeof(VfapiVideoRead)) + " 2 0 -48");
 }
 
 }  // namespace

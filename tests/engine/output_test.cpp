@@ -167,8 +167,8 @@ TEST_F(OutputTest, RefusalsLeaveNothingBehind) {
     expect_all_closed();
     EXPECT_EQ(w.compressor.hic, nullptr);
     EXPECT_EQ(w.compressor.previous_frame, nullptr);
-    EXPECT_EQ(w.decoder, nullptr);
-    EXPECT_EQ(w.decode_buffer, nullptr);
+    EXPECT_EQ(w.verifier.decoder, nullptr);
+    EXPECT_EQ(w.verifier.picture, nullptr);
     EXPECT_EQ(w.compressed_buffer, nullptr);
     EXPECT_EQ(w.uncompressed_format, nullptr);
 }
@@ -244,7 +244,7 @@ TEST_F(OutputTest, FileIsCompleteBeforeCodecAndDecoderGo) {
     EXPECT_TRUE(complete_at_decompress_end);
     EXPECT_EQ(w.file, nullptr);
     EXPECT_EQ(w.stream, nullptr);
-    EXPECT_EQ(w.decoder, nullptr);
+    EXPECT_EQ(w.verifier.decoder, nullptr);
     EXPECT_EQ(w.compressor.hic, nullptr);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/pipeline.h"
+#include "engine/session.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/support.h"
 
@@ -374,6 +375,54 @@ TEST_F(PipelineTest, WriteFailureIsReported) {
     EXPECT_LT(written, 2000);
     EXPECT_EQ(w.failure, OutputFailure::write);
     EXPECT_EQ(close(), 0);  // completing the file failed as well
+}
+
+// The session the front ends drive: the same steps as the pipeline, a key
+// frame on request, and the failure kept past the close for the report.
+TEST_F(PipelineTest, SessionWritesLogsAndKeepsItsFailure) {
+    codec.result_answer = [](const CompressCall& c) {
+        return static_cast<DWORD>(c.index == 5 ? ICERR_INTERNAL : ICERR_OK);
+    };
+    frame.assign(format.biSizeImage, 0x80);
+    EncodeSession s;
+    ASSERT_EQ(session_open(s, path.c_str(), info, format, settings), 1);
+    EXPECT_EQ(s.failed_frame, -1);
+    ASSERT_NE(s.log.file, nullptr);
+    for (int n = 0; n < 5; ++n) {
+        if (n == 3) session_request_key(s);
+        ASSERT_EQ(session_encode_frame(s, n, &format, frame.data()), 1) << n;
+        EXPECT_EQ(session_last_size(s), n == 0 || n == 3 ? 1000u : 100u) << n;
+    }
+    EXPECT_EQ(session_encode_frame(s, 5, &format, frame.data()), 0);
+    EXPECT_EQ(session_close(s), 1);
+    EXPECT_EQ(s.failure, OutputFailure::compress);
+    EXPECT_EQ(s.failed_frame, 5);
+    EXPECT_EQ(s.log.file, nullptr);
+    EXPECT_EQ(s.writer.file, nullptr);
+    EXPECT_EQ(packets(), "1000,K_\n100,__\n100,__\n1000,K_\n100,__\n");
+    EXPECT_EQ(log_text(), "[" + path + "]\nrate: 3000, key: 8, cc: 75, pixel: 28, diff: 9\n frame   size  key\n"
+                          "     0   1000  ***\n     1    100  \n     2    100  \n     3   1000  ***\n"
+                          "     4    100  \n");
+}
+
+TEST_F(PipelineTest, RefusedSessionMakesNeitherFileNorLog) {
+    codec.refuse_compress = true;
+    EncodeSession s;
+    EXPECT_EQ(session_open(s, path.c_str(), info, format, settings), 0);
+    EXPECT_EQ(s.failure, OutputFailure::codec_unavailable);
+    EXPECT_EQ(s.log.name, nullptr);
+    EXPECT_EQ(session_close(s), 1);  // safe after a refused open
+    EXPECT_FALSE(testsupport::file_exists(path));
+    EXPECT_FALSE(testsupport::file_exists(dir.file("out.log")));
+
+    // Without logging no log is made, however the run goes.
+    codec.refuse_compress = false;
+    settings.log_enabled = 0;
+    ASSERT_EQ(session_open(s, path.c_str(), info, format, settings), 1);
+    EXPECT_EQ(s.log.name, nullptr);
+    EXPECT_EQ(session_close(s), 1);
+    EXPECT_TRUE(testsupport::file_exists(path));
+    EXPECT_FALSE(testsupport::file_exists(dir.file("out.log")));
 }
 
 #ifdef TWOPASS_COUNT_ALLOCATIONS

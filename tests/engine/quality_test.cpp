@@ -82,7 +82,7 @@ Encoded encode(const std::string& raw, const std::string& avi, int32_t bit_rate,
     bool ok = in != nullptr && seen_out != nullptr;
     while (ok && std::fread(frame.data(), 1, frame.size(), in.get()) == frame.size()) {
         ok = pipeline_process_frame(w, settings, &log, e.frames, &format, frame.data()) == 1;
-        if (!seen.empty()) std::fwrite(w.decode_buffer, 1, format.biSizeImage, seen_out.get());
+        if (!seen.empty()) std::fwrite(w.verifier.picture, 1, format.biSizeImage, seen_out.get());
         e.keys.push_back(w.last_is_key);
         ++e.frames;
     }

@@ -38,6 +38,43 @@ std::string shown(const std::string& out, const std::string& field) {
     return out.substr(value, out.find_first_of(" \n", value) - value);
 }
 
+// Each codec reads the same in both front ends: twopass and vnt-host list the
+// same letter beside its FourCC, and every letter of a row picks the plug-in's
+// codec index whose list text names that FourCC.
+TEST(VntHost, CodecLettersMatchTheConsole) {
+    struct Row {
+        const char* letters;
+        const char* name;
+        const char* index;
+        const char* list_text;
+    };
+    const Row rows[] = {
+        {"1", "MPG4", "0", "MPG4 (MPEG-4 V1)"}, {"2", "MP42", "1", "MP42 (MPEG-4 V2)"},
+        {"3", "MP43", "2", "MP43 (MPEG-4 V3)"}, {"Ll", "DIV3", "3", "DIV3 (Low Motion)"},
+        {"Ff", "DIV4", "4", "DIV4 (Fast Motion)"},
+        {"x9M", "MP42", "1", "MP42 (MPEG-4 V2)"},  // any other letter: the default
+    };
+    testsupport::TempDir dir;
+    const std::vector<std::string> env = {"XDG_CONFIG_HOME=" + dir.path()};
+    const ProcessResult console = testsupport::run_process({testsupport::build_dir() + "/twopass", "-h"}, env);
+    ASSERT_EQ(console.exit_code, 0) << console.err;
+    const ProcessResult usage = host({"-h"}, env);
+    ASSERT_EQ(usage.exit_code, 0) << usage.err;
+    for (const Row& row : rows) {
+        if (row.letters[0] != 'x') {
+            EXPECT_NE(console.err.find(row.letters[0] + std::string(":") + row.name), std::string::npos) << row.name;
+            EXPECT_NE(usage.out.find(std::string(" ") + row.letters[0] + " " + row.name), std::string::npos)
+                << row.name;
+        }
+        for (const char* letter = row.letters; *letter; ++letter) {
+            const ProcessResult r = host({"--defaults", "--no-save", "-v", std::string(1, *letter)}, env);
+            ASSERT_EQ(r.exit_code, 0) << r.err;
+            EXPECT_EQ(shown(r.out, "codec_index"), row.index) << *letter;
+            EXPECT_NE(r.out.find(std::string("(") + row.list_text + ")\n"), std::string::npos) << *letter;
+        }
+    }
+}
+
 TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
     testsupport::TempDir dir;
     // The plug-in's own defaults, with the table's texts shown in UTF-8.

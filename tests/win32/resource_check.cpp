@@ -16,10 +16,15 @@
 #include "plugin/plugin_abi.h"
 
 // The records' own checks of their 32-bit layouts only bite where pointers
-// are 32-bit: make sure this build is such a one.
-static_assert(sizeof(void*) == 4, "the Windows checks are built for 32-bit Windows");
+// are 32-bit; the 64-bit build keeps the field order with native pointers.
+#ifdef _WIN64
+static_assert(sizeof(OutputPluginTable) == 144 && sizeof(OutputRequest) == 104);
+static_assert(sizeof(VfapiFunctionTable) == 48 && sizeof(VfapiVideoRead) == 32);
+#else
+static_assert(sizeof(void*) == 4);
 static_assert(sizeof(OutputPluginTable) == 104 && sizeof(OutputRequest) == 72);
 static_assert(sizeof(VfapiFunctionTable) == 24 && sizeof(VfapiVideoRead) == 20);
+#endif
 
 namespace {
 

@@ -9,15 +9,18 @@
  * ReadData fails for frame numbers at or past <frames>, and at
  * <fail-at-frame> when one is given.
  *
- * Entries use the stdcall convention with 32-bit arguments, and the records
- * have the plug-in interface's 32-bit layouts. When VFPATTERN_TRACE names a
- * file, each call is appended to it as a line of text. */
+ * Entries use the stdcall convention. In the 32-bit build the records have
+ * the plug-in interface's 32-bit layouts; a 64-bit build keeps the field
+ * order with native pointers, and file handles are pointer-sized. When
+ * VFPATTERN_TRACE names a file, each call is appended to it as a line of text. */
 #include <windows.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+typedef DWORD_PTR VfHandle;
 
 typedef struct VfFileInfo {
     DWORD dwSize;
@@ -45,17 +48,17 @@ typedef struct VfVideoRead {
 
 typedef struct VfFunctions {
     DWORD dwSize;
-    LONG(WINAPI *OpenInput)(const char *path, DWORD *handle);
-    LONG(WINAPI *CloseInput)(DWORD handle);
-    LONG(WINAPI *QueryFileInfo)(DWORD handle, VfFileInfo *info);
-    LONG(WINAPI *QueryStreamInfo)(DWORD handle, DWORD kind, void *info);
-    LONG(WINAPI *ReadData)(DWORD handle, DWORD kind, void *request);
+    LONG(WINAPI *OpenInput)(const char *path, VfHandle *handle);
+    LONG(WINAPI *CloseInput)(VfHandle handle);
+    LONG(WINAPI *QueryFileInfo)(VfHandle handle, VfFileInfo *info);
+    LONG(WINAPI *QueryStreamInfo)(VfHandle handle, DWORD kind, void *info);
+    LONG(WINAPI *ReadData)(VfHandle handle, DWORD kind, void *request);
 } VfFunctions;
 
 _Static_assert(sizeof(VfFileInfo) == 8, "file info record");
 _Static_assert(sizeof(VfVideoInfo) == 32, "video info record");
-_Static_assert(sizeof(VfVideoRead) == 20, "read request record");
-_Static_assert(sizeof(VfFunctions) == 24, "function table");
+_Static_assert(sizeof(void *) != 4 || sizeof(VfVideoRead) == 20, "read request record");
+_Static_assert(sizeof(void *) != 4 || sizeof(VfFunctions) == 24, "function table");
 
 typedef struct Pattern {
     DWORD width, height, frames, rate, scale;
@@ -75,7 +78,7 @@ static void trace(const char *format, ...) {
     fclose(file);
 }
 
-static LONG WINAPI open_input(const char *path, DWORD *handle) {
+static LONG WINAPI open_input(const char *path, VfHandle *handle) {
     trace("open %s", path ? path : "(null)");
     if (!path || !handle) return 1;
     FILE *file = fopen(path, "rb");
@@ -91,25 +94,24 @@ static LONG WINAPI open_input(const char *path, DWORD *handle) {
     Pattern *owned = (Pattern *)malloc(sizeof *owned);
     if (!owned) return 1;
     *owned = p;
-    /* The handle is a 32-bit word: on 32-bit Windows a pointer fits. */
-    *handle = (DWORD)(uintptr_t)owned;
+    *handle = (VfHandle)owned;
     return 0;
 }
 
-static LONG WINAPI close_input(DWORD handle) {
+static LONG WINAPI close_input(VfHandle handle) {
     trace("close");
     free((Pattern *)(uintptr_t)handle);
     return 0;
 }
 
-static LONG WINAPI query_file_info(DWORD handle, VfFileInfo *info) {
+static LONG WINAPI query_file_info(VfHandle handle, VfFileInfo *info) {
     if (!handle || !info) return 1;
     trace("fileinfo size=%lu", (unsigned long)info->dwSize);
     info->dwStreamFlags = 1; /* video only */
     return 0;
 }
 
-static LONG WINAPI query_stream_info(DWORD handle, DWORD kind, void *record) {
+static LONG WINAPI query_stream_info(VfHandle handle, DWORD kind, void *record) {
     const Pattern *p = (const Pattern *)(uintptr_t)handle;
     if (!p || !record) return 1;
     if (kind != 1) return 1;
@@ -125,7 +127,7 @@ static LONG WINAPI query_stream_info(DWORD handle, DWORD kind, void *record) {
     return 0;
 }
 
-static LONG WINAPI read_data(DWORD handle, DWORD kind, void *record) {
+static LONG WINAPI read_data(VfHandle handle, DWORD kind, void *record) {
     const Pattern *p = (const Pattern *)(uintptr_t)handle;
     VfVideoRead *read = (VfVideoRead *)record;
     if (!p || !read || kind != 1) return 1;

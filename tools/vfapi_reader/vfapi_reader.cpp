@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "console/vfapi.h"
+#include "platform/pixels/pixels.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ struct Reader {
     bool has_audio = false;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
-    SwsContext* scaler = nullptr;
+    PixelsToBgr convert;
     int width = 0;
     int height = 0;
     AVRational rate{25, 1};   // frames per second
@@ -42,7 +43,7 @@ struct Reader {
 
 void reader_free(Reader* reader) {
     if (!reader) return;
-    sws_freeContext(reader->scaler);
+    pixels_to_bgr_close(reader->convert);
     av_frame_free(&reader->frame);
     av_packet_free(&reader->packet);
     avcodec_free_context(&reader->codec);
@@ -240,17 +241,11 @@ HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
     if (number > static_cast<uint64_t>(INT64_MAX / 2) || !fetch_frame(*reader, static_cast<int64_t>(number)))
         return 1;
 
-    const AVFrame& frame = *reader->frame;
-    reader->scaler = sws_getCachedContext(reader->scaler, frame.width, frame.height,
-                                          static_cast<AVPixelFormat>(frame.format), reader->width, reader->height,
-                                          AV_PIX_FMT_BGR24, SWS_BICUBIC,
-                                          nullptr, nullptr, nullptr);
-    if (!reader->scaler) return 1;
     // Straight into the caller's rows, whichever way they run.
-    uint8_t* destination[4] = {request->lpData, nullptr, nullptr, nullptr};
-    int destination_pitch[4] = {static_cast<int>(request->lPitch), 0, 0, 0};
-    int rows = sws_scale(reader->scaler, frame.data, frame.linesize, 0, frame.height, destination, destination_pitch);
-    return rows == reader->height ? 0 : 1;
+    const PixelsRows rows{static_cast<uint8_t*>(request->lpData), static_cast<std::ptrdiff_t>(request->lPitch)};
+    const PixelsResult result = pixels_to_bgr(reader->convert, reader->frame, rows, reader->width, reader->height,
+                                              SWS_BICUBIC, PixelsWrite::straight);
+    return result == PixelsResult::ok ? 0 : 1;
 }
 
 }  // namespace

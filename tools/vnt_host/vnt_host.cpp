@@ -35,7 +35,8 @@
 
 namespace {
 
-constexpr char kUsage[] =
+// The usage text around its two codec lines, which come from the codec table.
+constexpr char kUsageHead[] =
     "usage: vnt-host [options] [input.avi output.avi]\n"
     "Loads the output plug-in vnt.auo as the video editor would, keeps its settings\n"
     "between runs, and exports input.avi to output.avi through it.\n"
@@ -44,9 +45,8 @@ constexpr char kUsage[] =
     "  --config-file PATH     where the plug-in's settings are kept\n"
     "                         (default: $XDG_CONFIG_HOME/twopass/vnt-host.cfg)\n"
     "  --defaults             start from the plug-in's defaults, not the stored settings\n"
-    "  --no-save              leave the stored settings as they were\n"
-    "  -v C                   codec: 1 MPG4, 2 MP42, 3 MP43, L DIV3, F DIV4\n"
-    "  --codec-index N        store codec index N as it is (outside 0-4 means MP42)\n"
+    "  --no-save              leave the stored settings as they were\n";
+constexpr char kUsageTail[] =
     "  -r N  -k N  -c N       bit rate (kbit/s), key-frame interval (s), compression (%)\n"
     "  -d N  -p N  -s N       noise difference, noise pixels, scene-change level\n"
     "  -l / --no-log          encoding log on / off\n"
@@ -93,15 +93,15 @@ bool parse_int(const char* text, int32_t& value) {
     return true;
 }
 
-int32_t codec_index_of_letter(char letter) {
-    switch (letter) {
-    case '1': return 0;
-    case '2': return 1;
-    case '3': return 2;
-    case 'L': case 'l': return 3;
-    case 'F': case 'f': return 4;
-    default: return 1;
+void print_usage() {
+    std::fputs(kUsageHead, stdout);
+    std::printf("  -v C                   codec:");
+    for (size_t i = 0; i < kCodecs.size(); ++i) {
+        std::printf("%s %c %s", i ? "," : "", kCodecs[i].letters[0], codec_name(kCodecs[i].fourcc).data());
     }
+    std::printf("\n  --codec-index N        store codec index N as it is (outside 0-%zu means %s)\n",
+                kCodecs.size() - 1, codec_name(kCodecs[kDefaultCodecIndex].fourcc).data());
+    std::fputs(kUsageTail, stdout);
 }
 
 std::string self_directory() {
@@ -146,7 +146,7 @@ Options parse_options(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
-            std::fputs(kUsage, stdout);
+            print_usage();
             std::exit(0);
         } else if (a == "--plugin") {
             o.plugin_path = value_of(i);
@@ -249,9 +249,12 @@ void print_table(const OutputPluginTable& t) {
 }
 
 void print_config(const PluginConfig& c) {
-    const auto index = static_cast<uint32_t>(c.codec_index);
-    std::printf("codec_index         %d (%s)\n", c.codec_index,
-                index < kPluginCodecs.size() ? kPluginCodecs[index].list_text : "outside the table: MP42");
+    if (static_cast<uint32_t>(c.codec_index) < kPluginCodecs.size()) {
+        std::printf("codec_index         %d (%s)\n", c.codec_index, kPluginCodecs[c.codec_index].list_text);
+    } else {
+        std::printf("codec_index         %d (outside the table: %s)\n", c.codec_index,
+                    codec_name(codec_entry(c.codec_index).fourcc).data());
+    }
     std::printf("bit_rate            %d\n", c.bit_rate);
     std::printf("key_seconds         %d\n", c.key_seconds);
     std::printf("compression_control %d\n", c.compression_control);

@@ -1,0 +1,44 @@
+// One encode run as both front ends drive it: open (writer and log), one step
+// per frame, close. The front ends keep only what differs between them: where
+// frames come from, how progress and stop requests are shown, and how a
+// failure is told to the user.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/output.h"
+#include "engine/pipeline.h"
+#include "engine/platform.h"
+#include "engine/settings.h"
+
+struct EncodeSession {
+    OutputWriter writer;      // file, codec, verifier and every buffer of the run
+    EncodeSettings settings;  // the run's settings, clamped by the front end
+    EncodeLog log;            // all clear unless settings.log_enabled; file null when it couldn't be created
+    OutputFailure failure;    // why session_open or session_encode_frame answered 0
+    int32_t failed_frame;     // the frame session_encode_frame gave up on, or -1
+};
+
+// Clears the session, opens the writer and, when log_enabled, the log. 0 when
+// the writer refused the run (session.failure says why); nothing is then left
+// open and no log was made. A log that can't be created does not refuse the
+// run: log.file stays null with log.name set, for the front end to warn.
+int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
+                 const BITMAPINFOHEADER& format, const EncodeSettings& settings);
+
+// Asks for the next frame to be compressed as a key frame.
+void session_request_key(EncodeSession& session);
+
+// Frame n (0, 1, ... in order) through the pipeline, written at position n.
+// 1 when written; 0 when not (failure and failed_frame say why and where):
+// the caller ends its loop, and the frames before stay in the file.
+// header and bits belong to the caller and are used only during the call.
+int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits);
+
+// Compressed bytes of the frame last written.
+inline uint32_t session_last_size(const EncodeSession& session) { return session.writer.last_size; }
+
+// Closes the log, then the writer (the file is complete on disk after it).
+// Answers 1 when the file was completed, 0 when completing it failed. Safe
+// after a failed open; failure and failed_frame are kept for the report.
+int session_close(EncodeSession& session);

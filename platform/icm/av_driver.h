@@ -1,0 +1,92 @@
+// Inside of the codec driver over libavcodec: what a driver handle points at,
+// and the parts the dispatch (av_driver.cpp) calls. Not part of the API, and
+// not exported from the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "platform/icm/av_codecs.h"
+#include "platform/icm/dib.h"
+#include "platform/icm/rate_control.h"
+#include "platform/pixels/pixels.h"
+
+#pragma GCC visibility push(hidden)
+
+// What ICM_GETSTATE hands out and ICM_SETSTATE takes (av_state.cpp).
+struct AvState {
+    double kbps = 3000.0;
+    std::int32_t control = 75;
+    std::int32_t key_seconds = 8;
+};
+
+struct AvEncoder {
+    AVCodecContext* ctx = nullptr;
+    PixelsToYuv convert;
+    AVFrame* frames[2] = {nullptr, nullptr};  // alternate: the codec keeps the last one referenced
+    AVPacket* pkt = nullptr;
+    int next_frame = 0;
+    DibLayout in{};
+    std::int64_t next_pts = 0;
+    bool begun = false;
+    bool force_key = true;
+    std::uint32_t since_key = 0;
+    std::uint32_t key_limit = 1;
+    RateControl rc{};
+};
+
+struct AvDecoder {
+    AVCodecContext* ctx = nullptr;
+    AVCodecID id = AV_CODEC_ID_NONE;
+    PixelsToBgr convert;
+    AVFrame* picture = nullptr;  // the last decoded picture
+    AVFrame* scratch = nullptr;
+    AVPacket* pkt = nullptr;
+    std::uint8_t* data = nullptr;  // padded copy of the compressed frame
+    std::size_t data_capacity = 0;
+    bool begun = false;
+    bool have_picture = false;
+    int width = 0, height = 0;
+    std::uint32_t palette[256] = {};
+    bool palette_pending = false;
+};
+
+struct AvDriver {
+    DWORD fcc = 0;
+    const AvCodec* codec = nullptr;  // none: a decoder found in the tag table
+    UINT mode = 0;
+    AvState state{};
+    bool state_set = false;
+    DWORD rate = 0, scale = 0;  // from ICM_COMPRESS_FRAMES_INFO
+    LONG key_rate = 0;
+    LONG data_rate = 0;
+    AvEncoder enc;
+    AvDecoder dec;
+};
+
+// Whether frames may be converted in place (icm_av_set_direct_conversion).
+extern bool avdrv_direct_conversion;
+
+// av_encoder.cpp
+void avdrv_encoder_free(AvEncoder& e);
+LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic);
+LRESULT avdrv_compress_get_format(const AvDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
+
+// av_decoder.cpp
+void avdrv_decoder_free(AvDecoder& k);
+LRESULT avdrv_decompress_check(const AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
+                               DibLayout& lo);
+LRESULT avdrv_decompress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+LRESULT avdrv_decompress(AvDriver& d, const ICDECOMPRESS* ic);
+LRESULT avdrv_decompress_get_format(const AvDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
+
+// av_state.cpp
+LRESULT avdrv_get_state(const AvDriver& d, std::uint8_t* buf, std::size_t n);
+LRESULT avdrv_set_state(AvDriver& d, const std::uint8_t* buf, std::size_t n);
+
+#pragma GCC visibility pop

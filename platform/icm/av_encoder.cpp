@@ -1,0 +1,232 @@
+// Compression in the codec driver over libavcodec. Every frame is coded at
+// a quantiser chosen by our own rate control (rate_control.h). A second
+// ICM_COMPRESS_BEGIN without an end forces the next frame to be a key frame;
+// as a key frame references nothing and MS-MPEG-4 has a single reference
+// picture, a delta frame coded before it and thrown away by the caller leaves
+// no trace in what follows.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/icm/av_driver.h"
+
+void avdrv_encoder_free(AvEncoder& e) {
+    avcodec_free_context(&e.ctx);
+    pixels_to_yuv_close(e.convert);
+    av_frame_free(&e.frames[0]);
+    av_frame_free(&e.frames[1]);
+    av_packet_free(&e.pkt);
+    e.begun = false;
+}
+
+namespace {
+
+double frames_per_second(const AvDriver& d) {
+    if (d.rate && d.scale) return static_cast<double>(d.rate) / d.scale;
+    return 30000.0 / 1001.0;
+}
+
+LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
+    AvEncoder& e = d.enc;
+    avdrv_encoder_free(e);
+    const AVCodec* codec = avcodec_find_encoder(d.codec->id);
+    if (!codec) return ICERR_UNSUPPORTED;
+    e.ctx = avcodec_alloc_context3(codec);
+    e.pkt = av_packet_alloc();
+    if (!e.ctx || !e.pkt) {
+        avdrv_encoder_free(e);
+        return ICERR_MEMORY;
+    }
+    AVCodecContext* c = e.ctx;
+    c->width = in.width;
+    c->height = in.height;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    // The stream header has five bits for the frame rate; timing lives in the AVI file.
+    const int fps = std::clamp(static_cast<int>(std::lround(frames_per_second(d))), 1, 31);
+    c->time_base = AVRational{1, fps};
+    c->framerate = AVRational{fps, 1};
+    c->bit_rate = static_cast<std::int64_t>(d.state.kbps * 1000.0);
+    c->flags |= AV_CODEC_FLAG_QSCALE;  // our rate control sets each frame's quantiser
+    c->global_quality = 4 * FF_QP2LAMBDA;
+    c->qmin = rate_qmin;
+    c->qmax = rate_qmax;
+    c->max_b_frames = 0;
+    c->thread_count = 1;
+    // Rate-distortion macroblock decisions: with the simple decision, inter
+    // blocks with big residuals lose their levels to clipping at fine
+    // quantisers and show block noise that the finer quantiser was meant to avoid.
+    c->mb_decision = FF_MB_DECISION_RD;
+    // We decide every key frame; the codec may add one only at a scene cut.
+    c->gop_size = 1 << 30;
+    c->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;  // allows that long a gop
+    switch (d.codec->motion) {
+        case AvMotion::low:  // small, precise search: slow-moving material
+            c->me_range = 16;
+            c->dia_size = 1;
+            break;
+        case AvMotion::fast:  // wide search with more predictors: fast motion
+            c->me_range = 0;
+            c->dia_size = 3;
+            c->last_predictor_count = 2;
+            c->pre_dia_size = 2;
+            c->me_pre_cmp = FF_CMP_SAD;
+            break;
+        case AvMotion::normal:
+            break;
+    }
+    if (avcodec_open2(c, codec, nullptr) < 0) {
+        avdrv_encoder_free(e);
+        return ICERR_BADFORMAT;
+    }
+    for (auto& f : e.frames) {
+        f = av_frame_alloc();
+        if (!f) break;
+        f->format = AV_PIX_FMT_YUV420P;
+        f->width = in.width;
+        f->height = in.height;
+        if (av_frame_get_buffer(f, 0) < 0) av_frame_free(&f);
+    }
+    if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
+        avdrv_encoder_free(e);
+        return ICERR_MEMORY;
+    }
+    e.in = in;
+    return ICERR_OK;
+}
+
+}  // namespace
+
+LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) {
+    if (!d.codec || !d.codec->compresses) return ICERR_UNSUPPORTED;
+    DibLayout li{};
+    if (!dib_layout_frame24(in, li)) return ICERR_BADFORMAT;
+    if (out && (out->biWidth != in->biWidth || std::labs(out->biHeight) != li.height)) return ICERR_BADFORMAT;
+    AvEncoder& e = d.enc;
+    const bool same_size = e.ctx && e.in.width == li.width && e.in.height == li.height;
+    if (e.begun && same_size) {
+        // Begin again mid-stream: restart at a key frame; if the caller redoes
+        // the last picture, the frame coded for it was thrown away.
+        e.in = li;
+        e.force_key = true;
+        rate_restart(e.rc);
+        return ICERR_OK;
+    }
+    if (!same_size) {
+        const LRESULT r = encoder_open(d, li);
+        if (r != ICERR_OK) return r;
+    }
+    e.in = li;
+    const double fps = frames_per_second(d);
+    double data_rate = d.state.kbps * 128.0;
+    if (!d.state_set && d.data_rate > 0) data_rate = d.data_rate;
+    std::uint64_t limit = static_cast<std::uint64_t>(d.state.key_seconds) * (d.rate && d.scale ? d.rate : 30000);
+    limit = limit / (d.rate && d.scale ? d.scale : 1001) + 1;
+    if (d.key_rate > 0) limit = std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(d.key_rate));
+    e.key_limit = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(limit, 1, 1u << 30));
+    rate_init(e.rc, data_rate, fps, d.state.control, e.key_limit);
+    e.force_key = true;
+    e.since_key = 0;
+    e.begun = true;
+    return ICERR_OK;
+}
+
+namespace {
+
+// Codes one picture; the packet is left in e.pkt. Returns the size or < 0.
+int encode_picture(AvEncoder& e, AVFrame* f, bool key, int qp) {
+    av_packet_unref(e.pkt);
+    f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    f->quality = qp * FF_QP2LAMBDA;
+    f->pts = e.next_pts++;
+    if (avcodec_send_frame(e.ctx, f) < 0) return -1;
+    if (avcodec_receive_packet(e.ctx, e.pkt) < 0) return -1;
+    return e.pkt->size;
+}
+
+AVFrame* writable_frame(AvEncoder& e) {
+    for (int k = 0; k < 2; ++k) {
+        AVFrame* f = e.frames[(e.next_frame + k) & 1];
+        if (av_frame_is_writable(f)) {
+            e.next_frame = (e.next_frame + k + 1) & 1;
+            return f;
+        }
+    }
+    // Not expected: the codec holds at most one of the two.
+    AVFrame* f = e.frames[e.next_frame];
+    e.next_frame ^= 1;
+    return av_frame_make_writable(f) < 0 ? nullptr : f;
+}
+
+}  // namespace
+
+LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
+    if (!ic || !ic->lpbiInput || !ic->lpInput || !ic->lpbiOutput || !ic->lpOutput) return ICERR_BADPARAM;
+    AvEncoder& e = d.enc;
+    if (!e.begun) {
+        // A compress without a begin begins with the frame's own formats.
+        const LRESULT r = avdrv_compress_begin(d, ic->lpbiInput, ic->lpbiOutput);
+        if (r != ICERR_OK) return r;
+    }
+    DibLayout li{};
+    if (!dib_layout_frame24(ic->lpbiInput, li) || li.width != e.in.width || li.height != e.in.height)
+        return ICERR_BADFORMAT;
+    const std::size_t capacity = ic->lpbiInput->biSizeImage ? ic->lpbiInput->biSizeImage : li.size;
+
+    bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
+    const auto* src_bytes = static_cast<const std::uint8_t*>(ic->lpInput);
+    const std::uint64_t picture = rate_fingerprint(src_bytes, li.size);
+    int qp = rate_choose(e.rc, key, picture, ic->dwFrameSize);
+
+    AVFrame* f = writable_frame(e);
+    if (!f) return ICERR_MEMORY;
+    const DibRows rows = dib_rows(ic->lpInput, li);
+    pixels_to_yuv(e.convert, PixelsRows{rows.top, rows.down}, f, avdrv_direct_conversion);
+
+    int size = encode_picture(e, f, key, qp);
+    if (size >= 0 && key && e.rc.cplx_key <= 0) {
+        // First key frame: the trial coding taught us the picture; code it at
+        // the quantiser the plan asks for (a key frame may be coded again freely).
+        rate_learn_key(e.rc, qp, static_cast<std::uint32_t>(size));
+        const int planned = rate_choose(e.rc, key, picture, ic->dwFrameSize);
+        if (planned != qp) {
+            qp = planned;
+            size = encode_picture(e, f, key, qp);
+        }
+    }
+    // Too big for the buffer: code it again more coarsely, as a key frame, since
+    // the codec's reference now holds the picture we are about to drop.
+    while (size >= 0 && static_cast<std::size_t>(size) > capacity && !(key && qp >= rate_qmax)) {
+        key = true;
+        qp = std::min(rate_qmax, qp + std::max(2, qp / 2));
+        size = encode_picture(e, f, key, qp);
+    }
+    if (size < 0 || static_cast<std::size_t>(size) > capacity) {
+        av_packet_unref(e.pkt);
+        e.force_key = true;  // the codec's reference is no longer what the caller has
+        ic->lpbiOutput->biSizeImage = 0;
+        if (ic->lpdwFlags) *ic->lpdwFlags = 0;
+        return size < 0 ? ICERR_INTERNAL : ICERR_BADSIZE;
+    }
+    const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
+    std::memcpy(ic->lpOutput, e.pkt->data, static_cast<std::size_t>(size));
+    av_packet_unref(e.pkt);
+    ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
+    if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;
+    e.since_key = coded_key ? 1 : e.since_key + 1;
+    e.force_key = false;
+    rate_coded(e.rc, coded_key, qp, static_cast<std::uint32_t>(size), picture);
+    return ICERR_OK;
+}
+
+LRESULT avdrv_compress_get_format(const AvDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
+    DibLayout li{};
+    if (!dib_layout_frame24(in, li)) return ICERR_BADFORMAT;
+    if (!out) return sizeof(BITMAPINFOHEADER);
+    *out = *in;
+    out->biSize = sizeof(BITMAPINFOHEADER);
+    out->biCompression = d.fcc;
+    out->biBitCount = 24;
+    out->biSizeImage = static_cast<DWORD>(li.size);
+    return ICERR_OK;
+}
