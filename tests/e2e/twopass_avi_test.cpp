@@ -94,6 +94,16 @@ TEST_F(TwopassAvi, InputThatCantBeOpenedEndsWithTwoLines) {
     EXPECT_FALSE(file_exists(out));
 }
 
+TEST_F(TwopassAvi, PictureTallerThanTheDetectorTakesIsRefusedBeforeTheOutputExists) {
+    const std::string in = dir.file("tall.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(make_clip(in, "color=size=16x8200:rate=25", 1, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    ProcessResult r = run_twopass({in, out}, registry);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "ERROR - the picture is 16 x 8200; at most 16384 x 8192 can be encoded\nERROR - Can't open " +
+                         out + "\n");
+    EXPECT_FALSE(file_exists(out));
+}
+
 TEST_F(TwopassAvi, OutputThatCantBeCreated) {
     const std::string in = dir.file("raw.avi"), out = dir.file("no-such-folder/out.avi");
     ASSERT_TRUE(make_clip(in, "testsrc2=size=64x48:rate=25", 2, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
