@@ -3,8 +3,7 @@
 from top-down BGR24 frames, as the Windows platform's AVIFile reads them:
     make_avi.py RAW WIDTH HEIGHT RATE SCALE OUT.avi
 RAW holds the frames one after another (for example from
-ffmpeg -f rawvideo -pix_fmt bgr24). WIDTH * 3 must be a multiple of 4, so
-that the rows need no padding."""
+ffmpeg -f rawvideo -pix_fmt bgr24). Rows are padded to 4 bytes, as in any DIB."""
 import struct
 import sys
 
@@ -18,11 +17,11 @@ def main():
     raw_path, width, height, rate, scale, out_path = sys.argv[1:7]
     width, height, rate, scale = int(width), int(height), int(rate), int(scale)
     row = width * 3
-    if row % 4:
-        sys.exit("make_avi: width * 3 must be a multiple of 4")
-    size = row * height
+    stride = (row + 3) & ~3
+    packed = row * height
+    size = stride * height
     raw = open(raw_path, "rb").read()
-    frames = [raw[i:i + size] for i in range(0, len(raw) - size + 1, size)]
+    frames = [raw[i:i + packed] for i in range(0, len(raw) - packed + 1, packed)]
     n = len(frames)
     if n == 0:
         sys.exit("make_avi: no frames")
@@ -37,7 +36,8 @@ def main():
     movi = bytearray(b"movi")
     index = bytearray()
     for frame in frames:
-        bottom_up = b"".join(frame[(height - 1 - y) * row:(height - y) * row] for y in range(height))
+        bottom_up = b"".join(frame[(height - 1 - y) * row:(height - y) * row] + b"\0" * (stride - row)
+                             for y in range(height))
         offset = len(movi)  # from the "movi" tag, as idx1 counts
         movi += chunk(b"00db", bottom_up)
         index += struct.pack("<4sIII", b"00db", 0x10, offset, size)
