@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/detector.h"
 #include "engine/output.h"
 #include "engine/settings.h"
 
@@ -19,6 +20,37 @@ struct EncodeLog {
 // output_close completes as usual.
 int pipeline_process_frame(OutputWriter& writer, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits);
+
+// One frame on its way through the steps of pipeline_process_frame, which
+// the console also runs apart: the check of frame n beside the compression of
+// frame n + 1 (session.cpp). Each step is told which compressed buffer of the
+// writer holds the frame.
+struct PipelineFrame {
+    int32_t n;
+    const BITMAPINFOHEADER* header;
+    const void* bits;
+    uint8_t* buffer;         // a writer buffer of buffer_size bytes: the frame's compressed bytes
+    int is_key;
+    uint32_t size;
+    uint32_t rejected_size;  // the size of a delta frame redone for a scene change; else 0
+    int scene_change;
+    BadBlockHit hit;         // what the check found; 0 when not checked or clean
+};
+
+// 1. Compresses the frame as the codec likes. 0 on failure (writer.failure set).
+int pipeline_compress(OutputWriter& w, PipelineFrame& f);
+// 2. A delta frame too large for one is redone as key frame. 0 on failure.
+int pipeline_scene(OutputWriter& w, PipelineFrame& f);
+// 3. A delta frame still needs the check: the verifier decodes it and the
+// scan compares it with its source. Uses only the verifier and the frame.
+void pipeline_check(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
+// 4. Redoes a frame the check rejected, writes its log line (and the analysis
+// picture) and makes it the writer's last frame. 0 on failure.
+int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, PipelineFrame& f);
+// 5. On a key frame the verifier starts afresh. Uses only the verifier and the frame.
+void pipeline_resync(OutputWriter& w, const PipelineFrame& f);
+// 6. Frame n at position n. 0 on failure.
+int pipeline_write(OutputWriter& w, const PipelineFrame& f);
 
 // Opens the log named after output_path with ".log" and writes its header.
 // A log that can't be created leaves log.file null and log.name set: the

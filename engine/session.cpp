@@ -1,5 +1,67 @@
 #include "engine/session.h"
 
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int g_allow_overlap = 1;
+
+int failed(EncodeSession& session, int32_t n) {
+    session.failure = session.writer.failure;
+    session.failed_frame = n;
+    return 0;
+}
+
+// The bytes of a frame as its header lays it out: biSizeImage, or packed rows
+// when that is 0. The codec drivers read no more than this.
+uint32_t frame_extent(const BITMAPINFOHEADER& h) {
+    if (h.biSizeImage != 0) return h.biSizeImage;
+    const uint64_t rows = static_cast<uint64_t>(std::abs(static_cast<int64_t>(h.biHeight)));
+    return static_cast<uint32_t>(static_cast<uint64_t>(std::abs(static_cast<int64_t>(h.biWidth))) * 3 * rows);
+}
+
+// A codec driver recognises a redo by its picture, so frame n + 1 is only
+// compressed ahead when its picture differs from frame n's: a redo of n is
+// then never mistaken for one of n + 1.
+bool same_picture(const BITMAPINFOHEADER& a, const void* a_bits, const BITMAPINFOHEADER& b, const void* b_bits) {
+    const uint32_t extent = frame_extent(a);
+    return extent == frame_extent(b) && std::memcmp(a_bits, b_bits, extent) == 0;
+}
+
+uint8_t* buffer_of(EncodeSession& session, int32_t n) {
+    return (n & 1) ? session.spare_buffer : session.writer.compressed_buffer;
+}
+
+void check_job(void* arg) {
+    auto& session = *static_cast<EncodeSession*>(arg);
+    pipeline_check(session.writer, session.settings, session.job_frame);
+}
+
+void resync_job(void* arg) {
+    auto& session = *static_cast<EncodeSession*>(arg);
+    pipeline_resync(session.writer, session.job_frame);
+}
+
+// The second thread and buffer, at the first overlapped frame; without them
+// the run goes on one frame at a time.
+bool overlap_ready(EncodeSession& session) {
+    if (!session.overlap) return false;
+    if (session.checker) return true;
+    session.spare_buffer = static_cast<uint8_t*>(std::calloc(session.writer.buffer_size, 1));
+    if (session.spare_buffer) session.checker = check_thread_start();
+    if (!session.checker) {
+        std::free(session.spare_buffer);
+        session.spare_buffer = nullptr;
+        session.overlap = 0;
+    }
+    return session.checker != nullptr;
+}
+
+}  // namespace
+
+void session_allow_overlap(int allow) { g_allow_overlap = allow != 0; }
+
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings) {
     session = EncodeSession{};
@@ -10,6 +72,8 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
         return 0;
     }
     if (session.settings.log_enabled) session.log = log_open(output_path, session.settings);
+    // Any other codec gets exactly one frame at a time, in the order it always had.
+    session.overlap = g_allow_overlap && icm_builtin_compressor(session.settings.codec);
     return 1;
 }
 
@@ -17,12 +81,66 @@ void session_request_key(EncodeSession& session) { compressor_force_key(session.
 
 int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits) {
     if (pipeline_process_frame(session.writer, session.settings, &session.log, n, header, bits)) return 1;
-    session.failure = session.writer.failure;
-    session.failed_frame = n;
-    return 0;
+    return failed(session, n);
+}
+
+int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits,
+                               const BITMAPINFOHEADER* next_header, const void* next_bits) {
+    if (!overlap_ready(session)) return session_encode_frame(session, n, header, bits);
+    OutputWriter& w = session.writer;
+    PipelineFrame f{};
+    if (session.have_ahead && session.ahead.n == n && session.ahead.bits == bits) {
+        f = session.ahead;
+        session.have_ahead = 0;
+        if (session.ahead_failure != OutputFailure::none) {
+            w.failure = session.ahead_failure;
+            return failed(session, n);
+        }
+    } else {
+        session.have_ahead = 0;
+        f = PipelineFrame{n, header, bits, buffer_of(session, n), 0, 0, 0, 0, 0};
+        if (!pipeline_compress(w, f)) return failed(session, n);
+    }
+    // The checker may still be restarting the verifier on frame n - 1, in the
+    // other buffer; the scene test needs only the compressor.
+    if (!pipeline_scene(w, f)) return failed(session, n);
+    check_thread_wait(session.checker);
+
+    if (!f.is_key) {
+        session.job_frame = f;
+        check_thread_post(session.checker, check_job, &session);
+        if (next_bits && !same_picture(*header, bits, *next_header, next_bits)) {
+            // Frame n + 1 as if n passes; its own scene test waits for its turn.
+            PipelineFrame& a = session.ahead;
+            a = PipelineFrame{n + 1, next_header, next_bits, buffer_of(session, n + 1), 0, 0, 0, 0, 0};
+            session.ahead_failure = OutputFailure::none;
+            if (!pipeline_compress(w, a)) session.ahead_failure = w.failure;
+            session.have_ahead = 1;
+        }
+        check_thread_wait(session.checker);
+        f.hit = session.job_frame.hit;
+        if (f.hit != 0 && session.have_ahead) {
+            // Frame n is redone as key frame: what was compressed after it
+            // goes, and the codec takes it back when it sees the redo.
+            session.have_ahead = 0;
+            session.thrown_away += 1;
+        }
+    }
+    if (!pipeline_settle(w, session.settings, &session.log, f)) return failed(session, n);
+    if (f.is_key) {
+        session.job_frame = f;
+        check_thread_post(session.checker, resync_job, &session);
+    }
+    if (!pipeline_write(w, f)) return failed(session, n);
+    return 1;
 }
 
 int session_close(EncodeSession& session) {
+    check_thread_stop(session.checker);
+    session.checker = nullptr;
+    std::free(session.spare_buffer);
+    session.spare_buffer = nullptr;
+    session.have_ahead = 0;
     log_close(session.log);
     return output_close(session.writer);
 }
