@@ -21,6 +21,7 @@ struct Slot {
     uint8_t* pixels;        // owned
     size_t capacity;
     BITMAPINFOHEADER header;
+    int delivered;          // what the kind's next_frame answered: kFrameDelivered or kFrameStandIn
 };
 
 struct ReadAhead {
@@ -75,11 +76,12 @@ void read_frames(ReadAhead& r) {
         const void* pixels = nullptr;
         const BITMAPINFOHEADER* header = nullptr;
         Slot& slot = r.slots[k % kSlots];
-        bool ok = frame_source_next(r.inner, &pixels, &header) != 0;
-        if (ok) ok = make_room(slot, *header);
+        const int delivered = frame_source_next(r.inner, &pixels, &header);
+        bool ok = delivered != kFrameEnd && make_room(slot, *header);
         if (ok) {
             std::memcpy(slot.pixels, pixels, frame_bytes(*header));
             slot.header = *header;
+            slot.delivered = delivered;
         }
         hold.lock();
         if (!ok) break;
@@ -136,7 +138,7 @@ bool wait_for_next(ReadAhead& r, std::unique_lock<std::mutex>& hold) {
 int peek(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& r = *static_cast<ReadAhead*>(self);
     std::unique_lock<std::mutex> hold(r.lock);
-    if (!wait_for_next(r, hold)) return 0;
+    if (!wait_for_next(r, hold)) return kFrameEnd;
     const Slot& slot = r.slots[r.handed % kSlots];
     *pixels = slot.pixels;
     *header = &slot.header;
@@ -146,13 +148,13 @@ int peek(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& r = *static_cast<ReadAhead*>(self);
     std::unique_lock<std::mutex> hold(r.lock);
-    if (!wait_for_next(r, hold)) return 0;
+    if (!wait_for_next(r, hold)) return kFrameEnd;
     const Slot& slot = r.slots[r.handed % kSlots];
     *pixels = slot.pixels;
     *header = &slot.header;
     r.handed += 1;
     r.wake.notify_all();
-    return 1;
+    return slot.delivered;
 }
 
 int open_unused(const char*, FrameSource&) { return 0; }

@@ -29,6 +29,13 @@ int redo_as_key(OutputWriter& w, PipelineFrame& f) {
     return ok;
 }
 
+// The writer's last frame is the one that failed, as far as it came.
+int fail_frame(OutputWriter& w, const PipelineFrame& f, OutputFailure why) {
+    w.last_is_key = f.is_key;
+    w.last_size = f.size;
+    return fail(w, why);
+}
+
 }  // namespace
 
 int pipeline_compress(OutputWriter& w, PipelineFrame& f) {
@@ -57,32 +64,27 @@ void pipeline_check(OutputWriter& w, const EncodeSettings& settings, PipelineFra
                              settings.pixel_threshold);
 }
 
-int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, PipelineFrame& f) {
-    FILE* const log_file = log ? log->file : nullptr;
+int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f) {
+    char* const line = w.log_line;
+    const size_t room = sizeof w.log_line;
     const int32_t n = f.n;
     if (f.scene_change) {
-        if (log_file)
-            std::fprintf(log_file, "%6d %6d  %s - seen changed (size %6d)\n", n, static_cast<int>(f.size), "***",
-                         static_cast<int>(f.rejected_size));
+        std::snprintf(line, room, "%6d %6d  %s - seen changed (size %6d)\n", n, static_cast<int>(f.size), "***",
+                      static_cast<int>(f.rejected_size));
     } else if (f.hit != 0) {
-        if (!redo_as_key(w, f)) {
-            w.last_is_key = f.is_key;
-            w.last_size = f.size;
-            return fail(w, OutputFailure::compress);
-        }
+        if (!redo_as_key(w, f)) return fail_frame(w, f, OutputFailure::compress);
         const int32_t x = (f.hit >> 2) & 0xFFFF;
         const int32_t y = f.header->biHeight - (f.hit >> 18) - 8;
-        if (log_file)
-            std::fprintf(log_file, "%6d %6d  %s - bad block (X:%4d, Y:%4d)\n", n, static_cast<int>(f.size), "***",
-                         x, y);
+        std::snprintf(line, room, "%6d %6d  %s - bad block (X:%4d, Y:%4d)\n", n, static_cast<int>(f.size), "***", x,
+                      y);
         // The verifier's picture still holds the rejected delta frame's decoding.
         if (settings.analyse_enabled)
             analysis_picture_write(f.bits, w.verifier.picture, *f.header, x, f.hit >> 18, settings.diff_threshold,
                                    settings.pixel_threshold, n);
-    } else if (log_file) {
+    } else {
         // A key frame, asked for or chosen by the codec, is taken as it is; a
         // checked delta frame without block noise too.
-        std::fprintf(log_file, "%6d %6d  %s\n", n, static_cast<int>(f.size), f.is_key ? "***" : "");
+        std::snprintf(line, room, "%6d %6d  %s\n", n, static_cast<int>(f.size), f.is_key ? "***" : "");
     }
     w.last_is_key = f.is_key;
     w.last_size = f.size;
@@ -95,31 +97,42 @@ void pipeline_resync(OutputWriter& w, const PipelineFrame& f) {
     if (f.is_key) verifier_restart(w.verifier, f.buffer, *f.header);
 }
 
-int pipeline_write(OutputWriter& w, const PipelineFrame& f) {
+int pipeline_prepare_frame(OutputWriter& w, const EncodeSettings& settings, int32_t n, const BITMAPINFOHEADER* header,
+                           const void* bits) {
+    w.log_line[0] = 0;
+    PipelineFrame f{n, header, bits, w.compressed_buffer, 0, 0, 0, 0, 0};
+    // As the codec likes; a delta frame too large for one is a scene change,
+    // redone as key frame unchecked.
+    if (!pipeline_compress(w, f) || !pipeline_scene(w, f)) return fail_frame(w, f, w.failure);
+    // Any other delta frame is decoded as a player would and looked at for block noise.
+    if (!f.is_key) pipeline_check(w, settings, f);
+    if (!pipeline_settle(w, settings, f)) return 0;
+    pipeline_resync(w, f);
+    return 1;
+}
+
+int pipeline_commit(OutputWriter& w, EncodeLog* log, const PipelineFrame& f) {
+    // Frame n at position n.
     if (AVIStreamWrite(w.stream, f.n, 1, f.buffer, static_cast<LONG>(f.size), f.is_key ? AVIIF_KEYFRAME : 0,
                        nullptr, nullptr) != AVIERR_OK)
         return fail(w, OutputFailure::write);
+    // One line per frame in the file, on disk at once: a run that is killed
+    // keeps its log up to the last frame.
+    if (log && log->file) {
+        std::fputs(w.log_line, log->file);
+        std::fflush(log->file);
+    }
     return 1;
+}
+
+int pipeline_commit_frame(OutputWriter& w, EncodeLog* log, int32_t n) {
+    return pipeline_commit(w, log, PipelineFrame{n, nullptr, nullptr, w.compressed_buffer, w.last_is_key, w.last_size,
+                                                 0, 0, 0});
 }
 
 int pipeline_process_frame(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits) {
-    PipelineFrame f{n, header, bits, w.compressed_buffer, 0, 0, 0, 0, 0};
-    // As the codec likes; a delta frame too large for one is a scene change,
-    // redone as key frame unchecked.
-    if (!pipeline_compress(w, f)) {
-        w.last_is_key = f.is_key;
-        w.last_size = f.size;
-        return 0;
-    }
-    if (!pipeline_scene(w, f)) {
-        w.last_is_key = f.is_key;
-        w.last_size = f.size;
-        return 0;
-    }
-    // Any other delta frame is decoded as a player would and looked at for block noise.
-    if (!f.is_key) pipeline_check(w, settings, f);
-    if (!pipeline_settle(w, settings, log, f)) return 0;
-    pipeline_resync(w, f);
-    return pipeline_write(w, f);
+    if (!pipeline_prepare_frame(w, settings, n, header, bits)) return 0;
+    if (!w.file && !output_create_file(w)) return 0;
+    return pipeline_commit_frame(w, log, n);
 }

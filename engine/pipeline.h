@@ -15,13 +15,22 @@ struct EncodeLog {
 };
 
 // Returns 1 when frame n was written, 0 when it could not be (writer.failure
-// says why: compress, write, or bad_format for a frame not laid out as the
-// writer was opened for). The frames written before stay in the file, which
-// output_close completes as usual.
+// says why: compress, write, file_open for a file that couldn't be created at
+// the first frame, or bad_format for a frame not laid out as the writer was
+// opened for). The frames written before stay in the file, which
+// output_close completes as usual. The log gets the frame's line once the
+// frame is in the file.
 int pipeline_process_frame(OutputWriter& writer, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits);
 
-// One frame on its way through the steps of pipeline_process_frame, which
+// The same in two halves: steps 1-6 (compress, check, redo) touch neither
+// file nor log; the commit writes the frame into the created file, then its
+// log line.
+int pipeline_prepare_frame(OutputWriter& writer, const EncodeSettings& settings, int32_t n,
+                           const BITMAPINFOHEADER* header, const void* bits);
+int pipeline_commit_frame(OutputWriter& writer, EncodeLog* log, int32_t n);
+
+// One frame on its way through the steps of pipeline_prepare_frame, which
 // the console also runs apart: the check of frame n beside the compression of
 // frame n + 1 (session.cpp). Each step is told which compressed buffer of the
 // writer holds the frame.
@@ -37,20 +46,20 @@ struct PipelineFrame {
     BadBlockHit hit;         // what the check found; 0 when not checked or clean
 };
 
-// 1. Compresses the frame as the codec likes. 0 on failure (writer.failure set).
+// Compresses the frame as the codec likes. 0 on failure (writer.failure set).
 int pipeline_compress(OutputWriter& w, PipelineFrame& f);
-// 2. A delta frame too large for one is redone as key frame. 0 on failure.
+// A delta frame too large for one is redone as key frame. 0 on failure.
 int pipeline_scene(OutputWriter& w, PipelineFrame& f);
-// 3. A delta frame still needs the check: the verifier decodes it and the
-// scan compares it with its source. Uses only the verifier and the frame.
+// A delta frame still needs the check: the verifier decodes it and the scan
+// compares it with its source. Touches only the verifier and the frame.
 void pipeline_check(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
-// 4. Redoes a frame the check rejected, writes its log line (and the analysis
-// picture) and makes it the writer's last frame. 0 on failure.
-int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, PipelineFrame& f);
-// 5. On a key frame the verifier starts afresh. Uses only the verifier and the frame.
+// Redoes a frame the check rejected (with its analysis picture), makes the
+// frame's log line and the frame the writer's last. 0 on failure.
+int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
+// On a key frame the verifier starts afresh. Touches only the verifier and the frame.
 void pipeline_resync(OutputWriter& w, const PipelineFrame& f);
-// 6. Frame n at position n. 0 on failure.
-int pipeline_write(OutputWriter& w, const PipelineFrame& f);
+// pipeline_commit_frame for a frame in any buffer.
+int pipeline_commit(OutputWriter& w, EncodeLog* log, const PipelineFrame& f);
 
 // Opens the log named after output_path with ".log" and writes its header.
 // A log that can't be created leaves log.file null and log.name set: the

@@ -12,6 +12,7 @@
 inline BOOL icm_builtin_compressor(DWORD) { return FALSE; }
 #else
 #include "platform/avifile/avifile.h"
+#include "platform/base/files.h"
 #include "platform/base/win32_types.h"
 #include "platform/dialog/dialog.h"
 #include "platform/icm/icm.h"

@@ -7,6 +7,30 @@ namespace {
 
 int g_allow_overlap = 1;
 
+// On Windows names that differ only in case are one file.
+bool same_name(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (!x) return true;
+    }
+}
+
+// The output file, then the log beside it.
+int create_files(EncodeSession& session) {
+    if (!output_create_file(session.writer)) {
+        session.failure = session.writer.failure;
+        return 0;
+    }
+    if (session.settings.log_enabled) {
+        session.log = log_open(session.writer.output_path, session.settings);
+        session.log_missing = session.log.name && !session.log.file;
+    }
+    return 1;
+}
+
 int failed(EncodeSession& session, int32_t n) {
     session.failure = session.writer.failure;
     session.failed_frame = n;
@@ -67,11 +91,20 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
     session = EncodeSession{};
     session.settings = settings;
     session.failed_frame = -1;
+    if (session.settings.log_enabled) {
+        // An output named *.log would be its own log: both written into one file.
+        char* log_name = path_replace_extension(output_path, ".log");
+        const bool same = log_name && same_name(log_name, output_path);
+        std::free(log_name);
+        if (same) {
+            session.failure = OutputFailure::log_is_output;
+            return 0;
+        }
+    }
     if (!output_open(output_path, stream_info, format, session.settings, session.writer)) {
         session.failure = session.writer.failure;
         return 0;
     }
-    if (session.settings.log_enabled) session.log = log_open(output_path, session.settings);
     // Any other codec gets exactly one frame at a time, in the order it always had.
     session.overlap = g_allow_overlap && icm_builtin_compressor(session.settings.codec);
     return 1;
@@ -80,20 +113,28 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
 void session_request_key(EncodeSession& session) { compressor_force_key(session.writer.compressor); }
 
 int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits) {
-    if (pipeline_process_frame(session.writer, session.settings, &session.log, n, header, bits)) return 1;
-    return failed(session, n);
+    OutputWriter& w = session.writer;
+    if (pipeline_prepare_frame(w, session.settings, n, header, bits) && (w.file || create_files(session)) &&
+        pipeline_commit_frame(w, &session.log, n))
+        return 1;
+    session.failure = w.failure;
+    session.failed_frame = n;
+    return 0;
 }
 
 int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits,
                                const BITMAPINFOHEADER* next_header, const void* next_bits) {
     if (!overlap_ready(session)) return session_encode_frame(session, n, header, bits);
     OutputWriter& w = session.writer;
+    w.log_line[0] = 0;
     PipelineFrame f{};
     if (session.have_ahead && session.ahead.n == n && session.ahead.bits == bits) {
         f = session.ahead;
         session.have_ahead = 0;
         if (session.ahead_failure != OutputFailure::none) {
             w.failure = session.ahead_failure;
+            w.last_is_key = f.is_key;
+            w.last_size = f.size;
             return failed(session, n);
         }
     } else {
@@ -101,8 +142,8 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
         f = PipelineFrame{n, header, bits, buffer_of(session, n), 0, 0, 0, 0, 0};
         if (!pipeline_compress(w, f)) return failed(session, n);
     }
-    // The checker may still be restarting the verifier on frame n - 1, in the
-    // other buffer; the scene test needs only the compressor.
+    // The checker may still be restarting the verifier on frame n - 1, from
+    // the other buffer; the scene test needs only the compressor.
     if (!pipeline_scene(w, f)) return failed(session, n);
     check_thread_wait(session.checker);
 
@@ -110,7 +151,7 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
         session.job_frame = f;
         check_thread_post(session.checker, check_job, &session);
         if (next_bits && !same_picture(*header, bits, *next_header, next_bits)) {
-            // Frame n + 1 as if n passes; its own scene test waits for its turn.
+            // Frame n + 1 as if n passes; its scene test waits for its turn.
             PipelineFrame& a = session.ahead;
             a = PipelineFrame{n + 1, next_header, next_bits, buffer_of(session, n + 1), 0, 0, 0, 0, 0};
             session.ahead_failure = OutputFailure::none;
@@ -126,13 +167,13 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
             session.thrown_away += 1;
         }
     }
-    if (!pipeline_settle(w, session.settings, &session.log, f)) return failed(session, n);
+    if (!pipeline_settle(w, session.settings, f)) return failed(session, n);
     if (f.is_key) {
         session.job_frame = f;
         check_thread_post(session.checker, resync_job, &session);
     }
-    if (!pipeline_write(w, f)) return failed(session, n);
-    return 1;
+    if ((w.file || create_files(session)) && pipeline_commit(w, &session.log, f)) return 1;
+    return failed(session, n);
 }
 
 int session_close(EncodeSession& session) {
@@ -141,6 +182,10 @@ int session_close(EncodeSession& session) {
     std::free(session.spare_buffer);
     session.spare_buffer = nullptr;
     session.have_ahead = 0;
+    int created = 1;
+    // Opened, nothing failed, no frame came: the run still leaves its (empty) file.
+    if (session.writer.output_path && !session.writer.file && session.failure == OutputFailure::none)
+        created = create_files(session);
     log_close(session.log);
-    return output_close(session.writer);
+    return output_close(session.writer) && created;
 }

@@ -1,5 +1,6 @@
 // Compression in the codec driver over libavcodec. Every frame is coded at
-// a quantiser chosen by our own rate control (rate_control.h). A second
+// a quantiser chosen by our own rate control (rate_control.h); MPG4 frames
+// are then rewritten from v2 into v1 syntax (mpg4_rewrite.h). A second
 // ICM_COMPRESS_BEGIN without an end forces the next frame to be a key frame,
 // coded by a fresh libavcodec context: the coder carries more than its
 // reference picture from frame to frame (table statistics, motion vectors
@@ -13,6 +14,7 @@
 // back (AvEncoderMark) before the redo is coded, so that the file and the
 // rate control are the same as if n + 1 had never been coded.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,10 @@ void avdrv_encoder_free(AvEncoder& e) {
     av_frame_free(&e.frames[0]);
     av_frame_free(&e.frames[1]);
     av_packet_free(&e.pkt);
+    mpg4_rewriter_close(e.v1);
+    av_freep(&e.v1_data);
+    e.v1_capacity = 0;
+    e.coded = nullptr;
     e.begun = false;
 }
 
@@ -40,7 +46,7 @@ double frames_per_second(const AvDriver& d) {
 LRESULT context_open(AvDriver& d, const DibLayout& in) {
     AvEncoder& e = d.enc;
     avcodec_free_context(&e.ctx);
-    const AVCodec* codec = avcodec_find_encoder(d.codec->id);
+    const AVCodec* codec = avcodec_find_encoder(d.codec->encoder);
     if (!codec) return ICERR_UNSUPPORTED;
     e.ctx = avcodec_alloc_context3(codec);
     if (!e.ctx) return ICERR_MEMORY;
@@ -98,6 +104,7 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
         avdrv_encoder_free(e);
         return r;
     }
+    const int fps = e.ctx->framerate.num;
     for (auto& f : e.frames) {
         f = av_frame_alloc();
         if (!f) break;
@@ -105,6 +112,16 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
         f->width = in.width;
         f->height = in.height;
         if (av_frame_get_buffer(f, 0) < 0) av_frame_free(&f);
+    }
+    if (d.codec->rewrite_v1) {
+        // Room for any frame the caller takes: the uncompressed size.
+        e.v1_capacity = in.size;
+        e.v1_data = static_cast<std::uint8_t*>(av_malloc(e.v1_capacity));
+        if (!e.v1_data ||
+            !mpg4_rewriter_open(e.v1, in.width, in.height, fps, static_cast<int>(d.state.kbps * 1000.0 / 1024.0))) {
+            avdrv_encoder_free(e);
+            return ICERR_MEMORY;
+        }
     }
     if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
         avdrv_encoder_free(e);
@@ -161,15 +178,32 @@ LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITM
 
 namespace {
 
-// Codes one picture; the packet is left in e.pkt. Returns the size or < 0.
+// Codes one picture; e.coded points at the frame. Returns the size or < 0.
 int encode_picture(AvEncoder& e, AVFrame* f, bool key, int qp) {
     av_packet_unref(e.pkt);
+    e.coded = nullptr;
     f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     f->quality = qp * FF_QP2LAMBDA;
     f->pts = e.next_pts++;
     if (avcodec_send_frame(e.ctx, f) < 0) return -1;
     if (avcodec_receive_packet(e.ctx, e.pkt) < 0) return -1;
-    return e.pkt->size;
+    if (!e.v1_data) {
+        e.coded = e.pkt->data;
+        return e.pkt->size;
+    }
+    std::size_t size = 0;
+    bool coded_key = false;
+    switch (mpg4_rewrite_frame(e.v1, e.pkt->data, static_cast<std::size_t>(e.pkt->size), e.v1_data, e.v1_capacity,
+                               &size, &coded_key)) {
+        case mpg4_rewrite_ok:
+            e.coded = e.v1_data;
+            return static_cast<int>(size);
+        case mpg4_rewrite_too_big:
+            return INT_MAX;  // more than any caller takes: coded again, coarser
+        case mpg4_rewrite_bad_input:
+            break;
+    }
+    return -1;
 }
 
 AVFrame* writable_frame(AvEncoder& e) {
@@ -200,6 +234,8 @@ void take_back_if_redone(AvEncoder& e, std::uint64_t picture) {
     e.since_key = m.since_key;
     e.next_pts = m.next_pts;
     e.next_frame = m.next_frame;
+    e.v1.frame_number = m.v1_frame_number;
+    e.v1.v2_slice_rows = m.v1_v2_slice_rows;
     rate_restart(e.rc);
 }
 
@@ -221,7 +257,8 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
     const auto* src_bytes = static_cast<const std::uint8_t*>(ic->lpInput);
     const std::uint64_t picture = rate_fingerprint(src_bytes, li.size);
     take_back_if_redone(e, picture);
-    e.before_last = AvEncoderMark{e.rc, e.since_key, e.next_pts, e.next_frame, true};
+    e.before_last = AvEncoderMark{e.rc, e.since_key, e.next_pts, e.next_frame, e.v1.frame_number,
+                                  e.v1.v2_slice_rows, true};
     bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     int qp = rate_choose(e.rc, key, picture, ic->dwFrameSize);
 
@@ -256,7 +293,7 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
         return size < 0 ? ICERR_INTERNAL : ICERR_BADSIZE;
     }
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
-    std::memcpy(ic->lpOutput, e.pkt->data, static_cast<std::size_t>(size));
+    std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
     av_packet_unref(e.pkt);
     ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
     if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;
