@@ -169,7 +169,12 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
     }
     if (!pipeline_settle(w, session.settings, f)) return failed(session, n);
     if (f.is_key) {
+        // The restart may run past this call, when the caller's frame is
+        // gone: it needs only the compressed bytes and a copy of the header.
+        session.job_header = *f.header;
         session.job_frame = f;
+        session.job_frame.header = &session.job_header;
+        session.job_frame.bits = nullptr;
         check_thread_post(session.checker, resync_job, &session);
     }
     if ((w.file || create_files(session)) && pipeline_commit(w, &session.log, f)) return 1;

@@ -29,6 +29,7 @@ struct EncodeSession {
     int have_ahead;
     OutputFailure ahead_failure;  // none, or why compressing ahead failed
     PipelineFrame job_frame;    // the frame the checker works on
+    BITMAPINFOHEADER job_header;  // its header, for a restart that outlives the call
     uint32_t thrown_away;       // frames compressed ahead and thrown away for a redo
 };
 

@@ -58,7 +58,7 @@ echo "== threads: configure and build"
 if cmake -S "$top" -B build-tsan -G Ninja -DTWOPASS_TESTS=ON -DTWOPASS_TSAN=ON -DTWOPASS_SANITIZE=OFF \
      -DTWOPASS_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
    cmake --build build-tsan -j "$jobs" --target twopass vfapi_reader test_e2e test_console; then
-  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1} \
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$top/scripts/tsan.supp} \
     run_suite "threads" build-tsan -R '^(Twopass|Inputs/RunConversionOverlap)'
 else
   step_failed "threads: build"
