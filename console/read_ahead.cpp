@@ -92,8 +92,16 @@ void read_frames(ReadAhead& r) {
     r.wake.notify_all();
 }
 
+// AVIFile per thread: on Windows it starts COM for the calling thread, and
+// without it AVIFileOpen fails on this one.
+struct AviFileOnThisThread {
+    AviFileOnThisThread() { AVIFileInit(); }
+    ~AviFileOnThisThread() { AVIFileExit(); }
+};
+
 void run(ReadAhead* r) {
     std::fesetenv(FE_DFL_ENV);
+    const AviFileOnThisThread avifile;
     const int opened = r->kind->open(r->path.c_str(), r->inner);
     {
         std::lock_guard<std::mutex> hold(r->lock);
