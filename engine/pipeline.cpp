@@ -46,7 +46,7 @@ int pipeline_prepare_frame(OutputWriter& w, const EncodeSettings& settings, int3
                       static_cast<int>(rejected_size));
     } else {
         // 4. Decode the delta frame as a player would, 5. and look for block noise.
-        verifier_decode(w.verifier, w.compressed_buffer, *header);
+        verifier_decode(w.verifier, w.compressed_buffer, w.last_size, *header);
         const BadBlockHit hit =
             block_noise_scan(bits, w.verifier.picture, *header, settings.diff_threshold, settings.pixel_threshold);
         if (hit != 0) {
@@ -66,7 +66,7 @@ int pipeline_prepare_frame(OutputWriter& w, const EncodeSettings& settings, int3
 
     // 6. The decoder starts afresh on every key frame written, so that it
     // holds exactly what a player of the file will hold.
-    if (w.last_is_key) verifier_restart(w.verifier, w.compressed_buffer, *header);
+    if (w.last_is_key) verifier_restart(w.verifier, w.compressed_buffer, w.last_size, *header);
     return 1;
 }
 

@@ -209,7 +209,8 @@ INSTANTIATE_TEST_SUITE_P(Clips, QualityTest,
                          ::testing::Combine(::testing::Values("testsrc2=size=640x480:rate=25",
                                                               "mandelbrot=size=640x480:rate=25"),
                                             ::testing::Values(mmioFOURCC('M', 'P', '4', '2'),
-                                                              mmioFOURCC('M', 'P', 'G', '4'))));
+                                                              mmioFOURCC('M', 'P', 'G', '4'),
+                                                              mmioFOURCC('M', 'P', '4', '3'))));
 
 // The comparison behind the figures in the notes: our output against a
 // plain one-pass encode by ffmpeg with the same codec, 10 s clips.
