@@ -59,7 +59,7 @@ int pipeline_scene(OutputWriter& w, PipelineFrame& f) {
 }
 
 void pipeline_check(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f) {
-    verifier_decode(w.verifier, f.buffer, *f.header);
+    verifier_decode(w.verifier, f.buffer, f.size, *f.header);
     f.hit = block_noise_scan(f.bits, w.verifier.picture, *f.header, settings.diff_threshold,
                              settings.pixel_threshold);
 }
@@ -94,7 +94,7 @@ int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, PipelineFra
 void pipeline_resync(OutputWriter& w, const PipelineFrame& f) {
     // The decoder starts afresh on every key frame written, so that it holds
     // exactly what a player of the file will hold.
-    if (f.is_key) verifier_restart(w.verifier, f.buffer, *f.header);
+    if (f.is_key) verifier_restart(w.verifier, f.buffer, f.size, *f.header);
 }
 
 int pipeline_prepare_frame(OutputWriter& w, const EncodeSettings& settings, int32_t n, const BITMAPINFOHEADER* header,

@@ -1,6 +1,7 @@
 #include "engine/verifier.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -27,26 +28,36 @@ int verifier_open(Verifier& v, DWORD codec, const BITMAPINFOHEADER& input, const
                       reinterpret_cast<DWORD_PTR>(v.output)) != ICERR_OK)
         return refuse(v, VerifierFailure::decoder_unavailable);
     v.picture = static_cast<uint8_t*>(std::calloc(buffer_size, 1));
-    if (!v.picture) return refuse(v, VerifierFailure::memory);
+    v.frame_input = static_cast<BITMAPINFOHEADER*>(std::malloc(input.biSize));
+    if (!v.picture || !v.frame_input) return refuse(v, VerifierFailure::memory);
+    std::memcpy(v.frame_input, &input, input.biSize);
     return 1;
 }
 
-void verifier_decode(Verifier& v, const void* compressed, const BITMAPINFOHEADER& frame_format) {
-    ICDecompress(v.decoder, ICDECOMPRESS_NOTKEYFRAME, writable(v.input), const_cast<void*>(compressed),
+// The frame's format says how many bytes it has, as a player's does: a
+// decoder may read what ends a frame from its last bytes (MP43 key frames end
+// with a header that sets how later delta frames round their motion).
+void verifier_decode(Verifier& v, const void* compressed, DWORD size, const BITMAPINFOHEADER& frame_format) {
+    v.frame_input->biSizeImage = size;
+    ICDecompress(v.decoder, ICDECOMPRESS_NOTKEYFRAME, v.frame_input, const_cast<void*>(compressed),
                  writable(&frame_format), v.picture);
 }
 
-void verifier_restart(Verifier& v, const void* compressed, const BITMAPINFOHEADER& frame_format) {
+void verifier_restart(Verifier& v, const void* compressed, DWORD size, const BITMAPINFOHEADER& frame_format) {
     ICSendMessage(v.decoder, ICM_DECOMPRESS_BEGIN, reinterpret_cast<DWORD_PTR>(v.input),
                   reinterpret_cast<DWORD_PTR>(v.output));
-    ICDecompress(v.decoder, 0, writable(v.input), const_cast<void*>(compressed), writable(&frame_format),
-                 v.picture);
+    v.frame_input->biSizeImage = size;
+    ICDecompress(v.decoder, 0, v.frame_input, const_cast<void*>(compressed), writable(&frame_format), v.picture);
 }
 
 void verifier_close(Verifier& v) {
     if (v.picture) {
         std::free(v.picture);
         v.picture = nullptr;
+    }
+    if (v.frame_input) {
+        std::free(v.frame_input);
+        v.frame_input = nullptr;
     }
     if (v.decoder) {
         ICSendMessage(v.decoder, ICM_DECOMPRESS_END, 0, 0);

@@ -18,6 +18,7 @@ struct Verifier {
     HIC decoder;                        // ICMODE_DECOMPRESS; null when not open
     const BITMAPINFOHEADER* input;      // borrowed: the compressed format
     const BITMAPINFOHEADER* output;     // borrowed: the uncompressed format
+    BITMAPINFOHEADER* frame_input;      // owned copy of input whose biSizeImage is each frame's size
     uint8_t* picture;                   // owned: buffer_size bytes, the latest decoding
     uint32_t buffer_size;
     VerifierFailure failure;            // set when verifier_open returns 0
@@ -28,11 +29,12 @@ struct Verifier {
 // Both formats must outlive the verifier. 0 leaves nothing open.
 int verifier_open(Verifier& v, DWORD codec, const BITMAPINFOHEADER& input, const BITMAPINFOHEADER& output,
                   uint32_t buffer_size);
-// Decodes a delta frame into picture, on top of what the decoder holds. The
-// result is not examined: a failed decode leaves the previous picture.
-void verifier_decode(Verifier& v, const void* compressed, const BITMAPINFOHEADER& frame_format);
-// Starts the decoder afresh on a key frame that is written, so that it holds
-// exactly what a player holds from then on.
-void verifier_restart(Verifier& v, const void* compressed, const BITMAPINFOHEADER& frame_format);
+// Decodes a delta frame of size bytes into picture, on top of what the
+// decoder holds. The result is not examined: a failed decode leaves the
+// previous picture.
+void verifier_decode(Verifier& v, const void* compressed, DWORD size, const BITMAPINFOHEADER& frame_format);
+// Starts the decoder afresh on a key frame of size bytes that is written, so
+// that it holds exactly what a player holds from then on.
+void verifier_restart(Verifier& v, const void* compressed, DWORD size, const BITMAPINFOHEADER& frame_format);
 // Safe after a failed open and twice.
 void verifier_close(Verifier& v);

@@ -10,6 +10,12 @@
 // coded; the delta quantiser aims at the bytes per frame of the bit rate,
 // corrected by the accumulated over- or under-spend spread over a horizon.
 //
+// The ceiling starts at 6; until the first redo it rises every half second
+// of clean deltas at it, so that a caller that never redoes soon leaves it.
+// A probe that fails lowers it however long the run before it. A thrown-away
+// delta about as costly as a key frame was refused for its size (a scene
+// change), not for noise: the ceiling stays.
+//
 // Clean deltas: whether a delta frame shows block noise depends sharply on
 // its quantiser (on synthetic test pictures every delta was clean at 5 and
 // nearly every one noisy at 7). A redo tells us the quantiser of the
@@ -69,6 +75,7 @@ struct RateControl {
     int pending_qp;
     std::uint32_t pending_bytes;
     std::uint64_t pending_picture;  // fingerprint of its source picture
+    double pending_cplx_delta;      // cplx_delta before it was coded
     bool restarted;                 // a begin arrived after the pending frame
 };
 

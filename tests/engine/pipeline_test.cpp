@@ -114,7 +114,8 @@ TEST_F(PipelineTest, KeyFrameThenCleanDeltaFrames) {
     EXPECT_EQ(packets(), "1000,K_\n100,__\n100,__\n");
 
     // The key frame is not verified; the decoder starts on it. Each delta
-    // frame is decoded from the compressed buffer into the decode buffer.
+    // frame is decoded from the compressed buffer into the decode buffer, and
+    // each frame's format carries its own size, as a player's does.
     const std::vector<UINT> decoder_messages = codec.sequence(ICMODE_DECOMPRESS);
     const std::vector<UINT> expected = {DRV_OPEN,      ICM_DECOMPRESS_BEGIN, ICM_DECOMPRESS_BEGIN, ICM_DECOMPRESS,
                                         ICM_DECOMPRESS, ICM_DECOMPRESS,      ICM_DECOMPRESS_END,   DRV_CLOSE};
@@ -122,12 +123,13 @@ TEST_F(PipelineTest, KeyFrameThenCleanDeltaFrames) {
     ASSERT_EQ(codec.decompresses.size(), 3u);
     EXPECT_EQ(codec.decompresses[0].flags, 0u);
     EXPECT_EQ(codec.decompresses[0].data_tag, 0);
+    EXPECT_EQ(codec.decompresses[0].input.biSizeImage, 1000u);
     for (int i = 1; i < 3; ++i) {
         const DecompressCall& d = codec.decompresses[i];
         EXPECT_EQ(d.flags, ICDECOMPRESS_NOTKEYFRAME);
         EXPECT_EQ(d.data_tag, i);
         EXPECT_EQ(d.input.biCompression, kCodec);
-        EXPECT_EQ(d.input.biSizeImage, format.biSizeImage);
+        EXPECT_EQ(d.input.biSizeImage, 100u);
         EXPECT_EQ(d.output.biCompression, BI_RGB);
     }
 }

@@ -153,12 +153,13 @@ TEST(IcmRate, OnlyKeptFramesAreCountedAndRedosLowerTheCeiling) {
         SCOPED_TRACE(control);
         RateControl rc;
         rate_init(rc, 384000.0, 30.0, control, 240);
+        rc.ceiling = rate_qmax;  // as if probes had raised it all the way
         int q = rate_choose(rc, true, 1, 62950);
         rate_learn_key(rc, q, 60000);
         q = rate_choose(rc, true, 1, 62950);
         rate_coded(rc, true, q, 60000, 1);
         q = rate_choose(rc, false, 2, 12590);
-        rate_coded(rc, false, 12, 20000, 2);  // a delta at quantiser 12 ...
+        rate_coded(rc, false, 12, 8000, 2);  // a delta at quantiser 12 ...
         rate_restart(rc);                     // ... thrown away: the same picture comes back
         const int redo_q = rate_choose(rc, true, 2, 62950);
         EXPECT_EQ(rate_stats(rc).kept_frames, 1u);
@@ -189,6 +190,7 @@ TEST(IcmRate, OnlyKeptFramesAreCountedAndRedosLowerTheCeiling) {
 TEST(IcmRate, CeilingStepsFollowWhatWasSeenClean) {
     RateControl rc;
     rate_init(rc, 384000.0, 30.0, 75, 240);
+    rc.ceiling = rate_qmax;  // as if probes had raised it all the way
     int q = rate_choose(rc, true, 1, 62950);
     rate_learn_key(rc, q, 60000);
     rate_coded(rc, true, rate_choose(rc, true, 1, 62950), 60000, 1);
@@ -221,20 +223,62 @@ TEST(IcmRate, CeilingStepsFollowWhatWasSeenClean) {
         rate_coded(rc, false, q, 30000, picture);  // over budget: the rate alone would go coarser
     }
     EXPECT_EQ(rate_stats(rc).ceiling, 6.0);
-    // A failure after a long clean run at the ceiling is drift: the redo's key
-    // frame cures it, the ceiling stays.
-    for (int i = 0; i < 20; ++i) {
+    // The probe fails, however long the clean run before it: back to 5.
+    const auto run_then_fail = [&](int clean, int at) {
+        for (int i = 0; i < clean; ++i) {
+            ++picture;
+            q = rate_choose(rc, false, picture, 12590);
+            rate_coded(rc, false, q, 30000, picture);
+        }
         ++picture;
         q = rate_choose(rc, false, picture, 12590);
+        ASSERT_EQ(q, at);
         rate_coded(rc, false, q, 30000, picture);
+        rate_restart(rc);
+        rate_coded(rc, true, rate_choose(rc, true, picture, 62950), 60000, picture);
+    };
+    run_then_fail(20, 6);
+    EXPECT_EQ(rate_stats(rc).ceiling, 5.0);
+    // A failure after a long clean run under a ceiling that was not probed
+    // is drift: the redo's key frame cures it, the ceiling stays.
+    run_then_fail(20, 5);
+    EXPECT_EQ(rate_stats(rc).ceiling, 5.0);
+    // A delta thrown away for its size (a scene change: as big as a key
+    // frame, several times the deltas before) says nothing of the quantiser.
+    for (int i = 0; i < 3; ++i) {
+        ++picture;
+        rate_coded(rc, false, rate_choose(rc, false, picture, 12590), 12000, picture);
     }
     ++picture;
-    q = rate_choose(rc, false, picture, 12590);
-    ASSERT_EQ(q, 6);
-    rate_coded(rc, false, q, 30000, picture);
+    rate_choose(rc, false, picture, 12590);
+    rate_coded(rc, false, 5, 55000, picture);
     rate_restart(rc);
-    EXPECT_EQ(rate_choose(rc, true, picture, 62950), 6);
+    rate_choose(rc, true, picture, 62950);
+    EXPECT_EQ(rate_stats(rc).ceiling, 5.0);
+    // The same redo at a delta's usual size is noise: the ceiling goes down.
+    rate_coded(rc, true, 5, 60000, picture);
+    ++picture;
+    rate_choose(rc, false, picture, 12590);
+    rate_coded(rc, false, 5, 12000, picture);
+    rate_restart(rc);
+    rate_choose(rc, true, picture, 62950);
+    EXPECT_EQ(rate_stats(rc).ceiling, 4.0);
+}
+
+// Before any redo the ceiling is a guess that a caller without checks leaves
+// behind within seconds.
+TEST(IcmRate, TheFirstCeilingIsAGuessThatRisesWithoutRedos) {
+    RateControl rc;
+    rate_init(rc, 100000.0, 25.0, 75, 201);
     EXPECT_EQ(rate_stats(rc).ceiling, 6.0);
+    int q = rate_choose(rc, true, 1, 200000);
+    rate_learn_key(rc, q, 200000);
+    q = rate_choose(rc, true, 1, 200000);
+    EXPECT_LE(q, 6);  // the first key frame too
+    rate_coded(rc, true, q, 200000, 1);
+    for (std::uint64_t picture = 2; picture < 2 + 4 * 25; ++picture)
+        rate_coded(rc, false, rate_choose(rc, false, picture, 4000), 40000, picture);
+    EXPECT_GE(rate_stats(rc).ceiling, 12.0);
 }
 
 TEST(IcmRate, NoisyDeltasAtTheFinestQuantiserMoveDeltasOneCoarser) {
