@@ -141,8 +141,10 @@ BENCHMARK_CAPTURE(BM_Compress, MP42, mmioFOURCC('M', 'P', '4', '2'))->Unit(bench
 BENCHMARK_CAPTURE(BM_Compress, MP43, mmioFOURCC('M', 'P', '4', '3'))->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Compress, DIV3, mmioFOURCC('D', 'I', 'V', '3'))->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Compress, DIV4, mmioFOURCC('D', 'I', 'V', '4'))->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Compress, MPG4, mmioFOURCC('M', 'P', 'G', '4'))->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Decompress, MP42, mmioFOURCC('M', 'P', '4', '2'))->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Decompress, MP43, mmioFOURCC('M', 'P', '4', '3'))->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Decompress, MPG4, mmioFOURCC('M', 'P', 'G', '4'))->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -73,14 +73,24 @@ int open_source(const char* path, FrameSource& frames) {
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& source = *static_cast<AviSource*>(self);
     auto* frame = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(source.decoder, source.next_frame));
-    if (!frame) return 0;
+    if (!frame) {
+        // A frame the file holds but the codec can't decode is not the end of
+        // the input: the previous picture (still in the decoder's hands;
+        // frame 0 was decoded at the open) stands in for it.
+        LONG bytes = 0;
+        if (AVIStreamRead(source.stream, source.next_frame, 1, nullptr, 0, &bytes, nullptr) != 0) return kFrameEnd;
+        ++source.next_frame;
+        *pixels = source.pixels;
+        *header = source.header;
+        return kFrameStandIn;
+    }
     source.header = frame;
     // Pixels follow the header directly; a colour table is not skipped.
     source.pixels = reinterpret_cast<uint8_t*>(frame) + frame->biSize;
     ++source.next_frame;
     *pixels = source.pixels;
     *header = source.header;
-    return 1;
+    return kFrameDelivered;
 }
 
 }  // namespace

@@ -14,13 +14,20 @@ struct FrameSourceOps {
     // 1 on success; 0 with source cleared and nothing left open, after the
     // kind has printed what it has to say on standard error.
     int (*open)(const char* path, FrameSource& source);
-    // 1 with the next frame's pixels and header (both owned by the source and
-    // valid until the next call of next_frame or close); 0 at the end of the
-    // input or on a read failure.
+    // kFrameDelivered with the next frame's pixels and header (both owned by
+    // the source and valid until the next call of next_frame or close);
+    // kFrameStandIn when that frame is in the input but can't be decoded, with
+    // the previous picture in its place; kFrameEnd at the end of the input or
+    // on a read failure.
     int (*next_frame)(void* self, const void** pixels, const BITMAPINFOHEADER** header);
     // Releases everything the source holds, its record included; returns 1.
     int (*close)(void* self);
 };
+
+// What next_frame answers.
+constexpr int kFrameEnd = 0;
+constexpr int kFrameDelivered = 1;
+constexpr int kFrameStandIn = 2;
 
 // What the driver holds after a successful open.
 struct FrameSource {

@@ -12,6 +12,11 @@
 
 namespace {
 
+// Damaged frames in a row after which an input is given up.
+constexpr uint32_t kMaxDamagedRun = 25;
+// The frame count of an input whose length is not known.
+constexpr uint32_t kUnknownFrameCount = 0x7FFFFFFF;
+
 // One session for the program, as there is one run per process.
 EncodeSession g_session;
 
@@ -29,8 +34,21 @@ constexpr SourceKind kSourceKinds[] = {
 // Ctrl-C only raises this flag; the frame loop looks at it between frames and
 // then closes writer and source itself, so the file is never completed while
 // a frame is half written. A second Ctrl-C (a codec that hangs, say) ends the
-// process at once.
+// process at once. A request to terminate, or the terminal going away, is a
+// Ctrl-C too where the system has those signals.
 volatile std::sig_atomic_t g_interrupted = 0;
+
+constexpr int kStopSignals[] = {
+    SIGINT,
+    SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
+
+void set_stop_handler(void (*handler)(int)) {
+    for (int signal_number : kStopSignals) std::signal(signal_number, handler);
+}
 
 extern "C" void on_interrupt(int signal_number) {
     if (g_interrupted) std::_Exit(1);
@@ -50,8 +68,11 @@ void print_fourcc(DWORD fourcc, FILE* stream) {
 
 // The reason output_open gave, on a line of its own before the driver's
 // "Can't open" line; a file that can't be created needs no second line.
-void print_open_failure(OutputFailure failure, const EncodeSettings& settings) {
+void print_open_failure(OutputFailure failure, const EncodeSettings& settings, const char* output_path) {
     switch (failure) {
+        case OutputFailure::log_is_output:
+            std::fprintf(stderr, "ERROR - %s would be its own log\n", output_path);
+            break;
         case OutputFailure::codec_unavailable:
             std::fputs("ERROR - no installed codec compresses ", stderr);
             print_fourcc(settings.codec, stderr);
@@ -86,8 +107,47 @@ void print_progress(int32_t done, uint32_t frame_count, int32_t start, uint32_t 
 [[noreturn]] void end_interrupted(FrameSource& source) {
     session_close(g_session);
     frame_source_close(source);
-    std::signal(SIGINT, SIG_DFL);
+    set_stop_handler(SIG_DFL);
     std::exit(1);
+}
+
+// 1 when both names lead to one existing file, through links of either kind.
+int same_file(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const char* names[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h = CreateFileA(names[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return 0;
+        const BOOL got = GetFileInformationByHandle(h, &info[i]);
+        CloseHandle(h);
+        if (!got) return 0;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// The name among the output and its log that is the input file itself, or null.
+const char* written_over_input(const char* input_path, const char* output_path, const EncodeSettings& settings,
+                               char*& log_name) {
+    if (same_file(input_path, output_path)) return output_path;
+    if (settings.log_enabled) {
+        log_name = path_replace_extension(output_path, ".log");
+        if (log_name && same_file(input_path, log_name)) return log_name;
+    }
+    return nullptr;
+}
+
+// Once, after the log should have been made (with the first frame, or at the
+// close of a run without one); the name by the log's own rule, as the session
+// may have let go of it.
+void warn_missing_log(const char* output_path) {
+    static int warned = 0;
+    if (!g_session.log_missing || warned) return;
+    warned = 1;
+    char* name = path_replace_extension(output_path, ".log");
+    if (name) std::fprintf(stderr, "WARNING - Can't create log %s\n", name);
+    std::free(name);
 }
 
 }  // namespace
@@ -96,7 +156,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     // Installed before anything is created, so that no Ctrl-C can leave a
     // half-made output behind.
     g_interrupted = 0;
-    std::signal(SIGINT, on_interrupt);
+    set_stop_handler(on_interrupt);
 
     FrameSource source{};
     if (!frame_source_open(frame_source_pick(input_path), input_path, source)) {
@@ -109,18 +169,29 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         std::exit(1);
     }
 
-    if (!session_open(g_session, output_path, *source.info, *source.format, settings)) {
-        print_open_failure(g_session.failure, settings);
+    // Writing over the input would destroy it: the names may differ (links),
+    // the file may not.
+    char* log_name = nullptr;
+    if (const char* clash = written_over_input(input_path, output_path, settings, log_name)) {
+        std::fprintf(stderr, "ERROR - %s is the input file\n", clash);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
         frame_source_close(source);
         std::exit(1);
     }
-    if (!g_session.log.file && g_session.log.name)
-        std::fprintf(stderr, "WARNING - Can't create log %s\n", g_session.log.name);
+    std::free(log_name);
+
+    if (!session_open(g_session, output_path, *source.info, *source.format, settings)) {
+        print_open_failure(g_session.failure, settings, output_path);
+        std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
+        frame_source_close(source);
+        std::exit(1);
+    }
 
     const int32_t start = now_seconds();
     uint32_t byte_total = 0;
-    for (uint32_t n = 0; n < frame_count; ++n) {
+    uint32_t n = 0;
+    uint32_t damaged_run = 0;  // frames in a row that could not be decoded
+    for (; n < frame_count; ++n) {
         if (g_interrupted) end_interrupted(source);
         // Start every frame from the default floating-point environment (the
         // x87 and SSE control words, empty x87 stack), whatever a codec or a
@@ -128,8 +199,17 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         std::fesetenv(FE_DFL_ENV);
         const void* bits = nullptr;
         const BITMAPINFOHEADER* header = nullptr;
-        if (!frame_source_next(source, &bits, &header)) break;
+        const int fetched = frame_source_next(source, &bits, &header);
+        if (fetched == kFrameEnd) break;
+        damaged_run = fetched == kFrameStandIn ? damaged_run + 1 : 0;
+        if (damaged_run >= kMaxDamagedRun) break;  // nothing left worth converting
+        if (damaged_run) {
+            if (settings.progress_enabled) std::fputs("\n", stderr);
+            std::fprintf(stderr, "WARNING - frame %u of %s can't be decoded; the frame before stands in for it\n", n,
+                         input_path);
+        }
         if (!session_encode_frame(g_session, static_cast<int32_t>(n), header, bits)) break;
+        warn_missing_log(output_path);
         if (settings.progress_enabled) {
             byte_total += session_last_size(g_session);
             print_progress(static_cast<int32_t>(n + 1), frame_count, start, byte_total);
@@ -139,8 +219,20 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
 
     const int completed = session_close(g_session);
     frame_source_close(source);
-    std::signal(SIGINT, SIG_DFL);
+    set_stop_handler(SIG_DFL);
 
+    if (damaged_run >= kMaxDamagedRun) {
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "ERROR - frames %u to %u of %s can't be decoded; the run stops there\n",
+                     n + 1 - damaged_run, n, input_path);
+        std::exit(1);
+    }
+    // The file is created with the first frame: no frame had been shown yet.
+    if (g_session.failure == OutputFailure::file_open) {
+        std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
+        std::exit(1);
+    }
+    warn_missing_log(output_path);
     const int failed_frame = g_session.failed_frame;
     if (failed_frame >= 0) {
         if (settings.progress_enabled) std::fputs("\n", stderr);
@@ -162,6 +254,10 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         format_duration(now_seconds() - start, stderr);
         std::fputs("\n", stderr);
     }
+    // An input shorter than it said it was is converted, but not silently;
+    // 0x7FFFFFFF is the count of a length that is not known.
+    if (n < frame_count && frame_count != kUnknownFrameCount)
+        std::fprintf(stderr, "WARNING - the input ended at frame %u of %u\n", n, frame_count);
 }
 
 const FrameSourceOps& frame_source_pick(const char* input_path) {

@@ -36,6 +36,7 @@ EncodeLog log_open(const char* output_path, const EncodeSettings& settings) {
                  settings.key_seconds, settings.compression_control, settings.pixel_threshold,
                  settings.diff_threshold);
     std::fputs(" frame   size  key\n", log.file);
+    std::fflush(log.file);
     return log;
 }
 

@@ -32,6 +32,7 @@ int release(OutputWriter& w) {
         if (AVIFileRelease(w.file) != 0) completed = 0;
         w.file = nullptr;
     }
+    free_block(w.output_path);
     free_block(w.uncompressed_format);
     free_block(w.compressed_format);
     free_block(w.compressed_buffer);
@@ -72,9 +73,9 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
     const DWORD rate = stream_info.dwRate;
     writer = OutputWriter{};
 
-    // A scale of 0 has no frame rate; a header shorter than its own record can't be copied as one.
+    // A rate or scale of 0 is no frame rate; a header shorter than its own record can't be copied as one.
     writer.buffer_size = frame_buffer_bytes(format);
-    if (scale == 0 || format.biSize < sizeof(BITMAPINFOHEADER) || writer.buffer_size == 0)
+    if (scale == 0 || rate == 0 || format.biSize < sizeof(BITMAPINFOHEADER) || writer.buffer_size == 0)
         return refuse(writer, OutputFailure::bad_format);
 
     writer.stream_info = stream_info;
@@ -88,8 +89,6 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
                          settings.key_seconds, settings.compression_control, scale, rate))
         return refuse(writer, failure_of(writer.compressor.failure));
 
-    // Everything that can refuse the run comes before the file is created, so
-    // that a refused run leaves an existing file of that name as it was.
     // Without a working decoder no delta frame could be checked.
     // buffer_size covers rows padded to 4 bytes as well as biSizeImage.
     if (!verifier_open(writer.verifier, writer.stream_info.fccHandler, *writer.compressed_format,
@@ -100,19 +99,29 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
     if (!writer.compressed_buffer) return refuse(writer, OutputFailure::memory);
 
     writer.scene_threshold = scene_threshold_of(format, settings.scene_level);
+    writer.output_path = static_cast<char*>(std::malloc(std::strlen(output_path) + 1));
+    if (!writer.output_path) return refuse(writer, OutputFailure::memory);
+    std::strcpy(writer.output_path, output_path);
+    return 1;
+}
 
-    if (AVIFileOpenA(&writer.file, output_path, OF_WRITE | OF_CREATE, nullptr) != AVIERR_OK) {
+int output_create_file(OutputWriter& writer) {
+    if (AVIFileOpenA(&writer.file, writer.output_path, OF_WRITE | OF_CREATE, nullptr) != AVIERR_OK) {
         writer.file = nullptr;
-        return refuse(writer, OutputFailure::file_open);
+        writer.failure = OutputFailure::file_open;
+        return 0;
     }
     // Without its stream and format the file could take no frame.
     if (AVIFileCreateStreamA(writer.file, &writer.stream, &writer.stream_info) != AVIERR_OK || !writer.stream) {
         writer.stream = nullptr;
-        return refuse(writer, OutputFailure::file_open);
+        writer.failure = OutputFailure::file_open;
+        return 0;
     }
     if (AVIStreamSetFormat(writer.stream, 0, writer.compressed_format,
-                           static_cast<LONG>(writer.compressed_format->biSize)) != AVIERR_OK)
-        return refuse(writer, OutputFailure::file_open);
+                           static_cast<LONG>(writer.compressed_format->biSize)) != AVIERR_OK) {
+        writer.failure = OutputFailure::file_open;
+        return 0;
+    }
     return 1;
 }
 

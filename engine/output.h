@@ -20,10 +20,12 @@ enum class OutputFailure : int32_t {
     memory,               // a buffer of the run can't be allocated
     compress,             // the codec reported an error for a frame
     write,                // the file could not take a frame (disk full, ...)
+    log_is_output,        // with logging on, the log's name is the output's own
 };
 
 struct OutputWriter {
-    PAVIFILE file;
+    char* output_path;  // owned copy; the file is created once the first frame is ready
+    PAVIFILE file;      // null until then
     PAVISTREAM stream;
     AVISTREAMINFOA stream_info;             // caller's copy with fccHandler = codec
     BITMAPINFOHEADER* uncompressed_format;  // owned copy of the caller's header
@@ -36,10 +38,17 @@ struct OutputWriter {
     int32_t scene_threshold;     // bytes; 0 = off
     uint32_t buffer_size;        // bytes each frame buffer holds (>= biSizeImage)
     OutputFailure failure;       // why output_open or the pipeline failed
+    char log_line[128];          // the frame's log line, written once the frame is
 };
 
+// Opens everything a run needs except the file: every refusal comes before
+// it exists, and a run that fails at its first frame leaves an existing file
+// of that name as it was.
 int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, const BITMAPINFOHEADER& format,
                 const EncodeSettings& settings, OutputWriter& writer);
+// Creates the file with its stream and format (replacing an existing one).
+// 0 when it can't be created (writer.failure = file_open).
+int output_create_file(OutputWriter& writer);
 int output_reencode_key(OutputWriter& writer, const void* source_bits);
 // Returns 1 when the file was completed on disk, 0 when completing it failed.
 int output_close(OutputWriter& writer);

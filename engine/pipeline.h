@@ -14,11 +14,20 @@ struct EncodeLog {
 };
 
 // Returns 1 when frame n was written, 0 when it could not be (writer.failure
-// says why: compress, write, or bad_format for a frame not laid out as the
-// writer was opened for). The frames written before stay in the file, which
-// output_close completes as usual.
+// says why: compress, write, file_open for a file that couldn't be created at
+// the first frame, or bad_format for a frame not laid out as the writer was
+// opened for). The frames written before stay in the file, which
+// output_close completes as usual. The log gets the frame's line once the
+// frame is in the file.
 int pipeline_process_frame(OutputWriter& writer, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits);
+
+// The same in two halves: steps 1-6 (compress, check, redo) touch neither
+// file nor log; the commit writes the frame into the created file, then its
+// log line.
+int pipeline_prepare_frame(OutputWriter& writer, const EncodeSettings& settings, int32_t n,
+                           const BITMAPINFOHEADER* header, const void* bits);
+int pipeline_commit_frame(OutputWriter& writer, EncodeLog* log, int32_t n);
 
 // Opens the log named after output_path with ".log" and writes its header.
 // A log that can't be created leaves log.file null and log.name set: the

@@ -9,6 +9,7 @@
 #include <vfw.h>
 #else
 #include "platform/avifile/avifile.h"
+#include "platform/base/files.h"
 #include "platform/base/win32_types.h"
 #include "platform/dialog/dialog.h"
 #include "platform/icm/icm.h"

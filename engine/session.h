@@ -14,15 +14,19 @@
 struct EncodeSession {
     OutputWriter writer;      // file, codec, verifier and every buffer of the run
     EncodeSettings settings;  // the run's settings, clamped by the front end
-    EncodeLog log;            // all clear unless settings.log_enabled; file null when it couldn't be created
-    OutputFailure failure;    // why session_open or session_encode_frame answered 0
+    EncodeLog log;            // made with the file; all clear unless settings.log_enabled
+    OutputFailure failure;    // why session_open, session_encode_frame or session_close answered 0
     int32_t failed_frame;     // the frame session_encode_frame gave up on, or -1
+    int log_missing;          // 1 once the log couldn't be created (log.name said which)
 };
 
-// Clears the session, opens the writer and, when log_enabled, the log. 0 when
-// the writer refused the run (session.failure says why); nothing is then left
-// open and no log was made. A log that can't be created does not refuse the
-// run: log.file stays null with log.name set, for the front end to warn.
+// Clears the session and opens the writer. 0 when the run is refused
+// (session.failure says why): nothing is then left open and nothing was made.
+// The output file and, when log_enabled, the log are created when the first
+// frame is ready to be written (or by session_close when no frame came), so
+// that a run failing before then leaves existing files as they were. A log
+// that can't be created does not stop the run: log.file stays null with
+// log.name set and log_missing 1, for the front end to warn.
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings);
 
@@ -38,7 +42,9 @@ int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEAD
 // Compressed bytes of the frame last written.
 inline uint32_t session_last_size(const EncodeSession& session) { return session.writer.last_size; }
 
-// Closes the log, then the writer (the file is complete on disk after it).
-// Answers 1 when the file was completed, 0 when completing it failed. Safe
-// after a failed open; failure and failed_frame are kept for the report.
+// Closes the log, then the writer (the file is complete on disk after it; a
+// run that ended without a frame or a failure creates its empty file here).
+// Answers 1 when the file was completed, 0 when creating or completing it
+// failed (failure file_open for the first). Safe after a failed open;
+// failure and failed_frame are kept for the report.
 int session_close(EncodeSession& session);

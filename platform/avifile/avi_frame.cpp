@@ -25,6 +25,7 @@ struct IGetFrame {
     std::vector<std::uint8_t> picture;  // BITMAPINFOHEADER + pixels, handed out
     BITMAPINFOHEADER output{};
     LONG decoded = -1;  // frame now in picture, -1 for none
+    LONG damaged = -1;  // decoded is a frame that could not be decoded (picture: the one before)
     bool have_picture = false;
     bool fresh = false;  // the decoder has begun and decoded nothing since
     // Stored frames are already what we hand out (bottom-up 24-bit rows
@@ -91,6 +92,14 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
     if (width <= 0 || height <= 0 || width > 32768 || height > 32768) return nullptr;
     const std::uint64_t image = static_cast<std::uint64_t>(width * height * 3);
     if (image > kMaxPicture) return nullptr;
+    // An uncompressed picture larger than the whole file can't be in it: a
+    // damaged header, refused before its picture is allocated. (A compressed
+    // frame of that size is another matter: a plain key frame codes small.)
+    if (stored.biCompression == BI_RGB || stored.biCompression == BI_BITFIELDS) {
+        const std::uint64_t bits = stored.biBitCount ? stored.biBitCount : 24;
+        const std::uint64_t stored_image = (static_cast<std::uint64_t>(width) * bits + 31) / 32 * 4 * height;
+        if (stored_image > pavi->file->file_size) return nullptr;
+    }
 
     auto g = std::make_unique<IGetFrame>();
     g->stream = pavi;
@@ -115,21 +124,23 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
     for (const avi::FrameEntry& e : s.frames)
         if (e.size <= kMaxChunk) largest = std::max(largest, e.size);
 
-    try {
-        g->picture.assign(sizeof(BITMAPINFOHEADER) + image, 0);
-        g->data.assign(static_cast<std::size_t>(largest) + kInputPadding, 0);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-
     // The format's compression names the codec (0: uncompressed); the stream
-    // header's handler is the second choice.
+    // header's handler is the second choice. The codec judges the picture's
+    // size before anything of that size is allocated.
     DWORD handler = stored.biCompression;
     g->hic = ICOpen(ICTYPE_VIDEO, handler, ICMODE_DECOMPRESS);
     if (!g->hic && s.info.fccHandler && s.info.fccHandler != handler)
         g->hic = ICOpen(ICTYPE_VIDEO, s.info.fccHandler, ICMODE_DECOMPRESS);
     if (!g->hic) return nullptr;
     if (!begin(*g)) {
+        ICClose(g->hic);
+        return nullptr;
+    }
+    try {
+        g->picture.assign(sizeof(BITMAPINFOHEADER) + image, 0);
+        g->data.assign(static_cast<std::size_t>(largest) + kInputPadding, 0);
+    } catch (const std::bad_alloc&) {
+        ICSendMessage(g->hic, ICM_DECOMPRESS_END, 0, 0);
         ICClose(g->hic);
         return nullptr;
     }
@@ -163,9 +174,19 @@ LPVOID VFWAPI AVIStreamGetFrame(PGETFRAME pg, LONG lPos) {
         }
         g.decoded = -1;
         g.fresh = false;
-        for (LONG n = start; n <= lPos; ++n)
+        for (LONG n = start; n < lPos; ++n)
             if (!decode_one(g, n)) return nullptr;
+        if (!decode_one(g, lPos)) {
+            // The decoder goes on from here, as players do: the next frame
+            // is decoded on, without going back over the damaged one.
+            g.decoded = lPos;
+            g.damaged = lPos;
+            return nullptr;
+        }
         g.decoded = lPos;
+        g.damaged = -1;
+    } else if (g.damaged == lPos) {
+        return nullptr;
     }
     // The caller may have written over the header; it is ours to hand out again.
     std::memcpy(g.picture.data(), &g.output, sizeof g.output);

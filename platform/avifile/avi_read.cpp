@@ -249,7 +249,10 @@ struct Parser {
 
     // idx1 offsets count from the 'movi' word, or from the start of the file
     // in some writers' files; the first entry of the stream tells which.
-    bool index_from_idx1(ReadStream& s) {
+    // covered is set to where the chunks the index lists end (any stream's),
+    // so that a cut-off index can be completed by scanning after it.
+    bool index_from_idx1(ReadStream& s, std::uint64_t& covered) {
+        covered = 0;
         if (idx1.end <= idx1.begin || !have_movi) return false;
         std::uint64_t n = (idx1.end - idx1.begin) / 16;
         std::vector<std::uint8_t> buffer(64 * 1024);
@@ -264,6 +267,7 @@ struct Parser {
                 DWORD flags = bytes_get32(e + 4);
                 std::uint32_t off = bytes_get32(e + 8);
                 std::uint32_t sz = bytes_get32(e + 12);
+                if (base_known && !(flags & AVIIF_LIST)) covered = std::max<std::uint64_t>(covered, base + off + 8 + sz + (sz & 1));
                 if (!is_frame_chunk(id, s.number) || (flags & AVIIF_LIST)) continue;
                 if (!base_known) {
                     base_known = true;
@@ -271,6 +275,7 @@ struct Parser {
                     bool relative = read_at(fd, base + off, probe, 4) && bytes_get32(probe) == id;
                     if (!relative && read_at(fd, off, probe, 4) && bytes_get32(probe) == id) base = 0;
                 }
+                covered = std::max<std::uint64_t>(covered, base + off + 8 + sz + (sz & 1));
                 add_frame(s, base + off + 8, sz, (flags & AVIIF_KEYFRAME) != 0);
             }
             done += k;
@@ -344,12 +349,16 @@ HRESULT read_open(IAVIFile& file) {
             continue;
         }
         s.frames.clear();
-        bool indexed = p.index_from_idx1(s);
+        std::uint64_t covered = 0;
+        bool indexed = p.index_from_idx1(s, covered);
+        if (indexed && s.frames.empty()) indexed = false;
+        // An index cut short (a writer that died while writing it, a damaged
+        // copy) leaves the rest of the first movi list to be scanned.
+        if (indexed && covered >= p.movi[0].begin && covered + 8 <= p.movi[0].end)
+            p.scan_span(s, covered, p.movi[0].end, 0);
         // idx1 covers the first RIFF only; later parts without an OpenDML
         // index are scanned.
-        std::size_t from = indexed ? 1 : 0;
-        if (indexed && s.frames.empty()) from = 0;
-        for (std::size_t m = from; m < p.movi.size(); ++m) p.scan_span(s, p.movi[m].begin, p.movi[m].end, 0);
+        for (std::size_t m = indexed ? 1 : 0; m < p.movi.size(); ++m) p.scan_span(s, p.movi[m].begin, p.movi[m].end, 0);
         if (s.info.dwLength == 0 || p.movi.size() > 1) s.info.dwLength = static_cast<DWORD>(s.frames.size());
     }
     return AVIERR_OK;

@@ -13,7 +13,17 @@
 // While the file is being written the open RIFF and movi sizes read 0, which
 // readers take as "up to the end of the file", and no index exists yet, so a
 // reader scans the chunks: a killed run loses nothing that reached the disk.
+//
+// Running out of space. Behind the last chunk the file always holds, written
+// out as a JUNK chunk, the room that completing it needs (the index of the
+// open RIFF). A frame counts only once its chunk and the room after it are on
+// disk; when the disk fills up or the file-size limit is hit, the frame is
+// given up and completing the file writes only into room it already has:
+// the index over the partial chunk, the sizes in place, and the file cut
+// behind the index.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -34,10 +44,14 @@ constexpr unsigned kSuperIndexEntries = 256;
 constexpr std::uint32_t kIndxSize = 24 + 16 * kSuperIndexEntries;  // indx data bytes
 constexpr std::uint32_t kOdmlSize = 4 + 8 + 248;                   // 'odml' + dmlh chunk
 constexpr LONG kMaxGap = 1 << 20;  // empty frames that one write may add to fill a gap
+constexpr std::uint64_t kRoomStep = 4096;  // the completion room grows by this much beyond what it needs
+
+std::uint64_t g_write_limit = 0;  // tests: bytes a file may grow to; 0 = no limit
 
 }  // namespace
 
 void avifile_set_riff_limit(std::uint64_t bytes) { g_riff_limit = bytes ? bytes : kDefaultRiffLimit; }
+void avifile_set_write_limit(std::uint64_t bytes) { g_write_limit = bytes; }
 
 namespace avi {
 
@@ -61,8 +75,10 @@ struct WriteState {
     AVISTREAMINFOA info{};
     std::vector<std::uint8_t> format;
     bool laid_out = false;
-    bool failed = false;
+    bool failed = false;    // a write failed: no further frame is taken
     std::uint64_t pos = 0;  // end of what has been written
+    std::uint64_t room_end = 0;    // the file's bytes are on disk up to here (frames, then completion room)
+    std::uint64_t write_limit = 0;  // tests: the file can't grow past this; 0 = no limit
     std::uint64_t riff_limit = kDefaultRiffLimit;
     DWORD ckid = 0;
     // Header positions, known once laid out.
@@ -76,54 +92,66 @@ struct WriteState {
 
 namespace {
 
-bool pwrite_all(int fd, std::uint64_t offset, const void* data, std::size_t size) {
-    auto p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        ssize_t n = pwrite(fd, p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
+// Writes the buffers at offset; answers the bytes written, fewer than asked
+// when the disk is full or the file-size limit is hit (EFBIG: the process
+// ignores SIGXFSZ). A test limit cuts the write where the file would pass it.
+std::size_t put(const WriteState& w, int fd, std::uint64_t offset, const iovec* buffers, int count) {
+    std::array<iovec, 4> iov{};
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        iov[static_cast<std::size_t>(i)] = buffers[i];
+        total += buffers[i].iov_len;
     }
-    return true;
-}
-
-bool pwritev_all(int fd, std::uint64_t offset, iovec* iov, int count) {
-    while (count > 0) {
-        ssize_t n = pwritev(fd, iov, count, static_cast<off_t>(offset));
+    std::size_t allowed = total;
+    if (w.write_limit) allowed = offset >= w.write_limit ? 0 : std::min<std::uint64_t>(total, w.write_limit - offset);
+    std::size_t done = 0;
+    iovec* v = iov.data();
+    while (done < allowed) {
+        // Trim the buffers to what the limit allows.
+        std::size_t left = allowed - done, n_iov = 0, sum = 0;
+        while (n_iov < static_cast<std::size_t>(count) && sum < left) sum += v[n_iov++].iov_len;
+        const std::size_t last_len = v[n_iov - 1].iov_len;
+        if (sum > left) v[n_iov - 1].iov_len -= sum - left;
+        ssize_t n = pwritev(fd, v, static_cast<int>(n_iov), static_cast<off_t>(offset + done));
+        v[n_iov - 1].iov_len = last_len;
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        offset += static_cast<std::uint64_t>(n);
-        auto left = static_cast<std::size_t>(n);
-        while (count > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            ++iov;
+        if (n <= 0) return done;
+        done += static_cast<std::size_t>(n);
+        auto k = static_cast<std::size_t>(n);
+        while (count > 0 && k >= v->iov_len) {
+            k -= v->iov_len;
+            ++v;
             --count;
         }
         if (count > 0) {
-            iov->iov_base = static_cast<std::uint8_t*>(iov->iov_base) + left;
-            iov->iov_len -= left;
+            v->iov_base = static_cast<std::uint8_t*>(v->iov_base) + k;
+            v->iov_len -= k;
         }
     }
-    return true;
+    return done;
+}
+
+bool pwrite_all(const WriteState& w, int fd, std::uint64_t offset, const void* data, std::size_t size) {
+    iovec v{const_cast<void*>(data), size};
+    return put(w, fd, offset, &v, 1) == size;
 }
 
 // Appends to the file; on failure the state is marked failed.
 bool append(WriteState& w, int fd, const void* data, std::size_t size) {
     if (w.failed) return false;
-    if (!pwrite_all(fd, w.pos, data, size)) {
+    if (!pwrite_all(w, fd, w.pos, data, size)) {
         w.failed = true;
         return false;
     }
     w.pos += size;
+    w.room_end = std::max(w.room_end, w.pos);
     return true;
 }
 
 bool patch32(WriteState& w, int fd, std::uint64_t offset, std::uint32_t value) {
     std::uint8_t b[4];
     bytes_put32(b, value);
-    if (w.failed || !pwrite_all(fd, offset, b, 4)) {
+    if (w.failed || !pwrite_all(w, fd, offset, b, 4)) {
         w.failed = true;
         return false;
     }
@@ -133,6 +161,39 @@ bool patch32(WriteState& w, int fd, std::uint64_t offset, std::uint32_t value) {
 std::uint32_t size32(std::uint64_t v) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xFFFFFFFFu)); }
 
 bool is_video(const WriteState& w) { return w.info.fccType == streamtypeVIDEO; }
+
+// Bytes that completing the file writes behind the last chunk when the open
+// RIFF holds `frames` frames: idx1 in the first RIFF, ix00 in an AVIX part.
+std::uint64_t completion_bytes(const WriteState& w, std::uint64_t frames) {
+    return w.parts.size() <= 1 ? 8 + 16 * frames : 8 + 24 + 8 * frames;
+}
+
+// Makes sure the file's bytes are on disk up to `end`, writing zeros beyond
+// what is there (and a step more, so that this happens seldom). Answers false
+// when the disk or the size limit can't take them.
+bool make_room(WriteState& w, int fd, std::uint64_t end) {
+    static const std::array<std::uint8_t, 4096> zeros{};
+    const std::uint64_t target = end + kRoomStep;
+    while (w.room_end < target) {  // past `end` the extra step is welcome, not needed
+        const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), target - w.room_end));
+        iovec v{const_cast<std::uint8_t*>(zeros.data()), step};
+        const std::size_t n = put(w, fd, w.room_end, &v, 1);
+        w.room_end += n;
+        if (n < step) break;
+    }
+    return w.room_end >= end;
+}
+
+// Marks the room behind the last chunk as JUNK, so that a reader scanning a
+// file whose writer was killed steps over it. Written in place.
+void mark_room(WriteState& w, int fd) {
+    const std::uint64_t room = (w.room_end - w.pos) & ~std::uint64_t{1};
+    if (room < 8) return;
+    std::uint8_t h[8];
+    bytes_put32(h, kJUNK);
+    bytes_put32(h + 4, size32(room - 8));
+    pwrite_all(w, fd, w.pos, h, 8);  // a reader that misses it meets zeros, which it steps over too
+}
 
 const BITMAPINFOHEADER* video_format(const WriteState& w) {
     if (!is_video(w) || w.format.size() < sizeof(BITMAPINFOHEADER)) return nullptr;
@@ -258,9 +319,14 @@ bool lay_out(IAVIFile& file) {
     if (w.has_stream) fill_strh(w, b.bytes.data() + w.strh_pos);
 
     w.pos = 0;
-    w.parts.push_back(RiffPart{0, movi, 0, 0, 0, 0});
+    w.parts.assign(1, RiffPart{0, movi, 0, 0, 0, 0});
+    if (!append(w, file.fd, b.bytes.data(), b.bytes.size()) || !make_room(w, file.fd, w.pos + completion_bytes(w, 0))) {
+        w.failed = true;  // not even an empty file fits: nothing can be completed
+        return false;
+    }
     w.laid_out = true;
-    return append(w, file.fd, b.bytes.data(), b.bytes.size());
+    mark_room(w, file.fd);
+    return true;
 }
 
 // Writes the ix chunk of the open RIFF at the end of its movi.
@@ -358,6 +424,7 @@ std::uint64_t closing_bytes(const WriteState& w) {
 
 bool write_chunk(IAVIFile& file, const void* data, std::uint32_t size, DWORD flags) {
     WriteState& w = *file.write;
+    if (w.failed) return false;
     const std::uint64_t chunk = 8 + static_cast<std::uint64_t>(size) + (size & 1);
     RiffPart* part = &w.parts.back();
     if (part->frame_count > 0 && w.pos - part->riff_start + chunk + closing_bytes(w) > w.riff_limit) {
@@ -365,7 +432,14 @@ bool write_chunk(IAVIFile& file, const void* data, std::uint32_t size, DWORD fla
             w.failed = true;  // the super index is full; the file stays complete up to here
             return false;
         }
-        if (!close_riff(file, false) || !open_avix(file)) return false;
+        // Room first for all the split writes (this RIFF's indexes, the next
+        // RIFF's opening, this chunk and the next RIFF's index), so that
+        // running out of space leaves the file whole, before the split.
+        const std::uint64_t split = closing_bytes(w) + 24 + chunk + 8 + 24 + 8;
+        if (!make_room(w, file.fd, w.pos + split) || !close_riff(file, false) || !open_avix(file)) {
+            w.failed = true;
+            return false;
+        }
         part = &w.parts.back();
     }
     std::uint8_t header[8];
@@ -373,7 +447,15 @@ bool write_chunk(IAVIFile& file, const void* data, std::uint32_t size, DWORD fla
     bytes_put32(header + 4, size);
     static const std::uint8_t zero = 0;
     iovec iov[3] = {{header, 8}, {const_cast<void*>(data), size}, {const_cast<std::uint8_t*>(&zero), size & 1u}};
-    if (w.failed || !pwritev_all(file.fd, w.pos, iov, (size & 1) ? 3 : 2)) {
+    const int count = (size & 1) ? 3 : 2;
+    // The chunk, then the room to complete the file with it. Either failing
+    // leaves the frame out: completing writes over what landed of it.
+    if (put(w, file.fd, w.pos, iov, count) != chunk) {
+        w.failed = true;
+        return false;
+    }
+    w.room_end = std::max(w.room_end, w.pos + chunk);
+    if (!make_room(w, file.fd, w.pos + chunk + completion_bytes(w, part->frame_count + 1))) {
         w.failed = true;
         return false;
     }
@@ -381,6 +463,7 @@ bool write_chunk(IAVIFile& file, const void* data, std::uint32_t size, DWORD fla
     w.pos += chunk;
     part->frame_count++;
     w.largest = std::max(w.largest, size);
+    mark_room(w, file.fd);
     return true;
 }
 
@@ -391,6 +474,11 @@ void WriteStateDeleter::operator()(WriteState* state) const { delete state; }
 HRESULT write_open(IAVIFile& file) {
     file.write.reset(new WriteState);
     file.write->riff_limit = g_riff_limit;
+    file.write->write_limit = g_write_limit;
+    // A write past the file-size limit must fail like a full disk, not end
+    // the process before it can complete the file.
+    struct sigaction current {};
+    if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGXFSZ, SIG_IGN);
     return AVIERR_OK;
 }
 
@@ -463,12 +551,15 @@ bool write_finish(IAVIFile& file) {
         }
         lay_out(file);
     }
-    if (w.failed) return false;
+    if (!w.laid_out) return false;
+    // A failed frame write stops the frames, not the completion: everything
+    // below goes into room the file already has.
+    w.failed = false;
     close_riff(file, true);
     const int fd = file.fd;
     if (w.parts.size() > 1) {
         build_idx1(w, w.scratch);
-        if (!w.failed && !pwrite_all(fd, w.idx1_room, w.scratch.data(), w.scratch.size())) w.failed = true;
+        if (!w.failed && !pwrite_all(w, fd, w.idx1_room, w.scratch.data(), w.scratch.size())) w.failed = true;
         // The super index over every part's ix chunk, in the room kept for it.
         auto& s = w.scratch;
         s.assign(8 + kIndxSize, 0);
@@ -485,7 +576,7 @@ bool write_finish(IAVIFile& file) {
             bytes_put32(q + 8, w.parts[i].ix_size);
             bytes_put32(q + 12, static_cast<std::uint32_t>(w.parts[i].frame_count));
         }
-        if (!w.failed && !pwrite_all(fd, w.indx_pos, s.data(), s.size())) w.failed = true;
+        if (!w.failed && !pwrite_all(w, fd, w.indx_pos, s.data(), s.size())) w.failed = true;
         std::array<std::uint8_t, 8 + kOdmlSize> odml{};
         bytes_put32(odml.data(), kLIST);
         bytes_put32(odml.data() + 4, kOdmlSize);
@@ -493,15 +584,20 @@ bool write_finish(IAVIFile& file) {
         bytes_put32(odml.data() + 12, kdmlh);
         bytes_put32(odml.data() + 16, 248);
         bytes_put32(odml.data() + 20, static_cast<std::uint32_t>(w.frames.size()));
-        if (!w.failed && !pwrite_all(fd, w.odml_pos, odml.data(), odml.size())) w.failed = true;
+        if (!w.failed && !pwrite_all(w, fd, w.odml_pos, odml.data(), odml.size())) w.failed = true;
     }
     std::uint8_t h[56];
     fill_avih(w, h);
-    if (!w.failed && !pwrite_all(fd, w.avih_pos, h, 56)) w.failed = true;
+    if (!w.failed && !pwrite_all(w, fd, w.avih_pos, h, 56)) w.failed = true;
     if (w.has_stream) {
         fill_strh(w, h);
-        if (!w.failed && !pwrite_all(fd, w.strh_pos, h, 56)) w.failed = true;
+        if (!w.failed && !pwrite_all(w, fd, w.strh_pos, h, 56)) w.failed = true;
     }
+    // Cut away the rest of the room and whatever landed of a failed chunk.
+    struct stat st {};
+    if (!w.failed && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        ftruncate(fd, static_cast<off_t>(w.pos)) != 0)
+        w.failed = true;
     return !w.failed;
 }
 

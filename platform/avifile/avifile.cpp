@@ -199,6 +199,25 @@ HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOI
     return r;
 }
 
+HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
+                             LONG* plBytes, LONG* plSamples) {
+    if (plBytes) *plBytes = 0;
+    if (plSamples) *plSamples = 0;
+    if (!live(pavi)) return AVIERR_BADHANDLE;
+    if (!pavi->read) return AVIERR_UNSUPPORTED;  // only video streams of files being read
+    const auto& frames = pavi->read->frames;
+    if (lStart < 0 || static_cast<std::size_t>(lStart) >= frames.size()) return AVIERR_NODATA;
+    if (lSamples < 1) return AVIERR_OK;
+    const avi::FrameEntry& e = frames[static_cast<std::size_t>(lStart)];
+    if (lpBuffer) {
+        if (cbBuffer < 0 || e.size > static_cast<std::uint32_t>(cbBuffer)) return AVIERR_BUFFERTOOSMALL;
+        if (!avi::read_at(pavi->file->fd, e.offset, lpBuffer, e.size)) return AVIERR_FILEREAD;
+    }
+    if (plBytes) *plBytes = static_cast<LONG>(e.size);
+    if (plSamples) *plSamples = 1;
+    return AVIERR_OK;
+}
+
 LONG avifile_frame_count(PAVISTREAM stream) {
     if (!live(stream) || !stream->read) return -1;
     return static_cast<LONG>(stream->read->frames.size());

@@ -82,6 +82,10 @@ HRESULT VFWAPI AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize);
 HRESULT VFWAPI AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbFormat);
 HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                               DWORD dwFlags, LONG* plSampWritten, LONG* plBytesWritten);
+// Reads lSamples samples from lStart (one for video: a frame's stored data);
+// a null lpBuffer asks only for the size. AVIERR_NODATA past the stream's end.
+HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
+                             LONG* plBytes, LONG* plSamples);
 PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiWanted);
 LPVOID VFWAPI AVIStreamGetFrame(PGETFRAME pg, LONG lPos);
 HRESULT VFWAPI AVIStreamGetFrameClose(PGETFRAME pg);

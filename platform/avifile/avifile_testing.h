@@ -14,3 +14,8 @@ void avifile_set_riff_limit(std::uint64_t bytes);
 // gives them: the count, and each frame's stored size and key flag.
 LONG avifile_frame_count(PAVISTREAM stream);
 int avifile_frame_entry(PAVISTREAM stream, LONG frame, std::uint32_t* size, int* key);
+
+// Bytes that files opened for writing afterwards may grow to, as a full disk
+// or a file-size limit would allow: a write crossing it writes what fits and
+// fails. 0 removes the limit.
+void avifile_set_write_limit(std::uint64_t bytes);

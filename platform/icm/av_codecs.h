@@ -1,5 +1,7 @@
 // The codecs our driver over libavcodec answers for by name: each FourCC, the
-// libavcodec coder behind it, whether it compresses, and its motion search.
+// libavcodec coders behind it, whether it compresses, and its motion search.
+// libavcodec has no MS-MPEG-4 v1 encoder: MPG4 frames are coded by the v2
+// encoder and rewritten into v1 syntax without loss (mpg4_rewrite.h).
 // The install list (drivers.cpp) is read from here. Any other FourCC that the
 // AVI tag table of libavformat maps to a decoder decompresses through the
 // same driver (avdrv_riff_decoder).
@@ -17,18 +19,19 @@ enum class AvMotion { normal, low, fast };
 
 struct AvCodec {
     DWORD fcc;
-    AVCodecID id;
+    AVCodecID id;       // the decoder
     bool compresses;
     AvMotion motion;
+    AVCodecID encoder;  // when it compresses
+    bool rewrite_v1;    // the encoder's v2 frames are rewritten into v1 syntax
 };
 
 constexpr AvCodec avdrv_codecs[] = {
-    {mmioFOURCC('M', 'P', '4', '2'), AV_CODEC_ID_MSMPEG4V2, true, AvMotion::normal},
-    {mmioFOURCC('M', 'P', '4', '3'), AV_CODEC_ID_MSMPEG4V3, true, AvMotion::normal},
-    {mmioFOURCC('D', 'I', 'V', '3'), AV_CODEC_ID_MSMPEG4V3, true, AvMotion::low},
-    {mmioFOURCC('D', 'I', 'V', '4'), AV_CODEC_ID_MSMPEG4V3, true, AvMotion::fast},
-    // Decompress only until an encoder exists: compress opens are refused.
-    {mmioFOURCC('M', 'P', 'G', '4'), AV_CODEC_ID_MSMPEG4V1, false, AvMotion::normal},
+    {mmioFOURCC('M', 'P', '4', '2'), AV_CODEC_ID_MSMPEG4V2, true, AvMotion::normal, AV_CODEC_ID_MSMPEG4V2, false},
+    {mmioFOURCC('M', 'P', '4', '3'), AV_CODEC_ID_MSMPEG4V3, true, AvMotion::normal, AV_CODEC_ID_MSMPEG4V3, false},
+    {mmioFOURCC('D', 'I', 'V', '3'), AV_CODEC_ID_MSMPEG4V3, true, AvMotion::low, AV_CODEC_ID_MSMPEG4V3, false},
+    {mmioFOURCC('D', 'I', 'V', '4'), AV_CODEC_ID_MSMPEG4V3, true, AvMotion::fast, AV_CODEC_ID_MSMPEG4V3, false},
+    {mmioFOURCC('M', 'P', 'G', '4'), AV_CODEC_ID_MSMPEG4V1, true, AvMotion::normal, AV_CODEC_ID_MSMPEG4V2, true},
 };
 
 #pragma GCC visibility push(hidden)

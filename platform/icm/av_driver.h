@@ -12,6 +12,7 @@ extern "C" {
 
 #include "platform/icm/av_codecs.h"
 #include "platform/icm/dib.h"
+#include "platform/icm/mpg4_rewrite.h"
 #include "platform/icm/rate_control.h"
 #include "platform/pixels/pixels.h"
 
@@ -29,6 +30,10 @@ struct AvEncoder {
     PixelsToYuv convert;
     AVFrame* frames[2] = {nullptr, nullptr};  // alternate: the codec keeps the last one referenced
     AVPacket* pkt = nullptr;
+    Mpg4Rewriter v1;                      // MPG4 only
+    std::uint8_t* v1_data = nullptr;      // the rewritten frame
+    std::size_t v1_capacity = 0;
+    const std::uint8_t* coded = nullptr;  // the frame last coded: the packet or its rewrite
     int next_frame = 0;
     DibLayout in{};
     std::int64_t next_pts = 0;

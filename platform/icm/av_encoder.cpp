@@ -1,10 +1,12 @@
 // Compression in the codec driver over libavcodec. Every frame is coded at
-// a quantiser chosen by our own rate control (rate_control.h). A second
+// a quantiser chosen by our own rate control (rate_control.h); MPG4 frames
+// are then rewritten from v2 into v1 syntax (mpg4_rewrite.h). A second
 // ICM_COMPRESS_BEGIN without an end forces the next frame to be a key frame;
 // as a key frame references nothing and MS-MPEG-4 has a single reference
 // picture, a delta frame coded before it and thrown away by the caller leaves
 // no trace in what follows.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,10 @@ void avdrv_encoder_free(AvEncoder& e) {
     av_frame_free(&e.frames[0]);
     av_frame_free(&e.frames[1]);
     av_packet_free(&e.pkt);
+    mpg4_rewriter_close(e.v1);
+    av_freep(&e.v1_data);
+    e.v1_capacity = 0;
+    e.coded = nullptr;
     e.begun = false;
 }
 
@@ -30,7 +36,7 @@ double frames_per_second(const AvDriver& d) {
 LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
     AvEncoder& e = d.enc;
     avdrv_encoder_free(e);
-    const AVCodec* codec = avcodec_find_encoder(d.codec->id);
+    const AVCodec* codec = avcodec_find_encoder(d.codec->encoder);
     if (!codec) return ICERR_UNSUPPORTED;
     e.ctx = avcodec_alloc_context3(codec);
     e.pkt = av_packet_alloc();
@@ -87,6 +93,16 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
         f->height = in.height;
         if (av_frame_get_buffer(f, 0) < 0) av_frame_free(&f);
     }
+    if (d.codec->rewrite_v1) {
+        // Room for any frame the caller takes: the uncompressed size.
+        e.v1_capacity = in.size;
+        e.v1_data = static_cast<std::uint8_t*>(av_malloc(e.v1_capacity));
+        if (!e.v1_data ||
+            !mpg4_rewriter_open(e.v1, in.width, in.height, fps, static_cast<int>(d.state.kbps * 1000.0 / 1024.0))) {
+            avdrv_encoder_free(e);
+            return ICERR_MEMORY;
+        }
+    }
     if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
         avdrv_encoder_free(e);
         return ICERR_MEMORY;
@@ -133,15 +149,32 @@ LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITM
 
 namespace {
 
-// Codes one picture; the packet is left in e.pkt. Returns the size or < 0.
+// Codes one picture; e.coded points at the frame. Returns the size or < 0.
 int encode_picture(AvEncoder& e, AVFrame* f, bool key, int qp) {
     av_packet_unref(e.pkt);
+    e.coded = nullptr;
     f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     f->quality = qp * FF_QP2LAMBDA;
     f->pts = e.next_pts++;
     if (avcodec_send_frame(e.ctx, f) < 0) return -1;
     if (avcodec_receive_packet(e.ctx, e.pkt) < 0) return -1;
-    return e.pkt->size;
+    if (!e.v1_data) {
+        e.coded = e.pkt->data;
+        return e.pkt->size;
+    }
+    std::size_t size = 0;
+    bool coded_key = false;
+    switch (mpg4_rewrite_frame(e.v1, e.pkt->data, static_cast<std::size_t>(e.pkt->size), e.v1_data, e.v1_capacity,
+                               &size, &coded_key)) {
+        case mpg4_rewrite_ok:
+            e.coded = e.v1_data;
+            return static_cast<int>(size);
+        case mpg4_rewrite_too_big:
+            return INT_MAX;  // more than any caller takes: coded again, coarser
+        case mpg4_rewrite_bad_input:
+            break;
+    }
+    return -1;
 }
 
 AVFrame* writable_frame(AvEncoder& e) {
@@ -209,7 +242,7 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
         return size < 0 ? ICERR_INTERNAL : ICERR_BADSIZE;
     }
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
-    std::memcpy(ic->lpOutput, e.pkt->data, static_cast<std::size_t>(size));
+    std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
     av_packet_unref(e.pkt);
     ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
     if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;

@@ -19,13 +19,29 @@ double mean_complexity(const RateControl& rc) {
 
 double debt_bound(const RateControl& rc) { return rc.frame_bytes * rc.horizon; }
 
-// A redo showed that the pending delta's quantiser was too coarse.
+// A redo showed that the pending delta's quantiser was too coarse, unless it
+// came after a long run of clean deltas at about that quantiser: that is slow
+// drift of what the codec left uncoded, which fails the same way a step finer.
+// Its redo costs about three deltas more, a step finer 1/q more on every
+// delta, so after 3q clean deltas the ceiling stays. Otherwise it goes just
+// under the rejected quantiser when a delta that coarse was clean since the
+// last redo (the picture got a little harder, or a probe failed), else a
+// quarter lower, so that learning a clip takes a few redos, not one per step.
+// A delta rejected at the finest quantiser is the codec clipping big levels
+// there, which nothing finer cures: deltas keep one coarser from then on.
 void lower_ceiling(RateControl& rc, int rejected_qp) {
-    const double below = std::max(static_cast<double>(rate_qmin), rejected_qp - 1.0);
+    const bool drift = rc.clean_run >= 3u * static_cast<unsigned>(rejected_qp) && rc.clean_q >= rejected_qp - 1;
+    rc.clean_run = 0;
+    if (drift) return;
+    if (rejected_qp <= rc.floor) rc.floor = std::min<double>(rate_qmin + 1, rate_qmax);
+    double below = rejected_qp - 1.0;
+    if (rc.clean_q < below) below = std::max(rc.clean_q, std::round(rejected_qp * 0.75));
+    below = std::max(rc.floor, below);
     if (rc.probing) rc.relax_frames = std::min<std::uint32_t>(rc.relax_frames * 2, static_cast<std::uint32_t>(60 * rc.fps));
     rc.probing = false;
-    rc.ceiling = std::min(rc.ceiling, below);
+    rc.ceiling = std::max(rc.floor, std::min(rc.ceiling, below));
     rc.ceiling_clean = 0;
+    rc.clean_q = 0;
 }
 
 // A delta at the ceiling was kept; enough of them and the ceiling is probed one higher.
@@ -62,7 +78,11 @@ void settle(RateControl& rc, std::uint64_t picture) {
         rc.kept_bytes += rc.pending_bytes;
         const double a = 1.0 / rc.horizon;
         rc.key_share = (1.0 - a) * rc.key_share + a * (rc.pending_key ? 1.0 : 0.0);
-        if (!rc.pending_key && rc.pending_qp >= static_cast<int>(rc.ceiling)) clean_at_ceiling(rc);
+        if (!rc.pending_key) {
+            rc.clean_q = std::max(rc.clean_q, static_cast<double>(rc.pending_qp));
+            rc.clean_run += 1;
+            if (rc.pending_qp >= static_cast<int>(rc.ceiling)) clean_at_ceiling(rc);
+        }
     }
     rc.pending = false;
     rc.restarted = false;
@@ -82,7 +102,7 @@ void rate_init(RateControl& rc, double data_rate, double fps, int control, std::
     rc.key_limit = std::max<std::uint32_t>(1, key_limit);
     rc.key_share = 1.0 / rc.key_limit;
     rc.ceiling = rate_qmax;
-    rc.ceiling_tolerance = 1.0 - 0.8 * c;
+    rc.floor = rate_qmin;
     rc.relax_frames = static_cast<std::uint32_t>(std::max(2.0, 2.0 * fps));
 }
 
@@ -107,9 +127,10 @@ int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t 
         rc.q = want;  // the first decision is free
     else if (!key)
         rc.q = std::clamp(want, rc.q - rc.max_step, rc.q + rc.max_step);
-    // The noise ceiling holds while the overspend it causes stays tolerable.
-    if (rc.deviation <= rc.ceiling_tolerance * debt_bound(rc)) rc.q = std::min(rc.q, rc.ceiling);
-    // A key frame takes the delta quantiser as it stands.
+    // The noise ceiling always holds: a delta over it comes back as a key
+    // frame, about four deltas' worth of bytes. A key frame, a redo's too,
+    // takes the delta quantiser, so it is never coarser than a clean delta.
+    rc.q = std::clamp(rc.q, rc.floor, rc.ceiling);
     return std::clamp(static_cast<int>(std::lround(rc.q)), rate_qmin, rate_qmax);
 }
 

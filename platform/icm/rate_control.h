@@ -13,22 +13,30 @@
 // Clean deltas: whether a delta frame shows block noise depends sharply on
 // its quantiser (on synthetic test pictures every delta was clean at 5 and
 // nearly every one noisy at 7). A redo tells us the quantiser of the
-// thrown-away delta was too coarse for the picture, so the delta quantiser is
-// held below a ceiling that each redo lowers to one under the rejected
-// quantiser. After a stretch of clean deltas at the ceiling it is raised by
-// one to probe; a probe that fails doubles the stretch. A redo costs a whole
-// key frame, so a finer delta is usually the cheaper answer.
+// thrown-away delta was too coarse for the picture, and it costs a whole key
+// frame (about four deltas), so the delta quantiser is held below a ceiling
+// that no overspend lifts: a finer delta is always the cheaper answer. Each
+// redo lowers the ceiling to one under the rejected quantiser when a delta
+// that coarse was kept since the last redo, else by a quarter. After a
+// stretch of clean deltas at the ceiling it is raised by one to probe; a probe
+// that fails doubles the stretch. A delta that fails after a long clean run
+// (3 × its quantiser) is slow drift, not a coarse quantiser: its redo
+// refreshes the picture and the ceiling stays. Where the bit rate is below what the
+// picture needs to stay clean, the file grows past the target by what the
+// ceiling costs, and no more. The finest quantiser, 2, gets noisy deltas of
+// its own (the codec clips big levels there): once that happens, deltas stay
+// at 3 or coarser.
 //
-// Compression control (1..100) sets how freely the quantiser may follow:
-//   1   crisp  - the quantiser holds steady (at most 0.25 per frame), debts are
-//                repaid over about 16 seconds, and the noise ceiling holds
-//                whatever it costs (up to a whole horizon's budget);
-//   100 smooth - the quantiser may move 2 per frame, debts are repaid within
-//                about a second, and the ceiling yields once the overspend
-//                reaches a fifth of that horizon's budget.
-// In between, linearly (the default 75: 1.6 per frame, 4.75 s, 40 %).
-// Key frames are coded at the delta quantiser, never coarser: a key frame is
-// the reference of every delta frame after it.
+// Compression control (1..100) sets how freely the quantiser follows the rate:
+//   1   crisp  - the quantiser holds steady (at most 0.25 per frame) and debts
+//                are repaid over about 16 seconds;
+//   100 smooth - the quantiser may move 2 per frame and debts are repaid
+//                within about a second.
+// In between, linearly (the default 75: 1.6 per frame, 4.75 s). It never
+// lets a delta over the ceiling.
+// Key frames, a redo's too, are coded at the delta quantiser, never coarser:
+// a key frame is the reference of every delta frame after it, and a noisy key
+// frame is the worst of both.
 #pragma once
 
 #include <cstddef>
@@ -46,7 +54,9 @@ struct RateControl {
     std::uint32_t key_limit; // frames per key period, for the planned key share
     double fps;
     double ceiling;          // delta quantiser that redos have shown to be clean
-    double ceiling_tolerance;  // share of the horizon's budget the ceiling may overspend
+    double floor;            // finest delta quantiser: one more once a delta failed at the finest
+    std::uint32_t clean_run;  // deltas kept since the last redo
+    double clean_q;          // coarsest quantiser of a delta kept since the last redo; 0 none
     std::uint32_t ceiling_clean;  // clean deltas coded at the ceiling since it last moved
     std::uint32_t relax_frames;   // clean deltas at the ceiling before it is raised
     bool probing;                 // the ceiling was raised and not yet confirmed

@@ -20,34 +20,49 @@
 // is the order RegEnumValueA hands them out in.
 //
 // The file is read whenever a key is opened; an open key keeps the values it
-// saw then. Nothing is ever written back.
+// saw then. Nothing is ever written back. Only a regular file of at most
+// kMaxRegistryBytes is read: anything else (a FIFO, a device, a huge file) is
+// not a registry and reads as an empty one.
 #include "platform/registry/registry.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
+
+constexpr size_t kMaxRegistryBytes = 4u << 20;
 
 struct RegistryValue {
     std::string name;
     DWORD type = REG_NONE;
     std::vector<BYTE> data;
+    bool deleted = false;  // while the file is read: removed by a later "name"=-
 };
 
 struct RegistryKey {
     std::string path;  // lower case, backslash-separated, from the root's full name
     std::vector<RegistryValue> values;
+    // While the file is read: where each value (by lower-case name) stands,
+    // so that a file of many values is read in linear time.
+    std::unordered_map<std::string, size_t> index;
+    bool deleted = false;
 };
 
 struct RegistryFile {
     std::vector<RegistryKey> keys;  // each key once, in order of first appearance
+    std::unordered_map<std::string, size_t> index;  // path -> position in keys, live keys only
 };
 
 // Open keys handed out by RegOpenKeyExA; a handle is the key's address.
@@ -60,7 +75,6 @@ std::string lower(std::string text) {
     return text;
 }
 
-bool equal_nocase(const std::string& a, const std::string& b) { return lower(a) == lower(b); }
 
 std::string trim(const std::string& text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
@@ -242,11 +256,6 @@ bool parse_data(const std::string& text, RegistryValue& value, bool& deleted) {
     return false;
 }
 
-RegistryKey* find_key(RegistryFile& file, const std::string& lower_path) {
-    for (RegistryKey& key : file.keys)
-        if (key.path == lower_path) return &key;
-    return nullptr;
-}
 
 // Root names as the file spells them, with their short forms.
 std::string canonical_path(const std::string& path) {
@@ -261,15 +270,38 @@ std::string canonical_path(const std::string& path) {
     return root + rest;
 }
 
+// The file's bytes; false when it is missing or not a registry file (not a
+// regular file, or larger than kMaxRegistryBytes). Checked before the open,
+// since opening a FIFO blocks.
+bool read_bounded(const std::string& path, std::string& raw) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxRegistryBytes)
+        return false;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    // The name may have been replaced since the check.
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    raw.clear();
+    char buffer[64 * 1024];
+    while (ok) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        raw.append(buffer, static_cast<size_t>(n));
+        if (raw.size() > kMaxRegistryBytes) ok = false;  // grew while being read
+    }
+    close(fd);
+    return ok;
+}
+
 RegistryFile read_registry_file() {
     RegistryFile file;
     std::string path = registry_file_path();
     if (path.empty()) return file;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return file;
-    std::ostringstream raw;
-    raw << in.rdbuf();
-    std::vector<std::string> lines = logical_lines(decode_text(raw.str()));
+    std::string raw;
+    if (!read_bounded(path, raw)) return file;
+    std::vector<std::string> lines = logical_lines(decode_text(raw));
 
     size_t first = 0;
     while (first < lines.size() && trim(lines[first]).empty()) ++first;
@@ -286,18 +318,18 @@ RegistryFile read_registry_file() {
             if (!name.empty() && name[0] == '-') {
                 // A deleted key takes its subkeys with it.
                 std::string gone = canonical_path(name.substr(1));
-                std::erase_if(file.keys, [&](const RegistryKey& key) {
-                    return key.path == gone || key.path.starts_with(gone + "\\");
-                });
+                for (RegistryKey& key : file.keys) {
+                    if (key.deleted || (key.path != gone && !key.path.starts_with(gone + "\\"))) continue;
+                    key.deleted = true;
+                    file.index.erase(key.path);
+                }
                 current = nullptr;
                 continue;
             }
             std::string key_path = canonical_path(name);
-            current = find_key(file, key_path);
-            if (!current) {
-                file.keys.push_back(RegistryKey{key_path, {}});
-                current = &file.keys.back();
-            }
+            auto [at, added] = file.index.try_emplace(key_path, file.keys.size());
+            if (added) file.keys.push_back(RegistryKey{key_path, {}, {}, false});
+            current = &file.keys[at->second];
             continue;
         }
         if (!current) continue;
@@ -314,16 +346,24 @@ RegistryFile read_registry_file() {
         if (pos >= line.size() || line[pos] != '=') continue;
         bool deleted = false;
         if (!parse_data(line.substr(pos + 1), value, deleted)) continue;
-        auto same = std::find_if(current->values.begin(), current->values.end(),
-                                 [&](const RegistryValue& v) { return equal_nocase(v.name, value.name); });
+        auto same = current->index.find(lower(value.name));
         if (deleted) {
-            if (same != current->values.end()) current->values.erase(same);
-        } else if (same != current->values.end()) {
-            *same = std::move(value);  // a value set again keeps its place
+            if (same != current->index.end()) {
+                current->values[same->second].deleted = true;
+                current->index.erase(same);
+            }
+        } else if (same != current->index.end()) {
+            current->values[same->second] = std::move(value);  // a value set again keeps its place
         } else {
+            current->index.emplace(lower(value.name), current->values.size());
             current->values.push_back(std::move(value));
         }
     }
+    for (RegistryKey& key : file.keys) {
+        std::erase_if(key.values, [](const RegistryValue& v) { return v.deleted; });
+        key.index.clear();
+    }
+    std::erase_if(file.keys, [](const RegistryKey& key) { return key.deleted; });
     return file;
 }
 
@@ -362,7 +402,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM, PHKEY phkRe
     }
 
     RegistryFile file = read_registry_file();
-    auto* key = new RegistryKey{path, {}};
+    auto* key = new RegistryKey{path, {}, {}, false};
     bool exists = root_name(hKey) && path == base;  // the roots always exist
     for (RegistryKey& k : file.keys) {
         if (k.path == path) {

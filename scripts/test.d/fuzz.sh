@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzes the AVI reader (open, stream information, every frame) for about a
 # minute with libFuzzer, seeded with small files made by ffmpeg and by our
-# writer. Exits 0 when nothing was found, 1 on a finding or a build failure,
-# 77 when clang's fuzzer runtime is not installed.
+# writer, then the MPG4 rewriter's parser for half that, seeded with pictures
+# of libavcodec's version 2 encoder. Exits 0 when nothing was found, 1 on a
+# finding or a build failure, 77 when clang's fuzzer runtime is not installed.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 top=$(pwd)
@@ -25,7 +26,7 @@ if ! "$cxx" -fsanitize=fuzzer "$probe" -o "$out/probe" >/dev/null 2>&1; then
   exit 77
 fi
 
-sources=(platform/avifile/*.cpp platform/icm/*.cpp)
+sources=(platform/avifile/*.cpp platform/icm/*.cpp platform/pixels/*.cpp)
 libs=$(pkg-config --cflags --libs libavcodec libavformat libswscale libavutil) || { echo "fuzz.sh: FFmpeg libraries missing"; exit 77; }
 flags=(-std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer)
 echo "fuzz.sh: building with $cxx"
@@ -37,6 +38,16 @@ fi
 # shellcheck disable=SC2086
 if ! "$cxx" "${flags[@]}" "${sources[@]}" tests/fuzz/make_seeds.cpp $libs -ldl -o "$out/make_seeds"; then
   echo "fuzz.sh: build of the seed maker failed"; exit 1
+fi
+
+# shellcheck disable=SC2086
+if ! "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    platform/icm/mpg4_rewrite.cpp platform/icm/mpg4_tables.cpp tests/fuzz/mpg4_fuzz.cpp -o "$out/mpg4_fuzz"; then
+  echo "fuzz.sh: build of the MPG4 fuzz target failed"; exit 1
+fi
+# shellcheck disable=SC2086
+if ! "$cxx" "${flags[@]}" tests/fuzz/mpg4_seeds.cpp $libs -o "$out/mpg4_seeds"; then
+  echo "fuzz.sh: build of the MPG4 seed maker failed"; exit 1
 fi
 
 seeds=$out/seeds
@@ -59,16 +70,26 @@ if ! "$out/make_seeds" "$seeds"; then echo "fuzz.sh: the seed maker failed"; exi
 # Earlier findings are seeds too.
 cp -f tests/platform/data/avi_regress/* "$seeds/" 2>/dev/null || true
 
-echo "fuzz.sh: fuzzing for ${seconds}s"
-log=$out/fuzz.log
-(cd "$out" && ASAN_OPTIONS=detect_leaks=1 ./avi_fuzz -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=20 \
-  -max_len=65536 -print_final_stats=1 "$corpus" "$seeds") >"$log" 2>&1
-rc=$?
-grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::number_of_executed_units)' "$log" | sed 's/^/fuzz.sh: /'
-if [ $rc -ne 0 ]; then
-  echo "fuzz.sh: the fuzzer found a problem (exit $rc); log in $log, inputs in $out/crash-* / leak-* / timeout-*"
-  tail -n 40 "$log"
-  exit 1
-fi
+# fuzz NAME SECONDS CORPUS SEEDS: runs one target; returns its exit code.
+fuzz() {
+  local name=$1 secs=$2 corpus=$3 seeds=$4 log=$out/$1.log
+  echo "fuzz.sh: fuzzing $name for ${secs}s"
+  (cd "$out" && ASAN_OPTIONS=detect_leaks=1 "./$name" -max_total_time="$secs" -rss_limit_mb=4096 -timeout=20 \
+    -max_len=70000 -print_final_stats=1 "$corpus" "$seeds") >"$log" 2>&1
+  local rc=$?
+  grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::number_of_executed_units)' "$log" | sed "s/^/fuzz.sh: $name: /"
+  if [ $rc -ne 0 ]; then
+    echo "fuzz.sh: $name found a problem (exit $rc); log in $log, inputs in $out/crash-* / leak-* / timeout-*"
+    tail -n 40 "$log"
+  fi
+  return $rc
+}
+
+mpg4_seeds=$out/mpg4_seeds_dir
+mkdir -p "$mpg4_seeds" "$out/mpg4_corpus"
+if ! "$out/mpg4_seeds" "$mpg4_seeds"; then echo "fuzz.sh: the MPG4 seed maker failed"; exit 1; fi
+
+fuzz avi_fuzz "$seconds" "$corpus" "$seeds" || exit 1
+fuzz mpg4_fuzz $(( (seconds + 1) / 2 )) "$out/mpg4_corpus" "$mpg4_seeds" || exit 1
 echo "fuzz.sh: no findings"
 exit 0

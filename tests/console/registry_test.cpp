@@ -1,5 +1,7 @@
 // The registry stand-in: .reg text files read as the Windows calls answer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -148,6 +150,52 @@ TEST_F(RegistryTest, HandlesAreChecked) {
     EXPECT_EQ(RegEnumValueA(reinterpret_cast<HKEY>(&name), 0, name, &name_size, nullptr, nullptr, nullptr, nullptr),
               ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(&name)), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(RegistryTest, ManyValuesSetAgainAndDeletedKeepTheirOrder) {
+    // Every name twice (the second time in other case), every third deleted.
+    std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\VFPlugin]\n";
+    const int count = 20000;
+    for (int i = 0; i < count; ++i) text += "\"v" + std::to_string(i) + "\"=\"a\"\n";
+    text += "[HKEY_CURRENT_USER\\Software\\Other]\n\"x\"=\"1\"\n[HKEY_CURRENT_USER\\Software\\VFPlugin]\n";
+    for (int i = 0; i < count; ++i) text += "\"V" + std::to_string(i) + (i % 3 == 0 ? "\"=-\n" : "\"=\"b\"\n");
+    write(text);
+    ASSERT_EQ(open(), ERROR_SUCCESS);
+    DWORD index = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i % 3 == 0) continue;
+        ASSERT_EQ(value(index++), "V" + std::to_string(i) + "=b\0/1"s);
+    }
+    EXPECT_EQ(value(index), "error 259");
+}
+
+// A FIFO blocks in its open, a device never ends, a huge file is no registry:
+// each reads as an empty registry, at once. Run in a child that an alarm
+// ends, so that a hang fails the case instead of the whole program.
+TEST_F(RegistryTest, WhatIsNotARegularFileOfAFewMegabytesIsAnEmptyRegistry) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string fifo = dir.file("fifo.reg");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = dir.file("huge.reg");
+    {
+        std::ofstream out(huge, std::ios::binary);
+        out << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\VFPlugin]\n\"a\"=\"1\"\n";
+        const std::string comment = "; " + std::string(1021, 'x') + "\n";
+        for (int i = 0; i < 5 * 1024; ++i) out << comment;
+    }
+    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/dev/urandom"), dir.path(), huge}) {
+        SCOPED_TRACE(path);
+        setenv("TWOPASS_REGISTRY", path.c_str(), 1);
+        EXPECT_EXIT(
+            {
+                alarm(10);
+                HKEY k = nullptr;
+                std::_Exit(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\VFPlugin", 0, KEY_READ, &k) == ERROR_FILE_NOT_FOUND
+                               ? 0
+                               : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
 }
 
 }  // namespace

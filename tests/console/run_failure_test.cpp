@@ -1,5 +1,6 @@
 // Runs that go wrong halfway: the driver says so, completes the file with the
 // frames written so far, and ends with exit code 1.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -43,6 +44,33 @@ TEST(RunFailure, ACodecErrorEndsTheRunWithAMessageAndACompleteFile) {
     // The codec's frames are not real MPEG-4, so only the file's structure is checked.
     EXPECT_EQ(testsupport::ffprobe_key_flags(out).size(), 3u);
     EXPECT_EQ(testsupport::ffprobe_stream_field(out, "nb_frames"), "3");
+}
+
+// A codec that refuses to open for compression is named before the driver's
+// "Can't open" line, and no file is created.
+void convert_with_uninstalled_codec(const std::string& in, const std::string& out) {
+    static ScriptedCodec codec;
+    codec.refuse_compress = true;
+    ScopedScriptedCodec installed(mmioFOURCC('M', 'P', 'G', '4'), &codec);
+    EncodeSettings settings;
+    settings_set_defaults(settings);
+    settings.codec = mmioFOURCC('M', 'P', 'G', '4');
+    settings.progress_enabled = 0;
+    settings_clamp(settings, kConsoleBitRateCeiling);
+    AVIFileInit();
+    run_conversion(in.c_str(), out.c_str(), settings);
+    AVIFileExit();
+    std::exit(0);
+}
+
+TEST(RunFailure, ACodecThatDoesNotCompressIsNamedBeforeTheOutputLine) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    testsupport::TempDir dir;
+    const std::string in = dir.file("in.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(testsupport::make_clip(in, "testsrc2=size=64x48:rate=25", 2, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    EXPECT_EXIT(convert_with_uninstalled_codec(in, out), testing::ExitedWithCode(1),
+                testing::StrEq("ERROR - no installed codec compresses MPG4\nERROR - Can't open " + out + "\n"));
+    EXPECT_TRUE(testsupport::read_file(out).empty());
 }
 
 }  // namespace

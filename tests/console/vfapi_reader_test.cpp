@@ -2,6 +2,8 @@
 // the file, and pictures by frame number in any order.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -39,6 +41,13 @@ protected:
         return table.ReadData(handle, kVfapiStreamVideo, &request);
     }
 
+    VfapiVideoInfo open_video(const std::string& path) {
+        VfapiVideoInfo video{};
+        video.dwSize = sizeof video;
+        if (table.OpenInput(path.c_str(), &handle) == 0) table.QueryStreamInfo(handle, kVfapiStreamVideo, &video);
+        return video;
+    }
+
     void* library = nullptr;
     VfapiFunctionTable table{};
     VfapiHandle handle = 0;
@@ -70,7 +79,7 @@ TEST_F(VfapiReaderTest, DescribesTheFileAndReadsFramesInAnyOrder) {
     EXPECT_EQ(video.dwFrameRate, 30000u);
     EXPECT_EQ(video.dwFrameScale, 1001u);
     EXPECT_EQ(video.dwFrameCountH, 0u);
-    EXPECT_NEAR(video.dwFrameCountL, 20, 1) << "Matroska gives a duration, not a count";
+    EXPECT_EQ(video.dwFrameCountL, 20u) << "Matroska gives a duration, not a count: the packets are counted";
 
     std::vector<uint8_t> picture;
     for (int n : {0, 1, 2, 9, 3, 17, 19, 0, 6}) {
@@ -123,6 +132,84 @@ TEST_F(VfapiReaderTest, CountsFramesAndRefusesWhatItCantRead) {
     EXPECT_EQ(file.dwStreamFlags, kVfapiHasAudio);
     std::vector<uint8_t> picture;
     EXPECT_NE(read(0, picture, 8, 8), 0);
+}
+
+TEST_F(VfapiReaderTest, CountsEveryFrameOfStreamsWithoutAFixedRateOrAnyIndex) {
+    struct Case {
+        const char* name;
+        int frames;
+        std::vector<std::string> args;  // after the lavfi input
+    };
+    const Case cases[] = {
+        // Time stamps that drift apart: a count from the duration misses frames.
+        {"vfr.mkv", 100, {"-vf", "setpts=(N+N*N/50)/25/TB", "-fps_mode", "passthrough", "-c:v", "ffv1"}},
+        // A raw stream has neither a duration nor a count.
+        {"raw.h264", 30, {"-c:v", "libx264", "-preset", "ultrafast", "-bf", "2", "-f", "h264"}},
+        {"clip.mpg", 25, {"-c:v", "mpeg2video", "-bf", "2", "-f", "mpeg"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string clip = dir.file(c.name);
+        std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v",
+                                         std::to_string(c.frames)};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back(clip);
+        ASSERT_TRUE(testsupport::ffmpeg(args));
+        VfapiVideoInfo video = open_video(clip);
+        ASSERT_NE(handle, 0u);
+        EXPECT_EQ(video.dwFrameCountL, static_cast<DWORD>(c.frames));
+        EXPECT_EQ(video.dwFrameCountH, 0u);
+        std::vector<uint8_t> picture;
+        for (int n = 0; n < c.frames; ++n) ASSERT_EQ(read(n, picture, 64, 48), 0) << "frame " << n;
+        EXPECT_NE(read(c.frames, picture, 64, 48), 0) << "past the end";
+        // Back again by seeking: the last frames and the first.
+        EXPECT_EQ(read(c.frames - 1, picture, 64, 48), 0);
+        EXPECT_EQ(read(0, picture, 64, 48), 0);
+        table.CloseInput(handle);
+        handle = 0;
+    }
+}
+
+// The caller's frame holds exactly the picture: its last byte is followed by a
+// page that can't be touched. Any write past it kills the reading process.
+TEST_F(VfapiReaderTest, WritesNothingPastTheCallersFrameAtAnySize) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the decoder runs threads
+    const long page = sysconf(_SC_PAGESIZE);
+    for (auto [width, height] : {std::pair{2, 2}, {4, 4}, {6, 2}, {8, 8}, {10, 10}, {426, 240}}) {
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        SCOPED_TRACE(size);
+        const std::string clip = dir.file(size + ".mkv");
+        ASSERT_TRUE(testsupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=25", "-frames:v", "3",
+                                         "-c:v", "ffv1", clip}));
+        ASSERT_EQ(open_video(clip).dwFrameWidth, static_cast<DWORD>(width));
+        for (int upward : {1, 0}) {
+            const size_t bytes = static_cast<size_t>(width) * height * 3;
+            const size_t pages = (bytes + page - 1) / page;
+            auto* block = static_cast<uint8_t*>(mmap(nullptr, (pages + 1) * page, PROT_READ | PROT_WRITE,
+                                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+            ASSERT_NE(block, MAP_FAILED);
+            ASSERT_EQ(mprotect(block + pages * page, page, PROT_NONE), 0);
+            uint8_t* frame = block + pages * page - bytes;
+            VfapiVideoRead request{};
+            request.dwSize = sizeof request;
+            // twopass's bottom-up frame (top row last, rows going down), or a top-down one.
+            request.lpData = upward ? frame + static_cast<size_t>(height - 1) * width * 3 : frame;
+            request.lPitch = upward ? -width * 3 : width * 3;
+            EXPECT_EXIT(
+                {
+                    for (DWORD n = 0; n < 3; ++n) {
+                        request.dwFrameNumberL = n;
+                        if (table.ReadData(handle, kVfapiStreamVideo, &request) != 0) std::_Exit(2);
+                    }
+                    std::_Exit(0);
+                },
+                ::testing::ExitedWithCode(0), "")
+                << (upward ? "bottom-up" : "top-down");
+            munmap(block, (pages + 1) * page);
+        }
+        table.CloseInput(handle);
+        handle = 0;
+    }
 }
 
 }  // namespace

@@ -2,14 +2,41 @@
 // file it writes as ffprobe and ffmpeg see it.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
 #include <regex>
 #include <string>
+#include <vector>
 
+#include "tests/support/avi_probe.h"
 #include "tests/support/twopass_run.h"
 
 namespace {
 
 using namespace testsupport;
+
+// Where each video frame's data lies in an AVI file written by ffmpeg: the
+// chunks of its movi list, in order ({offset of the data, size}).
+std::vector<std::pair<size_t, uint32_t>> frame_chunks(const std::string& file) {
+    std::vector<std::pair<size_t, uint32_t>> chunks;
+    const size_t movi = file.find("movi");
+    if (movi == std::string::npos) return chunks;
+    for (size_t at = movi + 4; at + 8 <= file.size();) {
+        uint32_t size;
+        std::memcpy(&size, file.data() + at + 4, 4);
+        if (file.compare(at, 4, "00dc") == 0) chunks.emplace_back(at + 8, size);
+        else if (file.compare(at, 4, "ix00") != 0 && file.compare(at, 4, "JUNK") != 0) break;
+        at += 8 + size + (size & 1);
+    }
+    return chunks;
+}
+
+void write_whole(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 class TwopassAvi : public ::testing::Test {
 protected:
@@ -75,30 +102,183 @@ TEST_F(TwopassAvi, OutputThatCantBeCreated) {
     EXPECT_EQ(r.err, "ERROR - Can't open " + out + "\n");
 }
 
-TEST_F(TwopassAvi, UninstalledCodecIsNamedBeforeTheOutputLine) {
-    const std::string in = dir.file("raw.avi"), out = dir.file("out.avi");
-    ASSERT_TRUE(make_clip(in, "testsrc2=size=64x48:rate=25", 2, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
-    // MPG4 decodes but does not compress.
-    ProcessResult r = run_twopass({"-v1", in, out}, registry);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "ERROR - no installed codec compresses MPG4\nERROR - Can't open " + out + "\n");
+// The output (or, with -l, its log) is the input under another name or the
+// same: refused before anything is written, the input untouched.
+TEST_F(TwopassAvi, OutputThatIsTheInputIsRefused) {
+    const std::string in = dir.file("in.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=64x48:rate=25", 5, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    const std::string before = read_file(in);
+    ASSERT_EQ(symlink(in.c_str(), dir.file("symlink.avi").c_str()), 0);
+    ASSERT_EQ(link(in.c_str(), dir.file("hardlink.avi").c_str()), 0);
+    ASSERT_EQ(link(in.c_str(), dir.file("clip.log").c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string clash;  // the name said to be the input
+    };
+    for (const Case& c : {Case{{in, in}, in}, Case{{"-q", in, dir.file("symlink.avi")}, dir.file("symlink.avi")},
+                          Case{{dir.file("symlink.avi"), dir.file("hardlink.avi")}, dir.file("hardlink.avi")},
+                          Case{{"-l", in, dir.file("clip.avi")}, dir.file("clip.log")}}) {
+        const std::string out = c.args.back();
+        ProcessResult r = run_twopass(c.args, registry);
+        EXPECT_EQ(r.exit_code, 1) << out;
+        EXPECT_EQ(r.err, "ERROR - " + c.clash + " is the input file\nERROR - Can't open " + out + "\n");
+        EXPECT_EQ(read_file(in), before) << out;
+    }
+    EXPECT_FALSE(file_exists(dir.file("clip.avi")));
+    // Another file of the same content is no clash.
+    const std::string copy = dir.file("copy.avi");
+    ASSERT_TRUE(ffmpeg({"-i", in, "-c", "copy", copy}));
+    EXPECT_EQ(run_twopass({"-q", in, copy}, registry).exit_code, 0);
 }
 
-TEST_F(TwopassAvi, WriteFailureEndsTheRunWithAMessageAndAReadableFile) {
-    const std::string in = dir.file("raw.avi"), out = dir.file("out.avi");
-    ASSERT_TRUE(make_clip(in, "testsrc2=size=320x240:rate=25", 40, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
-    // The file may not grow past 200 KiB; writes beyond fail instead of
-    // stopping the process.
-    ProcessResult r = run_process({"bash", "-c", "trap '' XFSZ; ulimit -f 200; exec \"$0\" -q \"$@\"",
-                                   twopass_program(), in, out});
+// With -l an output named *.log would be its own log.
+TEST_F(TwopassAvi, LogThatWouldBeTheOutputIsRefused) {
+    const std::string in = dir.file("in.avi"), out = dir.file("out.log");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=64x48:rate=25", 3, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    ProcessResult r = run_twopass({"-l", in, out}, registry);
     EXPECT_EQ(r.exit_code, 1);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(r.err, m, std::regex("ERROR - Can't write frame ([0-9]+) to (.*)\n"))) << r.err;
-    EXPECT_EQ(m[2], out);
+    EXPECT_EQ(r.err, "ERROR - " + out + " would be its own log\nERROR - Can't open " + out + "\n");
+    EXPECT_FALSE(file_exists(out));
+    // Without -l it is an output like any other.
+    r = run_twopass({"-q", in, out}, registry);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(probe_video(out).frames, 3);
+}
+
+TEST_F(TwopassAvi, Mpg4IsWrittenAsVersion1ThatFfmpegDecodesWhole) {
+    const std::string in = dir.file("raw.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=322x242:rate=25", 30, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    ProcessResult r = run_twopass({"-q", "-v1", in, out}, registry);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
     VideoProbe probe = probe_video(out);
     EXPECT_EQ(probe.warnings, "");
-    EXPECT_EQ(probe.frames, std::stoi(m[1]));
-    EXPECT_GT(probe.frames, 0);
+    EXPECT_EQ(probe.codec, "msmpeg4v1");
+    EXPECT_EQ(ffprobe_stream_field(out, "codec_tag_string"), "MPG4");
+    EXPECT_EQ(probe.frames, 30);
+    // Every frame decodes without a complaint from the version 1 decoder.
+    ProcessResult d = run_process({"ffmpeg", "-v", "error", "-i", out, "-f", "null", "-"});
+    EXPECT_EQ(d.exit_code, 0);
+    EXPECT_EQ(d.err, "");
+    EXPECT_GT(video_psnr(out, in), 28.0);
+}
+
+// The file may not grow past the space there is: the run ends with a message
+// and every frame taken stays in a complete, playable file, whether the limit
+// is a file-size limit (with SIGXFSZ at its default, which would end the
+// process, or ignored) or a full file system.
+TEST_F(TwopassAvi, WriteFailureEndsTheRunWithAMessageAndAReadableFile) {
+    const std::string in = dir.file("raw.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=320x240:rate=25", 40, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    struct Case {
+        const char* what;
+        std::string shell;  // runs "$0" -q in out with the limit in force
+        bool tmpfs;
+    };
+    const std::string run = "exec \"$0\" -q \"$@\"";
+    int runs = 0;
+    for (const Case& c : {Case{"ulimit, SIGXFSZ ignored", "trap '' XFSZ; ulimit -f 200; " + run, false},
+                          Case{"ulimit", "ulimit -f 150; " + run, false},
+                          Case{"ulimit, a few bytes more", "ulimit -f 151; " + run, false},
+                          Case{"full tmpfs", "mount -t tmpfs -o size=192k none \"$(dirname \"$2\")\" && \"$0\" -q \"$@\"", true}}) {
+        std::string out = dir.file("out-" + std::to_string(++runs) + ".avi");
+        std::vector<std::string> argv = {"bash", "-c", c.shell, twopass_program(), in};
+        if (c.tmpfs) {
+            // A file system of its own, in a mount namespace of its own.
+            const std::string mount_point = dir.file("small");
+            ASSERT_EQ(mkdir(mount_point.c_str(), 0755), 0);
+            out = mount_point + "/out.avi";
+            const std::string script = c.shell + "; s=$?; cp \"$2\" \"$(dirname \"$2\")/../tmpfs-out.avi\"; exit $s";
+            argv = {"unshare", "-rm", "bash", "-c", script, twopass_program(), in, out};
+            ProcessResult probe = run_process({"unshare", "-rm", "bash", "-c",
+                                               "mount -t tmpfs -o size=64k none \"$0\"", mount_point});
+            if (probe.exit_code != 0) {
+                std::printf("skipped the full tmpfs: this machine can't mount one here (%s)\n", probe.err.c_str());
+                continue;
+            }
+        } else {
+            argv.push_back(out);
+        }
+        ProcessResult r = run_process(argv);
+        EXPECT_EQ(r.exit_code, 1) << c.what << ": " << r.err;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.err, m, std::regex("ERROR - Can't write frame ([0-9]+) to (.*)\n")))
+            << c.what << ": " << r.err;
+        EXPECT_EQ(m[2], out) << c.what;
+        const std::string kept = c.tmpfs ? dir.file("tmpfs-out.avi") : out;
+        VideoProbe probe = probe_video(kept);
+        EXPECT_EQ(probe.warnings, "") << c.what;
+        EXPECT_EQ(probe.frames, std::stoi(m[1])) << c.what;
+        EXPECT_GT(probe.frames, 0) << c.what;
+    }
+}
+
+TEST_F(TwopassAvi, DamagedFramesAreStoodInForAndAShortInputIsTold) {
+    const std::string in = dir.file("mp42.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=160x120:rate=25", 50, {"-c:v", "msmpeg4v2", "-g", "10"}));
+    const std::string whole = read_file(in);
+    const auto chunks = frame_chunks(whole);
+    ASSERT_EQ(chunks.size(), 50u);
+    auto zeroed = [&](int first, int last) {
+        std::string bytes = whole;
+        for (int n = first; n <= last; ++n) std::memset(&bytes[chunks[n].first], 0, chunks[n].second);
+        return bytes;
+    };
+
+    // One damaged frame: the frame before stands in for it, every other frame is kept.
+    const std::string damaged = dir.file("damaged.avi");
+    write_whole(damaged, zeroed(20, 20));
+    ProcessResult r = run_twopass({damaged, out}, registry);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string warning = "WARNING - frame 20 of " + damaged + " can't be decoded; the frame before stands in for it\n";
+    const size_t at = r.err.find(warning);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    std::string why;
+    std::string progress = r.err;
+    progress.erase(at - 1, warning.size() + 1);  // the warning and the line end before it
+    EXPECT_TRUE(progress_text_ok(progress, 50, 50, true, why)) << why << "\n" << r.err;
+    VideoProbe probe = probe_video(out);
+    EXPECT_EQ(probe.warnings, "");
+    EXPECT_EQ(probe.frames, 50);
+
+    // 25 in a row: nothing left worth converting; the frames so far make a complete file.
+    write_whole(damaged, zeroed(20, 44));
+    r = run_twopass({"-q", damaged, out}, registry);
+    EXPECT_EQ(r.exit_code, 1);
+    std::string expected;
+    for (int n = 20; n < 44; ++n)
+        expected += "WARNING - frame " + std::to_string(n) + " of " + damaged +
+                    " can't be decoded; the frame before stands in for it\n";
+    expected += "ERROR - frames 20 to 44 of " + damaged + " can't be decoded; the run stops there\n";
+    EXPECT_EQ(r.err, expected);
+    probe = probe_video(out);
+    EXPECT_EQ(probe.warnings, "");
+    EXPECT_EQ(probe.frames, 44);
+
+    // A file cut off at frame 17 (its index with it): 17 frames and a line
+    // that says so, after the finish line.
+    const std::string cut = dir.file("cut.avi");
+    write_whole(cut, whole.substr(0, chunks[17].first - 8));
+    r = run_twopass({cut, out}, registry);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string ended = "WARNING - the input ended at frame 17 of 50\n";
+    ASSERT_GT(r.err.size(), ended.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - ended.size()), ended);
+    EXPECT_TRUE(progress_text_ok(r.err.substr(0, r.err.size() - ended.size()), 50, 17, true, why)) << why << "\n" << r.err;
+    EXPECT_EQ(probe_video(out).frames, 17);
+}
+
+TEST_F(TwopassAvi, AFrameRateOfZeroIsRefused) {
+    const std::string in = dir.file("raw.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=64x48:rate=25", 3, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    std::string bytes = read_file(in);
+    const size_t strh = bytes.find("strh");
+    ASSERT_NE(strh, std::string::npos);
+    std::memset(&bytes[strh + 8 + 24], 0, 4);  // dwRate
+    write_whole(in, bytes);
+    ProcessResult r = run_twopass({in, out}, registry);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "ERROR - the input's frame format can't be encoded\nERROR - Can't open " + out + "\n");
+    EXPECT_FALSE(file_exists(out));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "engine/output.h"
 #include "engine/pipeline.h"
@@ -152,17 +153,27 @@ TEST_F(OutputTest, RefusalsLeaveNothingBehind) {
     EXPECT_EQ(w.compressed_format, nullptr);
     codec.refuse_compress = false;
 
-    // A scale of 0 has no frame rate: refused before any codec is opened.
-    codec.messages.clear();
-    EXPECT_FALSE(open(64, 48, 25, 0));
-    EXPECT_EQ(w.failure, OutputFailure::bad_format);
-    EXPECT_TRUE(codec.messages.empty());
+    // A scale or a rate of 0 is no frame rate: refused before any codec is opened.
+    for (auto [rate, scale] : {std::pair<DWORD, DWORD>{25, 0}, {0, 1}, {0, 0}}) {
+        SCOPED_TRACE("rate " + std::to_string(rate) + ", scale " + std::to_string(scale));
+        codec.messages.clear();
+        EXPECT_FALSE(open(64, 48, rate, scale));
+        EXPECT_EQ(w.failure, OutputFailure::bad_format);
+        EXPECT_TRUE(codec.messages.empty());
+        EXPECT_FALSE(testsupport::file_exists(path));
+    }
 
-    // A directory that does not exist: the codec is closed again, nothing stays allocated.
+    // A directory that does not exist: found when the first frame is ready and
+    // the file is created; the close lets go of codec and buffers.
     codec.messages.clear();
     path = dir.file("missing/out.avi");
-    EXPECT_FALSE(open(64, 48));
+    ASSERT_TRUE(open(64, 48));
+    const BITMAPINFOHEADER f = make_rgb24_format(64, 48);
+    std::vector<uint8_t> frame(f.biSizeImage, 0x40);
+    EXPECT_EQ(pipeline_process_frame(w, settings, nullptr, 0, &f, frame.data()), 0);
     EXPECT_EQ(w.failure, OutputFailure::file_open);
+    output_close(w);
+    open_ok = false;
     EXPECT_EQ(codec.of(ICM_COMPRESS_END).size(), 1u);
     expect_all_closed();
     EXPECT_EQ(w.compressor.hic, nullptr);

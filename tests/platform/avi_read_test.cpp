@@ -188,13 +188,31 @@ TEST(AviRead, SequentialFramesDecodeOnceAndJumpsStartAtKeyFrames) {
     EXPECT_EQ(AVIStreamGetFrame(r.frames, 20), nullptr);
     EXPECT_EQ(AVIStreamGetFrame(r.frames, -1), nullptr);
 
-    // A frame the codec can't decode answers null, and so do the frames that
-    // depend on it; the next key frame brings pictures back.
+    // A frame the codec can't decode answers null (again when asked again),
+    // while the frame still counts as in the file; the decoder goes on from
+    // it to the next frame, as players do, without going back over it.
     g_fail_marker = 16;
+    markers_decoded();
     EXPECT_EQ(AVIStreamGetFrame(r.frames, 16), nullptr);
-    EXPECT_EQ(AVIStreamGetFrame(r.frames, 17), nullptr);
+    EXPECT_EQ(AVIStreamGetFrame(r.frames, 16), nullptr);
+    EXPECT_EQ(markers_decoded(), (std::vector<int>{15, 16}));
+    LONG bytes = -1, samples = -1;
+    EXPECT_EQ(AVIStreamRead(r.stream, 16, 1, nullptr, 0, &bytes, &samples), AVIERR_OK);
+    EXPECT_EQ(bytes, 1 + 16 % 3);
+    EXPECT_EQ(samples, 1);
+    EXPECT_EQ(r.marker(17), 17);
+    EXPECT_EQ(markers_decoded(), (std::vector<int>{17}));
     g_fail_marker = -1;
     EXPECT_EQ(r.marker(15), 15);
+    // Past the end there is no frame to read; an empty frame has 0 bytes.
+    EXPECT_EQ(AVIStreamRead(r.stream, 20, 1, nullptr, 0, &bytes, &samples), AVIERR_NODATA);
+    EXPECT_EQ(AVIStreamRead(r.stream, 12, 1, nullptr, 0, &bytes, &samples), AVIERR_OK);
+    EXPECT_EQ(bytes, 0);
+    std::uint8_t data[4] = {};
+    EXPECT_EQ(AVIStreamRead(r.stream, 11, 1, data, sizeof data, &bytes, nullptr), AVIERR_OK);
+    EXPECT_EQ(bytes, 3);
+    EXPECT_EQ(data[0], 11);
+    EXPECT_EQ(AVIStreamRead(r.stream, 11, 1, data, 2, &bytes, nullptr), AVIERR_BUFFERTOOSMALL);
 }
 
 TEST(AviRead, StreamInfoAndReferences) {
@@ -388,6 +406,30 @@ TEST(AviRead, BrokenFilesGiveErrorsOrFewerFrames) {
     Reader a(path);
     ASSERT_EQ(a.open_result, AVIERR_OK);
     EXPECT_EQ(a.stream_result, AVIERR_NODATA);
+
+    // An index cut off after any number of its entries: the rest of the
+    // movi list is scanned, and every frame is there.
+    const std::size_t idx1_at = whole.find("idx1");
+    ASSERT_NE(idx1_at, std::string::npos);
+    for (std::size_t entries = 0; idx1_at + 8 + 16 * entries < whole.size(); ++entries) {
+        SCOPED_TRACE("idx1 cut after " + std::to_string(entries) + " entries");
+        write_bytes(path, whole.substr(0, idx1_at + 8 + 16 * entries));
+        Reader c(path);
+        ASSERT_NE(c.frames, nullptr);
+        ASSERT_EQ(avifile_frame_count(c.stream), 5);
+        for (LONG n = 0; n < 5; ++n) EXPECT_EQ(c.marker(n), n);
+    }
+
+    // An uncompressed picture larger than the whole file is refused before
+    // its picture is allocated (the frame decoder would want 243 MB here).
+    std::string giant = "RIFF" + u32(0) + "AVI " +
+                        list("hdrl", chunk("avih", std::string(56, '\0')) +
+                                         list("strl", strh("vids", "DIB ", 1) + chunk("strf", bih(9000, 9000, BI_RGB)))) +
+                        list("movi", chunk("00db", std::string(10000, '\x40')));
+    write_bytes(path, giant);
+    Reader g(path);
+    ASSERT_EQ(g.stream_result, AVIERR_OK);
+    EXPECT_EQ(g.frames, nullptr);
 
     // Sizes that point far beyond the end of the file.
     std::string lying = hand_made_file(0, nullptr);

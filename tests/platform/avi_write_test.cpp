@@ -318,6 +318,76 @@ TEST(AviWrite, FileLivesUntilStreamAndFileAreReleased) {
     EXPECT_EQ(testsupport::ffmpeg_decoded_frames(path), 3);
 }
 
+constexpr int kTinyW = 8, kTinyH = 6;  // 144-byte raw pictures: small files, many limits to try
+
+// Writes up to `frames` frames under a write limit (0: none); answers the
+// frames the writer took and whether the release completed the file.
+struct LimitedRun {
+    int taken = 0;
+    bool completed = false;
+};
+LimitedRun write_limited(const std::string& path, int frames, std::uint64_t limit) {
+    avifile_set_write_limit(limit);
+    LimitedRun run;
+    {
+        Writer wr(path, kTinyW, kTinyH, "limited");
+        for (; run.taken < frames; ++run.taken)
+            if (wr.write(run.taken, testsupport::test_picture(kTinyW, kTinyH, run.taken), is_key(run.taken)) !=
+                AVIERR_OK)
+                break;
+        run.completed = wr.close() == 0;
+    }
+    avifile_set_write_limit(0);
+    return run;
+}
+
+// Space running out at any byte of a run leaves the file exactly as a run of
+// the frames taken would have left it: complete, indexed, nothing partial.
+void space_runs_out_at_every_byte(std::uint64_t riff_limit) {
+    TempDir dir;
+    constexpr int kFrames = 5;
+    avifile_set_riff_limit(riff_limit);
+    std::vector<std::string> whole;  // the file of k frames written without a limit
+    for (int k = 0; k <= kFrames; ++k) {
+        const std::string path = dir.file("whole" + std::to_string(k) + ".avi");
+        ASSERT_TRUE(write_limited(path, k, 0).completed);
+        whole.push_back(testsupport::read_file(path));
+    }
+    // What every outcome is compared with is clean for a peer reader.
+    for (int k : {1, kFrames}) {
+        const std::string path = dir.file("whole" + std::to_string(k) + ".avi");
+        EXPECT_EQ(testsupport::ffprobe_complaints(path), "") << k << " frames";
+        expect_ffmpeg_pictures(path, k, kTinyW, kTinyH);
+    }
+    if (riff_limit) {
+        ASSERT_NE(whole.back().find("AVIX"), std::string::npos) << "the run never split";
+    }
+    const std::string path = dir.file("limited.avi");
+    std::vector<int> seen(kFrames + 1, 0);
+    // Up to what the whole run keeps on disk before it completes (room included).
+    const std::uint64_t end = whole.back().size() + 2 * 4096 + 64;
+    for (std::uint64_t limit = whole[0].size() - 100; limit <= end; ++limit) {
+        const LimitedRun run = write_limited(path, kFrames, limit);
+        if (!run.completed) {
+            // Only a limit inside the headers leaves nothing to complete.
+            ASSERT_EQ(run.taken, 0) << "limit " << limit;
+            ASSERT_LT(limit, whole[0].size()) << "limit " << limit;
+            continue;
+        }
+        ++seen[static_cast<std::size_t>(run.taken)];
+        ASSERT_EQ(testsupport::read_file(path), whole[static_cast<std::size_t>(run.taken)])
+            << "limit " << limit << ", " << run.taken << " frames taken";
+    }
+    for (int k = 0; k <= kFrames; ++k) EXPECT_GT(seen[static_cast<std::size_t>(k)], 0) << k << " frames";
+    avifile_set_riff_limit(0);
+}
+
+TEST(AviWrite, SpaceRunningOutAtAnyByteLeavesACompleteFile) {
+    space_runs_out_at_every_byte(0);
+    // Split into AVIX parts every few frames: room for the split comes first.
+    space_runs_out_at_every_byte(5000);
+}
+
 // A writer killed mid-run leaves every frame it wrote readable.
 void killed_writer_keeps_frames(std::uint64_t riff_limit, int frames_before_kill) {
     TempDir dir;

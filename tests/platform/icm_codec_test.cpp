@@ -78,13 +78,21 @@ INSTANTIATE_TEST_SUITE_P(Codecs, RoundTrip,
                          ::testing::Combine(::testing::Values(mmioFOURCC('M', 'P', '4', '2'),
                                                               mmioFOURCC('M', 'P', '4', '3'),
                                                               mmioFOURCC('D', 'I', 'V', '3'),
-                                                              mmioFOURCC('D', 'I', 'V', '4')),
+                                                              mmioFOURCC('D', 'I', 'V', '4'),
+                                                              mmioFOURCC('M', 'P', 'G', '4')),
                                             ::testing::Values(SizeCase{640, 480}, SizeCase{352, 240},
                                                               SizeCase{720, 405}, SizeCase{322, 242})));
 
-TEST(IcmCodec, Mpg4DecompressesOnly) {
-    EXPECT_EQ(ICOpen(ICTYPE_VIDEO, mmioFOURCC('M', 'P', 'G', '4'), ICMODE_COMPRESS), nullptr);
-    HIC hic = ICOpen(ICTYPE_VIDEO, mmioFOURCC('M', 'P', 'G', '4'), ICMODE_DECOMPRESS);
+TEST(IcmCodec, OpensTheFiveCodecsBothWaysAndOtherFourccsForDecompressionOnly) {
+    for (DWORD fcc : {mmioFOURCC('M', 'P', 'G', '4'), mmioFOURCC('M', 'P', '4', '2'), mmioFOURCC('D', 'I', 'V', '4')})
+        for (UINT mode : {ICMODE_COMPRESS, ICMODE_DECOMPRESS}) {
+            HIC hic = ICOpen(ICTYPE_VIDEO, fcc, mode);
+            EXPECT_NE(hic, nullptr) << fourcc_name(fcc) << " mode " << mode;
+            if (hic) ICClose(hic);
+        }
+    // A FourCC the media libraries only decode (MPEG-4 part 2) does not compress.
+    EXPECT_EQ(ICOpen(ICTYPE_VIDEO, mmioFOURCC('X', 'V', 'I', 'D'), ICMODE_COMPRESS), nullptr);
+    HIC hic = ICOpen(ICTYPE_VIDEO, mmioFOURCC('X', 'V', 'I', 'D'), ICMODE_DECOMPRESS);
     EXPECT_NE(hic, nullptr);
     if (hic) ICClose(hic);
     // Lower case reaches the same driver.

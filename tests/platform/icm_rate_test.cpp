@@ -125,35 +125,137 @@ TEST(IcmRate, RedoneDeltasDoNotSpiralIntoKeyFrames) {
     EXPECT_NEAR(checked.bytes / target, 1.0, 0.10);
 }
 
-// The accounting itself, without a codec.
+TEST(IcmRate, TooFewBitsGiveTheCleanFileNotABiggerNoisierOne) {
+    // mandelbrot's deltas are clean only at fine quantisers, far above 1000
+    // kbit/s. Asking for less must not buy a bigger file: the deltas stay at
+    // the clean quantiser instead of failing into key frames.
+    testsupport::TempDir dir;
+    const std::string path = dir.file("mandelbrot.bgr");
+    ASSERT_TRUE(testsupport::make_clip(path, "mandelbrot=size=640x480:rate=25", 125,
+                                       {"-f", "rawvideo", "-pix_fmt", "bgr24"}));
+    RunResult at[2];
+    const int rates[2] = {1000, 3000};
+    for (int k = 0; k < 2; ++k) {
+        RawFile file(path, 640, 480);
+        at[k] = run_engine(mmioFOURCC('M', 'P', '4', '2'), 640, 480, rates[k], true, file);
+        std::printf("[ spiral   ] %d kbit/s: %llu bytes, %d keys, %d redone\n", rates[k],
+                    static_cast<unsigned long long>(at[k].bytes), at[k].keys, at[k].redos);
+        ASSERT_EQ(at[k].frames, 125);
+        EXPECT_LE(at[k].keys, 10);
+    }
+    EXPECT_LE(at[0].bytes, at[1].bytes * 103 / 100);
+}
+
+// The accounting itself, without a codec, at both ends of compression control
+// and the default: no overspend, however large, lifts the noise ceiling.
 TEST(IcmRate, OnlyKeptFramesAreCountedAndRedosLowerTheCeiling) {
+    for (int control : {1, 75, 100}) {
+        SCOPED_TRACE(control);
+        RateControl rc;
+        rate_init(rc, 384000.0, 30.0, control, 240);
+        int q = rate_choose(rc, true, 1, 62950);
+        rate_learn_key(rc, q, 60000);
+        q = rate_choose(rc, true, 1, 62950);
+        rate_coded(rc, true, q, 60000, 1);
+        q = rate_choose(rc, false, 2, 12590);
+        rate_coded(rc, false, 12, 20000, 2);  // a delta at quantiser 12 ...
+        rate_restart(rc);                     // ... thrown away: the same picture comes back
+        const int redo_q = rate_choose(rc, true, 2, 62950);
+        EXPECT_EQ(rate_stats(rc).kept_frames, 1u);
+        EXPECT_EQ(rate_stats(rc).kept_bytes, 60000u);
+        EXPECT_EQ(rate_stats(rc).redos, 1u);
+        // Nothing that coarse was seen clean: a quarter lower, not one step at a time.
+        EXPECT_EQ(rate_stats(rc).ceiling, 9.0);
+        EXPECT_LE(redo_q, 9);  // the redo's key frame is no coarser than a clean delta
+        rate_coded(rc, true, redo_q, 50000, 2);
+        // A begin before a different picture (a key frame asked for by the host) drops nothing.
+        rate_restart(rc);
+        q = rate_choose(rc, true, 3, 62950);
+        EXPECT_EQ(rate_stats(rc).kept_frames, 2u);
+        EXPECT_EQ(rate_stats(rc).kept_bytes, 110000u);
+        EXPECT_EQ(rate_stats(rc).redos, 1u);
+        rate_coded(rc, true, q, 50000, 3);
+        // Later deltas stay at or under the ceiling however far over budget,
+        // and key frames with them (50 frames: before the first probe).
+        for (int i = 0; i < 50; ++i) {
+            const bool key = i % 20 == 19;
+            const int dq = rate_choose(rc, key, 10 + i, 12590);
+            ASSERT_LE(dq, 9) << "frame " << i;
+            rate_coded(rc, key, dq, key ? 150000 : 40000, 10 + i);
+        }
+    }
+}
+
+TEST(IcmRate, CeilingStepsFollowWhatWasSeenClean) {
     RateControl rc;
     rate_init(rc, 384000.0, 30.0, 75, 240);
     int q = rate_choose(rc, true, 1, 62950);
     rate_learn_key(rc, q, 60000);
-    q = rate_choose(rc, true, 1, 62950);
-    rate_coded(rc, true, q, 60000, 1);
-    q = rate_choose(rc, false, 2, 12590);
-    rate_coded(rc, false, 9, 20000, 2);  // a delta at quantiser 9 ...
-    rate_restart(rc);                    // ... thrown away: the same picture comes back
-    const int redo_q = rate_choose(rc, true, 2, 62950);
-    EXPECT_EQ(rate_stats(rc).kept_frames, 1u);
-    EXPECT_EQ(rate_stats(rc).kept_bytes, 60000u);
-    EXPECT_EQ(rate_stats(rc).redos, 1u);
-    EXPECT_EQ(rate_stats(rc).ceiling, 8.0);
-    EXPECT_LE(redo_q, 8);
-    rate_coded(rc, true, redo_q, 50000, 2);
-    // A begin before a different picture (a key frame asked for by the host) drops nothing.
+    rate_coded(rc, true, rate_choose(rc, true, 1, 62950), 60000, 1);
+    // Deltas kept at 8, then one rejected at 8: the picture got a little
+    // harder, one step down is enough.
+    std::uint64_t picture = 2;
+    for (; picture < 6; ++picture) {
+        rate_choose(rc, false, picture, 12590);
+        rate_coded(rc, false, 8, 12000, picture);
+    }
+    rate_choose(rc, false, picture, 12590);
+    rate_coded(rc, false, 8, 12000, picture);
     rate_restart(rc);
-    rate_choose(rc, true, 3, 62950);
-    EXPECT_EQ(rate_stats(rc).kept_frames, 2u);
-    EXPECT_EQ(rate_stats(rc).kept_bytes, 110000u);
-    EXPECT_EQ(rate_stats(rc).redos, 1u);
-    // Later deltas stay at or under the ceiling however far over budget.
+    q = rate_choose(rc, true, picture, 62950);
+    EXPECT_EQ(rate_stats(rc).ceiling, 7.0);
+    EXPECT_LE(q, 7);
+    rate_coded(rc, true, q, 50000, picture);
+    // The very next delta rejected too: nothing at 7 was seen clean since.
+    ++picture;
+    rate_choose(rc, false, picture, 12590);
+    rate_coded(rc, false, 7, 12000, picture);
+    rate_restart(rc);
+    rate_coded(rc, true, rate_choose(rc, true, picture, 62950), 50000, picture);
+    EXPECT_EQ(rate_stats(rc).ceiling, 5.0);  // 7 * 3/4, rounded
+    // Clean deltas at the ceiling for long enough: a probe one higher.
+    for (int i = 0; i < 200 && rate_stats(rc).ceiling == 5.0; ++i) {
+        ++picture;
+        q = rate_choose(rc, false, picture, 12590);
+        ASSERT_LE(q, rate_stats(rc).ceiling);  // the probe is taken at once
+        rate_coded(rc, false, q, 30000, picture);  // over budget: the rate alone would go coarser
+    }
+    EXPECT_EQ(rate_stats(rc).ceiling, 6.0);
+    // A failure after a long clean run at the ceiling is drift: the redo's key
+    // frame cures it, the ceiling stays.
     for (int i = 0; i < 20; ++i) {
-        const int dq = rate_choose(rc, false, 10 + i, 12590);
-        EXPECT_LE(dq, 8);
-        rate_coded(rc, false, dq, 40000, 10 + i);
+        ++picture;
+        q = rate_choose(rc, false, picture, 12590);
+        rate_coded(rc, false, q, 30000, picture);
+    }
+    ++picture;
+    q = rate_choose(rc, false, picture, 12590);
+    ASSERT_EQ(q, 6);
+    rate_coded(rc, false, q, 30000, picture);
+    rate_restart(rc);
+    EXPECT_EQ(rate_choose(rc, true, picture, 62950), 6);
+    EXPECT_EQ(rate_stats(rc).ceiling, 6.0);
+}
+
+TEST(IcmRate, NoisyDeltasAtTheFinestQuantiserMoveDeltasOneCoarser) {
+    // A bit rate far above what the pictures need: the rate alone asks for
+    // the finest quantiser.
+    RateControl rc;
+    rate_init(rc, 4.0e6, 25.0, 75, 201);
+    int q = rate_choose(rc, true, 1, 200000);
+    rate_learn_key(rc, q, 20000);
+    rate_coded(rc, true, rate_choose(rc, true, 1, 200000), 20000, 1);
+    q = rate_choose(rc, false, 2, 40000);
+    ASSERT_EQ(q, rate_qmin);
+    rate_coded(rc, false, q, 3000, 2);
+    rate_restart(rc);
+    const int redo_q = rate_choose(rc, true, 2, 200000);
+    EXPECT_EQ(redo_q, rate_qmin + 1);
+    rate_coded(rc, true, redo_q, 20000, 2);
+    for (std::uint64_t picture = 3; picture < 100; ++picture) {
+        q = rate_choose(rc, false, picture, 40000);
+        ASSERT_EQ(q, rate_qmin + 1) << "frame " << picture;
+        rate_coded(rc, false, q, 3000, picture);
     }
 }
 

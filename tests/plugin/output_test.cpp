@@ -202,6 +202,22 @@ TEST_F(OutputRun, FailuresAreReportedToTheHost) {
     };
     EXPECT_EQ(run(5), 0);
     EXPECT_EQ(testsupport::ffprobe_key_flags(path).size(), 2u);
+
+    // A failure at the first frame leaves the file there as it was.
+    const std::string before = testsupport::read_file(path);
+    codec.result_answer = [](const testsupport::CompressCall&) { return static_cast<DWORD>(ICERR_ERROR); };
+    EXPECT_EQ(run(3), 0);
+    EXPECT_EQ(testsupport::read_file(path), before);
+
+    // With the log on, an output named *.log would be its own log: refused,
+    // before the host is asked for anything.
+    codec.result_answer = nullptr;
+    host.calls.clear();
+    const std::string log_named = dir.file("video.log");
+    host.request.output_path = log_named.c_str();
+    EXPECT_EQ(run(3), 0);
+    EXPECT_TRUE(host.calls.empty());
+    EXPECT_FALSE(testsupport::file_exists(log_named));
 }
 
 }  // namespace

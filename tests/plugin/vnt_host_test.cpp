@@ -118,6 +118,18 @@ TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
         EXPECT_NE(r.err.find("dialog"), std::string::npos) << r.err;
         EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{4, 4000, 8, 75, 9, 28, 0, 1, 25})) << bad;
     }
+
+    // A configuration path that is a folder: a plain error, read or kept, and nothing left behind.
+    const std::string folder = dir.file("folder.cfg");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--config-file", folder},
+                                                 std::vector<std::string>{"--defaults", "--config-file", folder}}) {
+        r = host(args);
+        EXPECT_EQ(r.exit_code, 1) << args.size();
+        EXPECT_EQ(r.err.rfind("vnt-host: can't ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(folder), std::string::npos) << r.err;
+        EXPECT_FALSE(testsupport::file_exists(folder + ".new"));
+    }
 }
 
 class VntHostExport : public ::testing::Test {

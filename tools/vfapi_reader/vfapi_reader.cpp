@@ -5,9 +5,17 @@
 // Frames are numbered from 0 in decoding-display order. Reading frame n+1
 // after frame n decodes on; any other frame number seeks (to the key frame at
 // or before it, then decodes forward to it).
+//
+// The frame count is exact: the container's own when it keeps one, else the
+// video packets counted in one pass over the file at the open (a duration
+// times a rate is wrong for variable-rate streams, and unknown for raw ones).
+// That pass also keeps every packet's time stamp, so that a frame number is
+// found by its place among them, not by a frame rate the stream doesn't keep.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -37,6 +45,7 @@ struct Reader {
     int height = 0;
     AVRational rate{25, 1};   // frames per second
     uint64_t frame_count = 0;
+    std::vector<int64_t> times;  // every frame's time stamp, in order; empty when not all are known
     int64_t next_frame = 0;   // number of the picture the decoder delivers next
     bool input_done = false;  // no packet left; the decoder is being drained
 };
@@ -59,15 +68,50 @@ AVRational frame_rate_of(const AVStream* stream) {
     return AVRational{25, 1};
 }
 
-uint64_t frame_count_of(const Reader& reader) {
+// Counts the video stream's packets (one picture each) in a pass of its own
+// over the file, keeping their time stamps in presentation order. false when
+// the file can't be read again.
+bool count_frames(const char* path, Reader& reader) {
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, path, nullptr, nullptr) != 0) return false;
+    bool ok = avformat_find_stream_info(format, nullptr) >= 0 &&
+              static_cast<unsigned>(reader.stream_index) < format->nb_streams;
+    AVPacket* packet = ok ? av_packet_alloc() : nullptr;
+    uint64_t count = 0;
+    bool timed = true;
+    std::vector<int64_t> times;
+    while (packet && av_read_frame(format, packet) >= 0) {
+        if (packet->stream_index == reader.stream_index) {
+            ++count;
+            if (packet->pts == AV_NOPTS_VALUE) timed = false;
+            if (timed) times.push_back(packet->pts);
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    if (!ok) return false;
+    reader.frame_count = count;
+    if (timed) {
+        std::sort(times.begin(), times.end());
+        // Two pictures at one time can't be told apart by it.
+        if (std::adjacent_find(times.begin(), times.end()) == times.end()) reader.times = std::move(times);
+    }
+    return true;
+}
+
+// The container's count where it keeps one that can be trusted, else the
+// packets counted.
+bool frame_count_of(const char* path, Reader& reader) {
     const AVStream* stream = reader.stream;
-    if (stream->nb_frames > 0) return static_cast<uint64_t>(stream->nb_frames);
-    const AVRational frame_time = av_inv_q(reader.rate);
-    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
-        return static_cast<uint64_t>(av_rescale_q(stream->duration, stream->time_base, frame_time));
-    if (reader.format->duration != AV_NOPTS_VALUE && reader.format->duration > 0)
-        return static_cast<uint64_t>(av_rescale_q(reader.format->duration, AVRational{1, AV_TIME_BASE}, frame_time));
-    return 0;
+    const char* name = reader.format->iformat ? reader.format->iformat->name : "";
+    // MP4 and AVI list every sample in their index; others only estimate.
+    const bool indexed = std::strstr(name, "mp4") != nullptr || std::strcmp(name, "avi") == 0;
+    if (indexed && stream->nb_frames > 0) {
+        reader.frame_count = static_cast<uint64_t>(stream->nb_frames);
+        return true;
+    }
+    return count_frames(path, reader);
 }
 
 // The next picture into reader.frame; false at the end of the stream or on an error.
@@ -95,10 +139,22 @@ int64_t start_time_of(const Reader& reader) {
     return reader.stream->start_time != AV_NOPTS_VALUE ? reader.stream->start_time : 0;
 }
 
+// The time stamp of picture n.
+int64_t time_of(const Reader& reader, int64_t n) {
+    if (!reader.times.empty()) return reader.times[static_cast<size_t>(std::min<int64_t>(n, static_cast<int64_t>(reader.times.size()) - 1))];
+    const AVRational frame_time = av_inv_q(reader.rate);
+    return start_time_of(reader) + av_rescale_q(n, frame_time, reader.stream->time_base);
+}
+
 // The number of the picture in reader.frame from its time stamp, or -1.
 int64_t number_of_decoded(const Reader& reader) {
     int64_t pts = reader.frame->best_effort_timestamp;
     if (pts == AV_NOPTS_VALUE) return -1;
+    if (!reader.times.empty()) {
+        auto at = std::lower_bound(reader.times.begin(), reader.times.end(), pts);
+        if (at == reader.times.end() || *at != pts) return -1;
+        return at - reader.times.begin();
+    }
     // Round to the nearest frame time: time stamps of variable-rate streams
     // do not fall on the grid exactly.
     const AVRational frame_time = av_inv_q(reader.rate);
@@ -106,8 +162,8 @@ int64_t number_of_decoded(const Reader& reader) {
                             static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
 }
 
-bool restart_at(Reader& reader, int64_t timestamp) {
-    if (av_seek_frame(reader.format, reader.stream_index, timestamp, AVSEEK_FLAG_BACKWARD) < 0) return false;
+bool restart_at(Reader& reader, int64_t timestamp, int flags = AVSEEK_FLAG_BACKWARD) {
+    if (av_seek_frame(reader.format, reader.stream_index, timestamp, flags) < 0) return false;
     avcodec_flush_buffers(reader.codec);
     reader.input_done = false;
     return true;
@@ -116,27 +172,37 @@ bool restart_at(Reader& reader, int64_t timestamp) {
 // Leaves picture n in reader.frame.
 bool fetch_frame(Reader& reader, int64_t n) {
     if (n < reader.next_frame || n - reader.next_frame > kDecodeAheadLimit) {
-        const AVRational frame_time = av_inv_q(reader.rate);
-        const int64_t target = start_time_of(reader) + av_rescale_q(n, frame_time, reader.stream->time_base);
+        const int64_t target = time_of(reader, n);
         bool positioned = restart_at(reader, target);
         if (positioned) {
             // Decode up to the wanted picture; the seek lands on a key frame at or before it.
             for (;;) {
-                if (!decode_next(reader)) return false;
+                if (!decode_next(reader)) {
+                    positioned = false;
+                    break;
+                }
                 int64_t number = number_of_decoded(reader);
                 if (number < 0) {
                     positioned = false;
                     break;
                 }
-                if (number >= n) {
-                    reader.next_frame = number + 1;
-                    return number == n;
+                if (number == n) {
+                    reader.next_frame = n + 1;
+                    return true;
+                }
+                if (number > n) {  // the seek overshot (a container that seeks coarsely)
+                    positioned = false;
+                    break;
                 }
             }
         }
-        // Without usable time stamps count from the start.
-        if (!restart_at(reader, start_time_of(reader)) &&
-            !restart_at(reader, reader.format->start_time != AV_NOPTS_VALUE ? reader.format->start_time : 0))
+        // Without usable time stamps count from the start: by the first byte
+        // for streams whose time stamps are missing or jump (raw, MPEG), else
+        // by the first time stamp.
+        const bool by_byte = reader.format->iformat->flags & (AVFMT_NOTIMESTAMPS | AVFMT_TS_DISCONT);
+        if (!(by_byte && restart_at(reader, 0, AVSEEK_FLAG_BYTE)) && !restart_at(reader, start_time_of(reader)) &&
+            !restart_at(reader, reader.format->start_time != AV_NOPTS_VALUE ? reader.format->start_time : 0) &&
+            !restart_at(reader, 0, AVSEEK_FLAG_BYTE))
             return false;
         reader.next_frame = 0;
     }
@@ -183,7 +249,10 @@ HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
             return 1;
         }
         reader->rate = frame_rate_of(reader->stream);
-        reader->frame_count = frame_count_of(*reader);
+        if (!frame_count_of(path, *reader)) {
+            reader_free(reader);
+            return 1;
+        }
     } else {
         // No picture to read: the file still opens, and says so in its flags.
         reader->stream_index = -1;
@@ -238,13 +307,14 @@ HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
         request->dwSize < sizeof(VfapiVideoRead) || !request->lpData)
         return 1;
     const uint64_t number = (static_cast<uint64_t>(request->dwFrameNumberH) << 32) | request->dwFrameNumberL;
-    if (number > static_cast<uint64_t>(INT64_MAX / 2) || !fetch_frame(*reader, static_cast<int64_t>(number)))
-        return 1;
+    if (number >= reader->frame_count || !fetch_frame(*reader, static_cast<int64_t>(number))) return 1;
 
-    // Straight into the caller's rows, whichever way they run.
+    // Through a picture of ours, copied row by row into the caller's rows:
+    // libswscale writes past the end of its rows at some sizes, and the
+    // caller's frame holds exactly the picture.
     const PixelsRows rows{static_cast<uint8_t*>(request->lpData), static_cast<std::ptrdiff_t>(request->lPitch)};
     const PixelsResult result = pixels_to_bgr(reader->convert, reader->frame, rows, reader->width, reader->height,
-                                              SWS_BICUBIC, PixelsWrite::straight);
+                                              SWS_BICUBIC, PixelsWrite::staged);
     return result == PixelsResult::ok ? 0 : 1;
 }
 

@@ -265,23 +265,40 @@ void print_config(const PluginConfig& c) {
     std::printf("scene_level         %d\n", c.scene_level);
 }
 
+// The stored settings, or nothing. Only a regular file is opened (a FIFO
+// would block the open, a device never ends), and no more is read than shows
+// that it is not a settings file.
 std::vector<char> read_whole(const std::string& path) {
+    constexpr std::streamsize kMostRead = 64 * 1024;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) fail("can't read the settings from " + path + ": it is a folder");
+    if (!std::filesystem::is_regular_file(path, ec)) return {};
     std::ifstream in(path, std::ios::binary);
-    return in ? std::vector<char>(std::istreambuf_iterator<char>(in), {}) : std::vector<char>{};
+    if (!in) return {};
+    std::vector<char> bytes(kMostRead);
+    in.read(bytes.data(), kMostRead);
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 void write_config(const std::string& path, const std::vector<char>& bytes) {
     std::error_code ec;
     const std::filesystem::path p(path);
     if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
+    if (std::filesystem::is_directory(p, ec)) fail("can't keep the settings in " + path + ": it is a folder");
     const std::string temp = path + ".new";
+    bool written = false;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) fail("can't write the settings to " + temp);
+        written = static_cast<bool>(out.flush());
     }
-    std::filesystem::rename(temp, path, ec);
-    if (ec) fail("can't keep the settings in " + path + ": " + ec.message());
+    if (written) std::filesystem::rename(temp, path, ec);
+    if (!written || ec) {
+        std::filesystem::remove(temp, ec);  // nothing of a failed save stays behind
+        if (!written) fail("can't write the settings to " + temp);
+        fail("can't keep the settings in " + path);
+    }
 }
 
 // ---- the export: the editor's side of the output request ----

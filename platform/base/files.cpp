@@ -1,0 +1,41 @@
+#include "platform/base/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+// A handle is the descriptor plus one, so that descriptor 0 is not null.
+int descriptor(HANDLE h) { return static_cast<int>(reinterpret_cast<LONG_PTR>(h)) - 1; }
+
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES /*security*/,
+                          DWORD disposition, DWORD /*flags*/, HANDLE /*template_file*/) {
+    if (!name || access != 0 || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
+    const int fd = open(name, O_PATH | O_CLOEXEC);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(fd) + 1);
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+    struct stat st {};
+    if (!info || h == INVALID_HANDLE_VALUE || !h || fstat(descriptor(h), &st) != 0) return FALSE;
+    std::memset(info, 0, sizeof *info);
+    info->dwFileAttributes = S_ISDIR(st.st_mode) ? 0x10 : 0x80;  // directory : normal
+    info->dwVolumeSerialNumber = static_cast<DWORD>(st.st_dev ^ (static_cast<std::uint64_t>(st.st_dev) >> 32));
+    info->nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(st.st_size) >> 32);
+    info->nFileSizeLow = static_cast<DWORD>(st.st_size);
+    info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    info->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(st.st_ino) >> 32);
+    info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE h) {
+    if (!h || h == INVALID_HANDLE_VALUE) return FALSE;
+    return close(descriptor(h)) == 0 ? TRUE : FALSE;
+}

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Fuzzes the VFAPI reader plug-in (its frame count and the conversion into the
+# caller's buffer at any size, pitch and direction) for about 30 seconds with
+# libFuzzer, seeded with small clips made by ffmpeg. A finding in our reader
+# fails (exit 1); one whose crashing frame lies inside a system library
+# (FFmpeg's) is reported and does not fail. Exit 77 when clang's fuzzer
+# runtime or ffmpeg is missing.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+top=$(pwd)
+out=$top/build-fuzz
+seconds=${VFAPI_FUZZ_SECONDS:-30}
+
+cxx=""
+for c in clang++-14 clang++; do
+  if command -v "$c" >/dev/null 2>&1; then cxx=$c; break; fi
+done
+if [ -z "$cxx" ]; then echo "fuzz_vfapi.sh: clang++ is not installed"; exit 77; fi
+for tool in ffmpeg pkg-config; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "fuzz_vfapi.sh: $tool is not installed"; exit 77; }
+done
+mkdir -p "$out"
+probe=$out/probe_vfapi.cpp
+echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe"
+if ! "$cxx" -fsanitize=fuzzer "$probe" -o "$out/probe_vfapi" >/dev/null 2>&1; then
+  echo "fuzz_vfapi.sh: $cxx has no libFuzzer runtime (libclang-rt-14-dev)"
+  exit 77
+fi
+libs=$(pkg-config --cflags --libs libavcodec libavformat libswscale libavutil) || { echo "fuzz_vfapi.sh: FFmpeg libraries missing"; exit 77; }
+echo "fuzz_vfapi.sh: building with $cxx"
+# shellcheck disable=SC2086
+if ! "$cxx" -std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer -Wno-invalid-constexpr -fsanitize=fuzzer,address,undefined \
+    -fno-sanitize-recover=undefined tools/vfapi_reader/vfapi_reader.cpp platform/pixels/pixels.cpp tests/fuzz/vfapi_reader_fuzz.cpp $libs \
+    -o "$out/vfapi_fuzz"; then
+  echo "fuzz_vfapi.sh: build of the fuzz target failed"; exit 1
+fi
+
+# Seeds: two setting bytes, then a small clip.
+seeds=$out/vfapi_seeds
+corpus=$out/vfapi_corpus
+mkdir -p "$seeds" "$corpus"
+made=$out/vfapi_made
+mkdir -p "$made"
+mk() { ffmpeg -nostdin -y -v error "$@" || echo "fuzz_vfapi.sh: could not make seed ${*: -1}"; }
+mk -f lavfi -i "testsrc2=size=8x8:rate=25" -frames:v 3 -c:v ffv1 "$made/ffv1_8x8.mkv"
+mk -f lavfi -i "testsrc2=size=6x2:rate=25" -frames:v 3 -c:v ffv1 "$made/ffv1_6x2.mkv"
+mk -f lavfi -i "testsrc2=size=34x22:rate=25" -frames:v 4 -pix_fmt yuv420p "$made/clip.y4m"
+mk -f lavfi -i "testsrc2=size=32x24:rate=25" -frames:v 6 -vf "setpts=(N+N*N/4)/25/TB" -fps_mode passthrough \
+  -c:v ffv1 "$made/vfr.mkv"
+mk -f lavfi -i "testsrc2=size=32x24:rate=25" -frames:v 6 -c:v mpeg4 -g 3 -bf 1 "$made/mpeg4.mp4"
+mk -f lavfi -i "testsrc2=size=18x14:rate=25" -frames:v 4 -c:v mjpeg "$made/mjpeg.mov"
+if ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx264; then
+  mk -f lavfi -i "testsrc2=size=32x24:rate=25" -frames:v 5 -c:v libx264 -preset ultrafast -f h264 "$made/raw.h264"
+fi
+i=0
+for f in "$made"/*; do
+  [ -s "$f" ] || continue
+  for settings in '\x00\x00' '\x85\x03' '\x01\x07'; do
+    { printf "$settings"; cat "$f"; } >"$seeds/seed$i"
+    i=$((i + 1))
+  done
+done
+
+echo "fuzz_vfapi.sh: fuzzing for ${seconds}s"
+log=$out/vfapi_fuzz.log
+(cd "$out" && ASAN_OPTIONS=detect_leaks=1 ./vfapi_fuzz -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=20 \
+  -max_len=65536 -print_final_stats=1 -artifact_prefix=vfapi- "$corpus" "$seeds") >"$log" 2>&1
+rc=$?
+grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::number_of_executed_units)' "$log" | sed 's/^/fuzz_vfapi.sh: /'
+if [ $rc -eq 0 ]; then
+  echo "fuzz_vfapi.sh: no findings"
+  exit 0
+fi
+# Whose finding: the first stack frame outside the sanitizer's own runtime.
+first=$(grep -E '^ +#[0-9]+ ' "$log" | grep -v -E 'compiler-rt|libclang_rt|sanitizer_common|asan_|ubsan_|in __interceptor_|in __asan_' | head -n 1)
+echo "fuzz_vfapi.sh: finding (exit $rc); log in $log, input in $out/vfapi-*"
+echo "fuzz_vfapi.sh: top frame: $first"
+if echo "$first" | grep -q -E '\((/usr)?/lib/[^)]*\)|/usr/lib/'; then
+  echo "fuzz_vfapi.sh: inside a system library: reported, not failed"
+  exit 0
+fi
+tail -n 40 "$log"
+exit 1

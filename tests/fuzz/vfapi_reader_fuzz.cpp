@@ -1,0 +1,88 @@
+// libFuzzer target: the VFAPI reader plug-in's own work on a file of any
+// bytes: the open with its frame count, then frames converted into a caller's
+// buffer of exactly the picture's rows, at a pitch and in a direction the
+// input chooses. The buffer is a block of its own, so that a byte written
+// past it is found.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "console/vfapi.h"
+
+extern "C" HRESULT WINAPI vfGetPluginFunc(VfapiFunctionTable* table);
+
+namespace {
+
+const std::string& input_path() {
+    static const std::string path = [] {
+        int fd = memfd_create("vfapi-fuzz", 0);
+        if (fd < 0) {
+            std::perror("memfd_create");
+            std::abort();
+        }
+        return "/proc/self/fd/" + std::to_string(fd);
+    }();
+    return path;
+}
+
+void load(const std::uint8_t* data, std::size_t size) {
+    FILE* f = std::fopen(input_path().c_str(), "wb");  // truncates
+    if (!f) std::abort();
+    if (size && std::fwrite(data, 1, size, f) != size) std::abort();
+    std::fclose(f);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Two bytes of settings: extra pitch (0-127 bytes), direction, which frames.
+    if (size < 2) return 0;
+    const unsigned extra = data[0] & 0x7F;
+    const bool upward = data[0] & 0x80;
+    const unsigned pick = data[1];
+    load(data + 2, size - 2);
+
+    static VfapiFunctionTable table = [] {
+        VfapiFunctionTable t{};
+        t.dwSize = sizeof t;
+        if (vfGetPluginFunc(&t) != 0) std::abort();
+        return t;
+    }();
+    VfapiHandle handle = 0;
+    if (table.OpenInput(input_path().c_str(), &handle) != 0) return 0;
+    VfapiFileInfo file{sizeof file, 0};
+    VfapiVideoInfo video{};
+    video.dwSize = sizeof video;
+    if (table.QueryFileInfo(handle, &file) == 0 && (file.dwStreamFlags & kVfapiHasVideo) &&
+        table.QueryStreamInfo(handle, kVfapiStreamVideo, &video) == 0 && video.dwPixelBits == 24 &&
+        video.dwFrameWidth > 0 && video.dwFrameHeight > 0 &&
+        static_cast<std::uint64_t>(video.dwFrameWidth) * video.dwFrameHeight <= (1u << 22)) {
+        const std::size_t row = static_cast<std::size_t>(video.dwFrameWidth) * 3;
+        const std::size_t pitch = row + extra;
+        // The last row ends the block: no filler after it.
+        std::vector<std::uint8_t> buffer(pitch * (video.dwFrameHeight - 1) + row);
+        VfapiVideoRead request{};
+        request.dwSize = sizeof request;
+        request.lpData = upward ? buffer.data() + pitch * (video.dwFrameHeight - 1) : buffer.data();
+        request.lPitch = upward ? -static_cast<LONG>(pitch) : static_cast<LONG>(pitch);
+        const std::uint64_t count = (static_cast<std::uint64_t>(video.dwFrameCountH) << 32) | video.dwFrameCountL;
+        const std::uint64_t limit = count < 64 ? count : 64;
+        for (std::uint64_t n = 0; n <= limit; ++n) {
+            request.dwFrameNumberL = static_cast<DWORD>(n);
+            if (table.ReadData(handle, kVfapiStreamVideo, &request) != 0 && n < count) break;
+        }
+        // A few jumps, back and past the end.
+        for (std::uint64_t n : {static_cast<std::uint64_t>(pick) % (limit + 1), std::uint64_t{0}, count + pick}) {
+            request.dwFrameNumberL = static_cast<DWORD>(n);
+            request.dwFrameNumberH = static_cast<DWORD>(n >> 32);
+            table.ReadData(handle, kVfapiStreamVideo, &request);
+        }
+    }
+    table.CloseInput(handle);
+    return 0;
+}
