@@ -46,7 +46,7 @@ configure=(
   --enable-cross-compile --target-os=mingw32 "--arch=$ffarch" "--cross-prefix=$triple-"
   --enable-shared --disable-static --build-suffix=-vnt
   --disable-everything
-  --enable-encoder=msmpeg4v2,msmpeg4 --enable-decoder=msmpeg4v1,msmpeg4v2,msmpeg4
+  --enable-encoder=msmpeg4v2,msmpeg4v3 --enable-decoder=msmpeg4v1,msmpeg4v2,msmpeg4v3
   --enable-swscale --disable-avformat --disable-avdevice --disable-avfilter --disable-swresample
   --disable-postproc --disable-programs --disable-doc --disable-network --disable-autodetect
   --enable-w32threads --disable-debug --extra-ldflags=-static-libgcc
@@ -91,6 +91,14 @@ if ! (cd "$out/obj" && "$src/configure" --prefix="$out" "${configure[@]}" >confi
   tail -n 20 "$out/obj/ffbuild/config.log" 2>/dev/null
   say "FAIL - configure for $arch"; exit 1
 fi
+# configure takes a coder name it does not know without a word: make sure
+# every one asked for is in.
+for kind in encoder decoder; do
+  for name in $(printf '%s\n' "${configure[@]}" | sed -n "s/^--enable-$kind=//p" | tr ',' ' '); do
+    grep -qx "#define CONFIG_${name^^}_${kind^^} 1" "$out/obj/config_components.h" ||
+      { say "FAIL - configure left out the $kind $name"; exit 1; }
+  done
+done
 if ! (cd "$out/obj" && make -j"$jobs" >make.log 2>&1 && make install >install.log 2>&1); then
   tail -n 30 "$out/obj/make.log"
   say "FAIL - make for $arch (see $out/obj/make.log)"; exit 1

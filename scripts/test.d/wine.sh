@@ -513,7 +513,8 @@ check_vntcodec() {
     value=$(drivers32_value "vidc.$fcc")
     [ "$value" = vntcodec.dll ] || { echo "after regsvr32, vidc.$fcc names '$value'"; ok=1; }
   done
-  "$WINE" "$win/win32-tests/vntcodec_check.exe" probe MP42 MP43 DIV3 DIV4 2>&1 | tr -d '\r' || ok=1
+  "$WINE" "$win/win32-tests/vntcodec_check.exe" probe MP42 MP43 DIV3 DIV4 MPG4 >probe.txt 2>&1 || ok=1
+  tr -d '\r' <probe.txt
   reg_add "$drivers32" vidc.DIV4 other.dll
   "$WINE" regsvr32 /s /u vntcodec.dll >/dev/null 2>&1 || { echo "regsvr32 /u vntcodec.dll failed"; ok=1; }
   value=$(drivers32_value vidc.MP43)
