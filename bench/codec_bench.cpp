@@ -5,7 +5,6 @@
 // timed loop (by the driver and by libavcodec), counted by wrapping malloc.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,41 +13,12 @@
 
 #include "engine/platform.h"
 #include "tests/platform/icm_codec_util.h"
+#include "tests/support/alloc_counter.h"
 
-#if !defined(__SANITIZE_ADDRESS__)
-// Counting wrappers over glibc's allocator: av_malloc uses posix_memalign.
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void* __libc_memalign(std::size_t, std::size_t);
-}
-static std::atomic<long> g_allocs{0};
-extern "C" {
-void* malloc(std::size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(n);
-}
-void* calloc(std::size_t a, std::size_t b) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(a, b);
-}
-void* realloc(void* p, std::size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, n);
-}
-int posix_memalign(void** out, std::size_t align, std::size_t n) {
-    g_allocs.fetch_add(1, std::memory_order_relaxed);
-    void* p = __libc_memalign(align, n);
-    if (!p) return 12;  // ENOMEM
-    *out = p;
-    return 0;
-}
-}
-static long allocs() { return g_allocs.load(); }
-#else
-static long allocs() { return 0; }
-#endif
+// Every allocation counts, from the start of the program: the benchmarks take
+// the difference over their timed loops (by the driver and by libavcodec).
+static const bool g_counting_on = (testsupport::allocation_counting(true), true);
+static long allocs() { return testsupport::allocation_count(); }
 
 namespace {
 

@@ -1,69 +1,87 @@
 #!/usr/bin/env bash
-# twopass beside ffmpeg on the same input: wall time, output size and peak
-# memory of each, and the time ratio.
-#   bench/compare.sh [input.avi]     default: a 640x480 clip made here
-# Settings on both sides: MP42 (msmpeg4v2) at 3000 kbit/s, key frames at
-# least every 240 frames (twopass: 8 s at 30 fps). Uses build/twopass (built
-# when missing; TWOPASS=path picks another) and /usr/bin/time for the memory
-# figures when present. BENCH_FRAMES sets the clip's length.
+# twopass beside ffmpeg on the same clips: for each clip the median wall time,
+# processor time (user + system) and peak memory of each over RUNS runs taken
+# in turn (twopass, ffmpeg, twopass, ...), and ours / ffmpeg.
+#   bench/compare.sh [clip ...]
+# A clip is a video file (converted once to a raw BGR24 AVI, so that both
+# sides read the same uncompressed frames) or a lavfi source name, made at
+# SIZE with FRAMES frames at FPS. Default: mandelbrot testsrc2.
+# Both sides: MP42 (msmpeg4v2) at RATE kbit/s (3000), a key frame at least
+# every KEY seconds (8; ffmpeg -g KEY x FPS + 1, twopass's key distance),
+# ffmpeg with -threads 1 (msmpeg4v2 has no threading of its own anyway).
+# Environment: RUNS (5), SIZE (640x480), FRAMES (300), FPS (25), RATE, KEY,
+# TWOPASS (build/twopass, built when missing). Needs /usr/bin/time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-frames=${BENCH_FRAMES:-600}
+runs=${RUNS:-5}
+size=${SIZE:-640x480}
+frames=${FRAMES:-300}
+fps=${FPS:-25}
+rate=${RATE:-3000}
+key=${KEY:-8}
+gop=$((key * fps + 1))
+twopass=${TWOPASS:-build/twopass}
+if [ -z "${TWOPASS:-}" ] && [ ! -x build/twopass ]; then
+  [ -f build/build.ninja ] || cmake -S . -B build -G Ninja >/dev/null
+  cmake --build build -j 2 --target twopass >/dev/null
+fi
+/usr/bin/time -v true 2>/dev/null || { echo "compare.sh: needs /usr/bin/time (Debian package time)"; exit 1; }
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/twopass-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-twopass=${TWOPASS:-build/twopass}
-if [ -z "${TWOPASS:-}" ] && [ ! -x build/twopass ]; then
-  cmake -S . -B build -G Ninja >/dev/null
-  cmake --build build -j 2 --target twopass >/dev/null
-fi
-
-input=${1:-}
-if [ -z "$input" ]; then
-  input=$work/input.avi
-  echo "making a 640x480 clip of $frames frames at 30 fps (raw BGR24 AVI)"
-  ffmpeg -nostdin -y -v error -f lavfi -i "testsrc2=size=640x480:rate=30" -frames:v "$frames" \
-    -c:v rawvideo -pix_fmt bgr24 "$input"
-fi
-
-have_time=0
-[ -x /usr/bin/time ] && /usr/bin/time -v true 2>/dev/null && have_time=1
-
-# run NAME COMMAND...: wall seconds into NAME_wall, processor seconds (user
-# + system, steadier than wall time on a busy machine) into NAME_cpu, peak KiB
-# into NAME_rss.
-run() {
+# measure NAME COMMAND...: appends "wall cpu rss_kib" to $work/NAME.runs
+measure() {
   local name=$1; shift
-  local start end report=$work/$name.time
+  local start end
   start=$(date +%s.%N)
-  if [ $have_time -eq 1 ]; then
-    /usr/bin/time -v -o "$report" "$@" 2>"$work/$name.err" >/dev/null
-  else
-    "$@" 2>"$work/$name.err" >/dev/null
-  fi
+  /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>"$work/err.txt" || { cat "$work/err.txt"; exit 1; }
   end=$(date +%s.%N)
-  printf -v "${name}_wall" '%s' "$(awk -v a="$start" -v b="$end" 'BEGIN {print b - a}')"
-  if [ $have_time -eq 1 ]; then
-    printf -v "${name}_rss" '%s' "$(awk -F': ' '/Maximum resident set size/ {print $2}' "$report")"
-    printf -v "${name}_cpu" '%s' "$(awk -F': ' '/User time|System time/ {t += $2} END {print t}' "$report")"
-  else
-    printf -v "${name}_rss" '%s' "n/a"
-    printf -v "${name}_cpu" '%s' "n/a"
-  fi
+  awk -v a="$start" -v b="$end" -F': ' '
+    /User time|System time/ {cpu += $2}
+    /Maximum resident set size/ {rss = $2}
+    END {printf "%.3f %.3f %d\n", b - a, cpu, rss}' "$work/time.txt" >>"$work/$name.runs"
 }
 
-# One untimed run each first, so that both start with the input in the page cache.
-"$twopass" -q "$input" "$work/warm.avi" 2>/dev/null
-ffmpeg -nostdin -v error -i "$input" -f null - 
-run twopass "$twopass" -q -v2 -r 3000 -k 8 "$input" "$work/twopass.avi"
-run ffmpeg ffmpeg -nostdin -y -v error -i "$input" -an -c:v msmpeg4v2 -b:v 3000k -g 240 "$work/ffmpeg.avi"
+# median COLUMN FILE
+median() { awk -v c="$1" '{print $c}' "$2" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-size() { stat -c %s "$1"; }
-printf '%-8s %10s %10s %14s %14s\n' "" "wall (s)" "cpu (s)" "size (bytes)" "peak RSS (KiB)"
-printf '%-8s %10.2f %10s %14d %14s\n' twopass "$twopass_wall" "$twopass_cpu" "$(size "$work/twopass.avi")" "$twopass_rss"
-printf '%-8s %10.2f %10s %14d %14s\n' ffmpeg "$ffmpeg_wall" "$ffmpeg_cpu" "$(size "$work/ffmpeg.avi")" "$ffmpeg_rss"
-awk -v a="$twopass_wall" -v b="$ffmpeg_wall" 'BEGIN {printf "time ratio twopass / ffmpeg: %.2f (wall)\n", a / b}'
-if [ $have_time -eq 1 ]; then
-  awk -v a="$twopass_cpu" -v b="$ffmpeg_cpu" 'BEGIN {printf "time ratio twopass / ffmpeg: %.2f (cpu)\n", a / b}'
-fi
+clips=("$@")
+[ ${#clips[@]} -gt 0 ] || clips=(mandelbrot testsrc2)
+printf 'RATE %s kbit/s, key %s s (gop %s), %s runs each, taken in turn; load before: %s\n' \
+  "$rate" "$key" "$gop" "$runs" "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-14s %-8s %9s %9s %9s %10s %11s\n' clip "" "wall (s)" "cpu (s)" "cpu/wall" "peak MiB" "size (B)"
+for clip in "${clips[@]}"; do
+  input=$work/input.avi
+  if [ -f "$clip" ]; then
+    name=$(basename "${clip%.*}")
+    ffmpeg -nostdin -y -v error -i "$clip" -an -frames:v "$frames" -c:v rawvideo -pix_fmt bgr24 -r "$fps" "$input"
+  else
+    name=$clip
+    ffmpeg -nostdin -y -v error -f lavfi -i "$clip=size=$size:rate=$fps" -frames:v "$frames" \
+      -c:v rawvideo -pix_fmt bgr24 "$input"
+  fi
+  rm -f "$work"/*.runs
+  # One untimed run each, so that both start with the input in the page cache.
+  "$twopass" -q -v2 -r "$rate" -k "$key" "$input" "$work/ours.avi" 2>/dev/null
+  ffmpeg -nostdin -y -v error -i "$input" -an -c:v msmpeg4v2 -b:v "${rate}k" -g "$gop" -threads 1 "$work/theirs.avi"
+  for _ in $(seq "$runs"); do
+    measure ours "$twopass" -q -v2 -r "$rate" -k "$key" "$input" "$work/ours.avi"
+    measure theirs ffmpeg -nostdin -y -v error -i "$input" -an -c:v msmpeg4v2 -b:v "${rate}k" -g "$gop" \
+      -threads 1 "$work/theirs.avi"
+  done
+  for side in ours theirs; do
+    wall=$(median 1 "$work/$side.runs"); cpu=$(median 2 "$work/$side.runs"); rss=$(median 3 "$work/$side.runs")
+    printf -v "${side}_wall" '%s' "$wall"; printf -v "${side}_cpu" '%s' "$cpu"; printf -v "${side}_rss" '%s' "$rss"
+    label=$([ $side = ours ] && echo twopass || echo ffmpeg)
+    file=$work/$side.avi
+    awk -v n="$name" -v s="$label" -v w="$wall" -v c="$cpu" -v r="$rss" -v z="$(stat -c %s "$file")" \
+      'BEGIN {printf "%-14s %-8s %9.2f %9.2f %9.2f %10.1f %11d\n", n, s, w, c, c / w, r / 1024, z}'
+  done
+  redone=$("$twopass" -q -v2 -r "$rate" -k "$key" -l "$input" "$work/log.avi" 2>/dev/null && grep -c ' - ' "$work/log.log" || true)
+  awk -v n="$name" -v w1="$ours_wall" -v w2="$theirs_wall" -v c1="$ours_cpu" -v c2="$theirs_cpu" \
+    -v r1="$ours_rss" -v r2="$theirs_rss" -v d="$redone" -v f="$frames" \
+    'BEGIN {printf "%-14s ours/ffmpeg: wall %.2f, cpu %.2f, peak memory %.2f; twopass redid %d of %d frames\n",
+            n, w1 / w2, c1 / c2, r1 / r2, d, f}'
+done

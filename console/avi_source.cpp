@@ -95,4 +95,4 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
 
 }  // namespace
 
-const FrameSourceOps avi_source_ops = {open_source, next_frame, close_source};
+const FrameSourceOps avi_source_ops = {open_source, next_frame, close_source, nullptr};

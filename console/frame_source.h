@@ -22,6 +22,10 @@ struct FrameSourceOps {
     int (*next_frame)(void* self, const void** pixels, const BITMAPINFOHEADER** header);
     // Releases everything the source holds, its record included; returns 1.
     int (*close)(void* self);
+    // The frame the next next_frame will hand out, without handing it out
+    // (1), or 0 at the end. Null for kinds that can't look ahead. The frame
+    // stays valid until the next_frame after the one that hands it out.
+    int (*peek)(void* self, const void** pixels, const BITMAPINFOHEADER** header);
 };
 
 // What next_frame answers.
@@ -42,6 +46,13 @@ struct FrameSource {
 extern const FrameSourceOps avi_source_ops;
 extern const FrameSourceOps vfapi_source_ops;
 
+// Opens path with kind on a thread of its own, which from then on reads
+// ahead (frame n + 1 and n + 2 while the driver works on n): the kind is
+// used from that thread alone, from its open to its close, so that AVIFile
+// objects and reader plug-ins see one thread. Same contract as kind.open;
+// the source it fills can also peek.
+int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& source);
+
 inline int frame_source_open(const FrameSourceOps& ops, const char* path, FrameSource& source) {
     source = FrameSource{};
     return ops.open(path, source);
@@ -49,6 +60,12 @@ inline int frame_source_open(const FrameSourceOps& ops, const char* path, FrameS
 
 inline int frame_source_next(FrameSource& source, const void** pixels, const BITMAPINFOHEADER** header) {
     return source.ops->next_frame(source.self, pixels, header);
+}
+
+// The frame after the current one, while the current one stays valid; 0 at
+// the end or when the kind can't look ahead.
+inline int frame_source_peek(FrameSource& source, const void** pixels, const BITMAPINFOHEADER** header) {
+    return source.ops->peek ? source.ops->peek(source.self, pixels, header) : 0;
 }
 
 inline int frame_source_close(FrameSource& source) {

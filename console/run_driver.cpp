@@ -159,7 +159,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     set_stop_handler(on_interrupt);
 
     FrameSource source{};
-    if (!frame_source_open(frame_source_pick(input_path), input_path, source)) {
+    if (!read_ahead_open(frame_source_pick(input_path), input_path, source)) {
         std::fprintf(stderr, "Error - Can't open %s\n", input_path);
         std::exit(1);
     }
@@ -208,7 +208,14 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
             std::fprintf(stderr, "WARNING - frame %u of %s can't be decoded; the frame before stands in for it\n", n,
                          input_path);
         }
-        if (!session_encode_frame(g_session, static_cast<int32_t>(n), header, bits)) break;
+        // The frame after it, already read ahead, lets the engine compress it
+        // while this one is checked.
+        const void* next_bits = nullptr;
+        const BITMAPINFOHEADER* next_header = nullptr;
+        if (n + 1 >= frame_count || !frame_source_peek(source, &next_bits, &next_header)) next_bits = nullptr;
+        if (!session_encode_frame_ahead(g_session, static_cast<int32_t>(n), header, bits,
+                                        next_bits ? next_header : nullptr, next_bits))
+            break;
         warn_missing_log(output_path);
         if (settings.progress_enabled) {
             byte_total += session_last_size(g_session);

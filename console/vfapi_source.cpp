@@ -210,4 +210,4 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
 
 }  // namespace
 
-const FrameSourceOps vfapi_source_ops = {open_source, next_frame, close_source};
+const FrameSourceOps vfapi_source_ops = {open_source, next_frame, close_source, nullptr};

@@ -7,6 +7,9 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <vfw.h>
+// Only the stand-ins have codec drivers of their own: every codec here gets
+// the one-frame-at-a-time order.
+inline BOOL icm_builtin_compressor(DWORD) { return FALSE; }
 #else
 #include "platform/avifile/avifile.h"
 #include "platform/base/files.h"

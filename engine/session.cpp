@@ -1,8 +1,11 @@
 #include "engine/session.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
+
+int g_allow_overlap = 1;
 
 // On Windows names that differ only in case are one file.
 bool same_name(const char* a, const char* b) {
@@ -28,7 +31,60 @@ int create_files(EncodeSession& session) {
     return 1;
 }
 
+int failed(EncodeSession& session, int32_t n) {
+    session.failure = session.writer.failure;
+    session.failed_frame = n;
+    return 0;
+}
+
+// The bytes of a frame as its header lays it out: biSizeImage, or packed rows
+// when that is 0. The codec drivers read no more than this.
+uint32_t frame_extent(const BITMAPINFOHEADER& h) {
+    if (h.biSizeImage != 0) return h.biSizeImage;
+    const uint64_t rows = static_cast<uint64_t>(std::abs(static_cast<int64_t>(h.biHeight)));
+    return static_cast<uint32_t>(static_cast<uint64_t>(std::abs(static_cast<int64_t>(h.biWidth))) * 3 * rows);
+}
+
+// A codec driver recognises a redo by its picture, so frame n + 1 is only
+// compressed ahead when its picture differs from frame n's: a redo of n is
+// then never mistaken for one of n + 1.
+bool same_picture(const BITMAPINFOHEADER& a, const void* a_bits, const BITMAPINFOHEADER& b, const void* b_bits) {
+    const uint32_t extent = frame_extent(a);
+    return extent == frame_extent(b) && std::memcmp(a_bits, b_bits, extent) == 0;
+}
+
+uint8_t* buffer_of(EncodeSession& session, int32_t n) {
+    return (n & 1) ? session.spare_buffer : session.writer.compressed_buffer;
+}
+
+void check_job(void* arg) {
+    auto& session = *static_cast<EncodeSession*>(arg);
+    pipeline_check(session.writer, session.settings, session.job_frame);
+}
+
+void resync_job(void* arg) {
+    auto& session = *static_cast<EncodeSession*>(arg);
+    pipeline_resync(session.writer, session.job_frame);
+}
+
+// The second thread and buffer, at the first overlapped frame; without them
+// the run goes on one frame at a time.
+bool overlap_ready(EncodeSession& session) {
+    if (!session.overlap) return false;
+    if (session.checker) return true;
+    session.spare_buffer = static_cast<uint8_t*>(std::calloc(session.writer.buffer_size, 1));
+    if (session.spare_buffer) session.checker = check_thread_start();
+    if (!session.checker) {
+        std::free(session.spare_buffer);
+        session.spare_buffer = nullptr;
+        session.overlap = 0;
+    }
+    return session.checker != nullptr;
+}
+
 }  // namespace
+
+void session_allow_overlap(int allow) { g_allow_overlap = allow != 0; }
 
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings) {
@@ -49,6 +105,8 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
         session.failure = session.writer.failure;
         return 0;
     }
+    // Any other codec gets exactly one frame at a time, in the order it always had.
+    session.overlap = g_allow_overlap && icm_builtin_compressor(session.settings.codec);
     return 1;
 }
 
@@ -64,7 +122,71 @@ int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEAD
     return 0;
 }
 
+int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits,
+                               const BITMAPINFOHEADER* next_header, const void* next_bits) {
+    if (!overlap_ready(session)) return session_encode_frame(session, n, header, bits);
+    OutputWriter& w = session.writer;
+    w.log_line[0] = 0;
+    PipelineFrame f{};
+    if (session.have_ahead && session.ahead.n == n && session.ahead.bits == bits) {
+        f = session.ahead;
+        session.have_ahead = 0;
+        if (session.ahead_failure != OutputFailure::none) {
+            w.failure = session.ahead_failure;
+            w.last_is_key = f.is_key;
+            w.last_size = f.size;
+            return failed(session, n);
+        }
+    } else {
+        session.have_ahead = 0;
+        f = PipelineFrame{n, header, bits, buffer_of(session, n), 0, 0, 0, 0, 0};
+        if (!pipeline_compress(w, f)) return failed(session, n);
+    }
+    // The checker may still be restarting the verifier on frame n - 1, from
+    // the other buffer; the scene test needs only the compressor.
+    if (!pipeline_scene(w, f)) return failed(session, n);
+    check_thread_wait(session.checker);
+
+    if (!f.is_key) {
+        session.job_frame = f;
+        check_thread_post(session.checker, check_job, &session);
+        if (next_bits && !same_picture(*header, bits, *next_header, next_bits)) {
+            // Frame n + 1 as if n passes; its scene test waits for its turn.
+            PipelineFrame& a = session.ahead;
+            a = PipelineFrame{n + 1, next_header, next_bits, buffer_of(session, n + 1), 0, 0, 0, 0, 0};
+            session.ahead_failure = OutputFailure::none;
+            if (!pipeline_compress(w, a)) session.ahead_failure = w.failure;
+            session.have_ahead = 1;
+        }
+        check_thread_wait(session.checker);
+        f.hit = session.job_frame.hit;
+        if (f.hit != 0 && session.have_ahead) {
+            // Frame n is redone as key frame: what was compressed after it
+            // goes, and the codec takes it back when it sees the redo.
+            session.have_ahead = 0;
+            session.thrown_away += 1;
+        }
+    }
+    if (!pipeline_settle(w, session.settings, f)) return failed(session, n);
+    if (f.is_key) {
+        // The restart may run past this call, when the caller's frame is
+        // gone: it needs only the compressed bytes and a copy of the header.
+        session.job_header = *f.header;
+        session.job_frame = f;
+        session.job_frame.header = &session.job_header;
+        session.job_frame.bits = nullptr;
+        check_thread_post(session.checker, resync_job, &session);
+    }
+    if ((w.file || create_files(session)) && pipeline_commit(w, &session.log, f)) return 1;
+    return failed(session, n);
+}
+
 int session_close(EncodeSession& session) {
+    check_thread_stop(session.checker);
+    session.checker = nullptr;
+    std::free(session.spare_buffer);
+    session.spare_buffer = nullptr;
+    session.have_ahead = 0;
     int created = 1;
     // Opened, nothing failed, no frame came: the run still leaves its (empty) file.
     if (session.writer.output_path && !session.writer.file && session.failure == OutputFailure::none)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/check_thread.h"
 #include "engine/output.h"
 #include "engine/pipeline.h"
 #include "engine/platform.h"
@@ -18,6 +19,18 @@ struct EncodeSession {
     OutputFailure failure;    // why session_open, session_encode_frame or session_close answered 0
     int32_t failed_frame;     // the frame session_encode_frame gave up on, or -1
     int log_missing;          // 1 once the log couldn't be created (log.name said which)
+
+    // Overlap (the console with our own codec drivers only): the check of
+    // frame n on a second thread while frame n + 1 is compressed ahead.
+    int overlap;                // the codec takes back a frame thrown away unseen
+    CheckThread* checker;       // owned; started at the first overlapped frame
+    uint8_t* spare_buffer;      // owned: compressed frames alternate with writer.compressed_buffer
+    PipelineFrame ahead;        // frame n + 1 as compressed ahead
+    int have_ahead;
+    OutputFailure ahead_failure;  // none, or why compressing ahead failed
+    PipelineFrame job_frame;    // the frame the checker works on
+    BITMAPINFOHEADER job_header;  // its header, for a restart that outlives the call
+    uint32_t thrown_away;       // frames compressed ahead and thrown away for a redo
 };
 
 // Clears the session and opens the writer. 0 when the run is refused
@@ -38,6 +51,18 @@ void session_request_key(EncodeSession& session);
 // the caller ends its loop, and the frames before stay in the file.
 // header and bits belong to the caller and are used only during the call.
 int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits);
+
+// Frame n as session_encode_frame does, given frame n + 1 too (null at the
+// end): with our own codec drivers, n + 1 is compressed while n is checked,
+// and the file is the same, byte for byte, as without. The next call must be
+// for frame n + 1 with the same next_bits, and both frames' pixels must stay
+// as they are until it returns.
+int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits,
+                               const BITMAPINFOHEADER* next_header, const void* next_bits);
+
+// For tests: 0 makes every later session take frames one at a time, as with
+// any other codec; 1 (the default) lets our own drivers overlap.
+void session_allow_overlap(int allow);
 
 // Compressed bytes of the frame last written.
 inline uint32_t session_last_size(const EncodeSession& session) { return session.writer.last_size; }

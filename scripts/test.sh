@@ -20,9 +20,10 @@ step_failed() { failed_steps+=("$1"); total_failed=$((total_failed + 1)); }
 # Runs one CTest suite and adds its counts to the totals.
 run_suite() {
   local name=$1 dir=$2 log
+  shift 2
   log=$(mktemp)
   echo "== $name: tests"
-  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 1200 2>&1 | tee "$log"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 1200 "$@" 2>&1 | tee "$log"
   local line passed failed
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" | tail -n 1)
   if [ -z "$line" ]; then
@@ -49,6 +50,18 @@ if build "build" build -DTWOPASS_TESTS=ON -DTWOPASS_BENCH=ON -DTWOPASS_SANITIZE=
 if build "sanitizers" build-asan -DTWOPASS_TESTS=ON -DTWOPASS_SANITIZE=ON -DTWOPASS_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug; then
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
     run_suite "sanitizers" build-asan
+fi
+
+# The console's threads (read-ahead source, check beside compression) under
+# ThreadSanitizer: only what its end-to-end tests and the run tests need.
+echo "== threads: configure and build"
+if cmake -S "$top" -B build-tsan -G Ninja -DTWOPASS_TESTS=ON -DTWOPASS_TSAN=ON -DTWOPASS_SANITIZE=OFF \
+     -DTWOPASS_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+   cmake --build build-tsan -j "$jobs" --target twopass vfapi_reader test_e2e test_console; then
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$top/scripts/tsan.supp} \
+    run_suite "threads" build-tsan -R '^(Twopass|Inputs/RunConversionOverlap)'
+else
+  step_failed "threads: build"
 fi
 
 # Further checks that need extra tools add themselves here (scripts/test.d/*.sh):

@@ -48,6 +48,11 @@ LRESULT open_driver(ICOPEN* open) {
 
 }  // namespace
 
+BOOL icm_av_compresses(DWORD fcc, DRIVERPROC proc) {
+    const AvCodec* codec = avdrv_codec_find(fcc);
+    return proc == icm_av_driver_proc && codec && codec->compresses;
+}
+
 void icm_av_set_direct_conversion(int on) { avdrv_direct_conversion = on != 0; }
 
 LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {

@@ -25,6 +25,18 @@ struct AvState {
     std::int32_t key_seconds = 8;
 };
 
+// What coding one frame changes in the driver's own state, kept from before
+// the last frame so that a frame the caller threw away unseen can be taken back.
+struct AvEncoderMark {
+    RateControl rc;
+    std::uint32_t since_key;
+    std::int64_t next_pts;
+    int next_frame;
+    std::uint32_t v1_frame_number;  // MPG4's rewriter numbers the pictures it writes
+    int v1_v2_slice_rows;
+    bool valid;
+};
+
 struct AvEncoder {
     AVCodecContext* ctx = nullptr;
     PixelsToYuv convert;
@@ -42,6 +54,8 @@ struct AvEncoder {
     std::uint32_t since_key = 0;
     std::uint32_t key_limit = 1;
     RateControl rc{};
+    bool restarted = false;  // a begin mid-stream, not yet followed by a frame
+    AvEncoderMark before_last{};  // the state before the last frame was coded
 };
 
 struct AvDecoder {

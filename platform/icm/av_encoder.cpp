@@ -1,10 +1,18 @@
 // Compression in the codec driver over libavcodec. Every frame is coded at
 // a quantiser chosen by our own rate control (rate_control.h); MPG4 frames
 // are then rewritten from v2 into v1 syntax (mpg4_rewrite.h). A second
-// ICM_COMPRESS_BEGIN without an end forces the next frame to be a key frame;
-// as a key frame references nothing and MS-MPEG-4 has a single reference
-// picture, a delta frame coded before it and thrown away by the caller leaves
-// no trace in what follows.
+// ICM_COMPRESS_BEGIN without an end forces the next frame to be a key frame,
+// coded by a fresh libavcodec context: the coder carries more than its
+// reference picture from frame to frame (table statistics, motion vectors
+// that seed the next search, rounding), so only a fresh start makes a delta
+// frame that the caller coded and then threw away leave no trace in what
+// follows.
+//
+// A caller may also code frame n + 1 while it still checks frame n, and on a
+// failed check throw n + 1 away unseen and redo n: then the begin is followed
+// by the picture of the frame before the last, and the last frame is taken
+// back (AvEncoderMark) before the redo is coded, so that the file and the
+// rate control are the same as if n + 1 had never been coded.
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -33,17 +41,15 @@ double frames_per_second(const AvDriver& d) {
     return 30000.0 / 1001.0;
 }
 
-LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
+// A libavcodec context for pictures of the size of in, set up as every
+// frame of the run is coded.
+LRESULT context_open(AvDriver& d, const DibLayout& in) {
     AvEncoder& e = d.enc;
-    avdrv_encoder_free(e);
+    avcodec_free_context(&e.ctx);
     const AVCodec* codec = avcodec_find_encoder(d.codec->encoder);
     if (!codec) return ICERR_UNSUPPORTED;
     e.ctx = avcodec_alloc_context3(codec);
-    e.pkt = av_packet_alloc();
-    if (!e.ctx || !e.pkt) {
-        avdrv_encoder_free(e);
-        return ICERR_MEMORY;
-    }
+    if (!e.ctx) return ICERR_MEMORY;
     AVCodecContext* c = e.ctx;
     c->width = in.width;
     c->height = in.height;
@@ -82,9 +88,23 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
             break;
     }
     if (avcodec_open2(c, codec, nullptr) < 0) {
-        avdrv_encoder_free(e);
+        avcodec_free_context(&e.ctx);
         return ICERR_BADFORMAT;
     }
+    return ICERR_OK;
+}
+
+LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
+    AvEncoder& e = d.enc;
+    avdrv_encoder_free(e);
+    e.pkt = av_packet_alloc();
+    if (!e.pkt) return ICERR_MEMORY;
+    const LRESULT r = context_open(d, in);
+    if (r != ICERR_OK) {
+        avdrv_encoder_free(e);
+        return r;
+    }
+    const int fps = e.ctx->framerate.num;
     for (auto& f : e.frames) {
         f = av_frame_alloc();
         if (!f) break;
@@ -121,10 +141,17 @@ LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITM
     AvEncoder& e = d.enc;
     const bool same_size = e.ctx && e.in.width == li.width && e.in.height == li.height;
     if (e.begun && same_size) {
-        // Begin again mid-stream: restart at a key frame; if the caller redoes
-        // the last picture, the frame coded for it was thrown away.
+        // Begin again mid-stream: restart at a key frame from a fresh coder; if
+        // the caller redoes the last picture (or the one before, see above),
+        // what was coded for it was thrown away.
+        const LRESULT r = context_open(d, li);
+        if (r != ICERR_OK) {
+            avdrv_encoder_free(e);
+            return r;
+        }
         e.in = li;
         e.force_key = true;
+        e.restarted = true;
         rate_restart(e.rc);
         return ICERR_OK;
     }
@@ -143,6 +170,8 @@ LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITM
     rate_init(e.rc, data_rate, fps, d.state.control, e.key_limit);
     e.force_key = true;
     e.since_key = 0;
+    e.restarted = false;
+    e.before_last = AvEncoderMark{};
     e.begun = true;
     return ICERR_OK;
 }
@@ -191,6 +220,25 @@ AVFrame* writable_frame(AvEncoder& e) {
     return av_frame_make_writable(f) < 0 ? nullptr : f;
 }
 
+// The first frame after a begin mid-stream: when it is the picture of the
+// frame before the last and not of the last, the last frame was coded ahead
+// and thrown away unseen; the state goes back to before it, and the begin
+// stands, so that the redo finds what it would have found without it.
+void take_back_if_redone(AvEncoder& e, std::uint64_t picture) {
+    if (!e.restarted) return;
+    e.restarted = false;
+    const AvEncoderMark& m = e.before_last;
+    if (!m.valid || !e.rc.pending || !m.rc.pending) return;
+    if (picture == e.rc.pending_picture || picture != m.rc.pending_picture) return;
+    e.rc = m.rc;
+    e.since_key = m.since_key;
+    e.next_pts = m.next_pts;
+    e.next_frame = m.next_frame;
+    e.v1.frame_number = m.v1_frame_number;
+    e.v1.v2_slice_rows = m.v1_v2_slice_rows;
+    rate_restart(e.rc);
+}
+
 }  // namespace
 
 LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
@@ -206,9 +254,12 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
         return ICERR_BADFORMAT;
     const std::size_t capacity = ic->lpbiInput->biSizeImage ? ic->lpbiInput->biSizeImage : li.size;
 
-    bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     const auto* src_bytes = static_cast<const std::uint8_t*>(ic->lpInput);
     const std::uint64_t picture = rate_fingerprint(src_bytes, li.size);
+    take_back_if_redone(e, picture);
+    e.before_last = AvEncoderMark{e.rc, e.since_key, e.next_pts, e.next_frame, e.v1.frame_number,
+                                  e.v1.v2_slice_rows, true};
+    bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     int qp = rate_choose(e.rc, key, picture, ic->dwFrameSize);
 
     AVFrame* f = writable_frame(e);

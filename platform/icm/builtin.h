@@ -28,6 +28,9 @@ LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uM
 LRESULT CALLBACK icm_rgb_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1,
                                      LPARAM lParam2);
 
+// Whether proc is the MPEG-4 driver and compresses fcc.
+BOOL icm_av_compresses(DWORD fcc, DRIVERPROC proc);
+
 // Test hook: 0 sends every frame of the MPEG-4 drivers through their padded
 // intermediate picture, 1 (the default) converts suitable frames in place.
 // Both must give the same bytes.

@@ -161,3 +161,10 @@ DWORD VFWAPIV ICDecompress(HIC hic, DWORD dwFlags, LPBITMAPINFOHEADER lpbiFormat
 // type and handler replace earlier ones; ICRemove brings back nothing.
 BOOL VFWAPI ICInstall(DWORD fccType, DWORD fccHandler, LPARAM lParam, LPSTR szDesc, UINT wFlags);
 BOOL VFWAPI ICRemove(DWORD fccType, DWORD fccHandler, UINT wFlags);
+
+// Not a Windows call (engine/platform.h answers FALSE there): TRUE when the
+// video compressor installed for fccHandler is one of the stand-in's own
+// drivers, which take back a compressed frame that the caller threw away
+// unseen (see av_encoder.cpp), so that the engine may compress frame n + 1
+// while frame n is being checked.
+BOOL icm_builtin_compressor(DWORD fccHandler);

@@ -113,6 +113,17 @@ BOOL VFWAPI ICRemove(DWORD fccType, DWORD fccHandler, UINT /*wFlags*/) {
     return FALSE;
 }
 
+BOOL icm_builtin_compressor(DWORD fccHandler) {
+    ensure_builtins();
+    Manager& m = manager();
+    std::lock_guard<std::mutex> guard(m.lock);
+    const DWORD type = icm_fold_fourcc(ICTYPE_VIDEO);
+    const DWORD handler = icm_fold_fourcc(fccHandler);
+    for (const auto& d : m.installed)
+        if (d.type == type && d.handler == handler) return icm_av_compresses(fccHandler, d.proc);
+    return FALSE;
+}
+
 HIC VFWAPI ICOpen(DWORD fccType, DWORD fccHandler, UINT wMode) {
     ensure_builtins();
     Manager& m = manager();

@@ -2,12 +2,19 @@
 // input suffix that picks the source.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
 #include "console/run_driver.h"
+#include "engine/session.h"
+#include "tests/support/scripted_plugin.h"
+#include "tests/support/support.h"
+#include "tests/support/twopass_run.h"
 
 namespace {
 
@@ -90,3 +97,65 @@ TEST(FrameSourcePick, AviSuffixInAnyCaseReadsAviEverythingElseVfapi) {
 }
 
 }  // namespace
+
+namespace {
+
+struct OverlapRun {
+    const char* lavfi;
+    const char* input_name;  // .avi through AVIFile, anything else through the VFAPI reader
+    int32_t bit_rate;
+    bool redos;              // the clip has frames redone for block noise
+};
+
+class RunConversionOverlap : public ::testing::TestWithParam<OverlapRun> {};
+
+std::string convert(const std::string& input, const std::string& output, int32_t bit_rate, bool overlap) {
+    EncodeSettings settings;
+    settings_set_defaults(settings);
+    settings.bit_rate = bit_rate;
+    settings.key_seconds = 2;
+    settings.progress_enabled = 0;
+    settings.log_enabled = 1;
+    settings_clamp(settings, kConsoleBitRateCeiling);
+    session_allow_overlap(overlap ? 1 : 0);
+    AVIFileInit();
+    run_conversion(input.c_str(), output.c_str(), settings);
+    AVIFileExit();
+    session_allow_overlap(1);
+    return testsupport::read_file(output);
+}
+
+}  // namespace
+
+// The whole console run, source thread included: with the check of frame n
+// beside the compression of n + 1 the file and the log are the same, byte for
+// byte, as one frame at a time, through both sources.
+TEST_P(RunConversionOverlap, SameFileAndLogAsOneFrameAtATime) {
+    const OverlapRun c = GetParam();
+    testsupport::TempDir dir;
+    const std::string registry = dir.file("registry.reg");
+    testsupport::write_plugin_registry(registry, {{"reader", testsupport::vfapi_reader_library()}});
+    setenv("TWOPASS_REGISTRY", registry.c_str(), 1);
+    const std::string input = dir.file(c.input_name);
+    ASSERT_TRUE(testsupport::make_clip(input, c.lavfi, 50, {"-c:v", "ffv1", "-pix_fmt", "bgr0"}));
+    ASSERT_EQ(::mkdir(dir.file("one").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir(dir.file("two").c_str(), 0755), 0);
+    const std::string one = convert(input, dir.file("one/out.avi"), c.bit_rate, false);
+    const std::string two = convert(input, dir.file("two/out.avi"), c.bit_rate, true);
+    unsetenv("TWOPASS_REGISTRY");
+    ASSERT_GT(one.size(), 1000u);
+    EXPECT_TRUE(one == two) << "the files differ";
+    std::string log_one = testsupport::read_file(dir.file("one/out.log"));
+    std::string log_two = testsupport::read_file(dir.file("two/out.log"));
+    log_one.erase(0, log_one.find('\n') + 1);
+    log_two.erase(0, log_two.find('\n') + 1);
+    EXPECT_EQ(std::count(log_one.begin(), log_one.end(), '\n'), 2 + 50);
+    EXPECT_EQ(log_one.find("bad block") != std::string::npos, c.redos) << log_one;
+    EXPECT_EQ(log_one, log_two);
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, RunConversionOverlap,
+                         ::testing::Values(OverlapRun{"testsrc2=size=320x240:rate=25", "in.avi", 3000, false},
+                                           OverlapRun{"mandelbrot=size=320x240:rate=25", "in.avi", 300, true},
+                                           OverlapRun{"testsrc2=size=320x240:rate=25", "in.mkv", 3000, false},
+                                           OverlapRun{"mandelbrot=size=320x240:rate=25", "in.mkv", 300, true}));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -13,6 +12,7 @@
 
 #include "engine/pipeline.h"
 #include "engine/session.h"
+#include "tests/support/alloc_counter.h"
 #include "tests/support/scripted_driver.h"
 #include "tests/support/support.h"
 
@@ -21,52 +21,6 @@ using testsupport::DecompressCall;
 using testsupport::ScopedScriptedCodec;
 using testsupport::ScriptedCodec;
 
-// Counts every allocation while counting is on: the test binary's malloc
-// family stands in front of the C library's. Not under the sanitizers, which
-// bring their own allocator.
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
-#define TWOPASS_COUNT_ALLOCATIONS 1
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-inline void count() {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-}
-}  // namespace
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
-void* malloc(size_t n) {
-    count();
-    return __libc_malloc(n);
-}
-void* calloc(size_t n, size_t m) {
-    count();
-    return __libc_calloc(n, m);
-}
-void* realloc(void* p, size_t n) {
-    count();
-    return __libc_realloc(p, n);
-}
-void free(void* p) { __libc_free(p); }
-void* memalign(size_t a, size_t n) {
-    count();
-    return __libc_memalign(a, n);
-}
-void* aligned_alloc(size_t a, size_t n) {
-    count();
-    return __libc_memalign(a, n);
-}
-int posix_memalign(void** p, size_t a, size_t n) {
-    count();
-    *p = __libc_memalign(a, n);
-    return *p ? 0 : 12;  // ENOMEM
-}
-}
-#endif
 
 namespace {
 
@@ -482,8 +436,8 @@ TEST_F(PipelineTest, RefusedSessionMakesNeitherFileNorLog) {
     EXPECT_FALSE(testsupport::file_exists(dir.file("out.log")));
 }
 
-#ifdef TWOPASS_COUNT_ALLOCATIONS
 TEST_F(PipelineTest, NoAllocationPerFrame) {
+    if (!testsupport::allocation_counting_works()) GTEST_SKIP() << "allocations are not counted in this build";
     settings.scene_level = 1;
     settings.key_seconds = 1;
     codec.size_answer = [](const CompressCall& c) -> DWORD {
@@ -496,20 +450,18 @@ TEST_F(PipelineTest, NoAllocationPerFrame) {
     for (int n = 0; n < 20; ++n) ASSERT_EQ(process(n), 1);  // warm-up: stdio buffers, first index blocks
 
     constexpr int kFrames = 600;
-    g_allocations = 0;
-    g_counting = true;
+    testsupport::allocation_counting(true);
     int ok = 1;
     for (int n = 20; n < 20 + kFrames && ok; ++n) ok = process(n);
-    g_counting = false;
+    testsupport::allocation_counting(false);
+    const long allocations = testsupport::allocation_count();
     ASSERT_EQ(ok, 1);
     // What the file's own index needs as it grows is the file writer's
     // business; a single allocation per frame anywhere would show 600 here.
-    EXPECT_LT(g_allocations.load(), kFrames / 20) << g_allocations.load() << " allocations over " << kFrames
-                                                  << " frames";
-    RecordProperty("allocations", static_cast<int>(g_allocations.load()));
-    std::printf("allocations over %d frames: %ld\n", kFrames, g_allocations.load());
+    EXPECT_LT(allocations, kFrames / 20) << allocations << " allocations over " << kFrames << " frames";
+    RecordProperty("allocations", static_cast<int>(allocations));
+    std::printf("allocations over %d frames: %ld\n", kFrames, allocations);
 }
-#endif
 
 TEST(EncodeLogName, ReplacesTheLastComponentsExtension) {
     struct Case {

@@ -13,6 +13,7 @@
 
 #include "engine/detector.h"
 #include "engine/pipeline.h"
+#include "engine/session.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -258,3 +259,97 @@ TEST(QualityMeasure, DISABLED_AgainstOnePass) {
         }
     }
 }
+
+namespace {
+
+struct OverlapCase {
+    const char* lavfi;
+    int32_t bit_rate;
+    bool redos;  // the clip has frames redone for block noise
+    DWORD codec = mmioFOURCC('M', 'P', '4', '2');
+};
+
+struct SessionRun {
+    bool ok = false;
+    std::string avi;
+    std::string log;
+    uint32_t thrown_away = 0;
+};
+
+// A session over frames held in memory, each call given the frame after it,
+// as the console runs one: with overlap allowed or not.
+SessionRun run_session(const std::vector<std::vector<uint8_t>>& frames, const BITMAPINFOHEADER& format,
+                       int32_t bit_rate, DWORD codec, const std::string& avi, bool overlap) {
+    SessionRun r;
+    EncodeSettings settings{};
+    settings_set_defaults(settings);
+    settings.bit_rate = bit_rate;
+    settings.codec = codec;
+    settings.key_seconds = 2;
+    settings.log_enabled = 1;
+    settings_clamp(settings, kConsoleBitRateCeiling);
+    const AVISTREAMINFOA info = make_video_stream_info(format.biWidth, format.biHeight, kRate, 1);
+    session_allow_overlap(overlap ? 1 : 0);
+    EncodeSession session{};
+    const int opened = session_open(session, avi.c_str(), info, format, settings);
+    session_allow_overlap(1);
+    if (!opened) return r;
+    EXPECT_EQ(session.overlap, overlap ? 1 : 0);
+    bool ok = true;
+    for (size_t n = 0; ok && n < frames.size(); ++n) {
+        const bool last = n + 1 == frames.size();
+        ok = session_encode_frame_ahead(session, static_cast<int32_t>(n), &format, frames[n].data(),
+                                        last ? nullptr : &format, last ? nullptr : frames[n + 1].data()) == 1;
+    }
+    r.thrown_away = session.thrown_away;
+    r.ok = session_close(session) == 1 && ok;
+    r.avi = testsupport::read_file(avi);
+    // Past its first line, which names the output.
+    const std::string log = testsupport::read_file(avi.substr(0, avi.size() - 4) + ".log");
+    r.log = log.substr(std::min(log.size(), log.find('\n')));
+    return r;
+}
+
+class OverlapTest : public ::testing::TestWithParam<OverlapCase> {};
+
+}  // namespace
+
+// With our own drivers the console compresses frame n + 1 while frame n is
+// checked, and throws n + 1 away when n is redone: the file and the log are
+// the same, byte for byte, as when every frame is taken in turn.
+TEST_P(OverlapTest, SameFileAndLogAsOneFrameAtATime) {
+    const OverlapCase c = GetParam();
+    testsupport::TempDir dir;
+    const std::string raw = dir.file("source.bgr");
+    constexpr int kFrames = 3 * kRate;
+    const BITMAPINFOHEADER format = make_rgb24_format(320, 240);
+    ASSERT_TRUE(make_raw_clip(raw, c.lavfi, kFrames));
+    const std::string bytes = testsupport::read_file(raw);
+    ASSERT_EQ(bytes.size(), static_cast<size_t>(format.biSizeImage) * kFrames);
+    std::vector<std::vector<uint8_t>> frames(kFrames);
+    for (int n = 0; n < kFrames; ++n)
+        frames[n].assign(bytes.begin() + n * format.biSizeImage, bytes.begin() + (n + 1) * format.biSizeImage);
+
+    const SessionRun one = run_session(frames, format, c.bit_rate, c.codec, dir.file("one.avi"), false);
+    const SessionRun two = run_session(frames, format, c.bit_rate, c.codec, dir.file("two.avi"), true);
+    ASSERT_TRUE(one.ok);
+    ASSERT_TRUE(two.ok);
+    EXPECT_EQ(one.thrown_away, 0u);
+    const bool redone = one.log.find("bad block") != std::string::npos;
+    EXPECT_EQ(redone, c.redos) << one.log;
+    // Every redo for block noise but one at the last frame finds frame n + 1 compressed ahead.
+    if (c.redos) EXPECT_GT(two.thrown_away, 0u);
+    EXPECT_EQ(two.log, one.log);
+    EXPECT_TRUE(two.avi == one.avi) << "the files differ";
+    std::printf("%s at %d: %u frames compressed ahead thrown away\n", c.lavfi, c.bit_rate, two.thrown_away);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, OverlapTest,
+    ::testing::Values(OverlapCase{"testsrc2=size=320x240:rate=25", 3000, false},
+                      // Every picture shown twice: the frame after one is the same picture.
+                      OverlapCase{"mandelbrot=size=320x240:rate=12.5,fps=25", 300, true},
+                      OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true},
+                      // MPG4 rewrites each frame and numbers them: a frame taken back gives its number back.
+                      OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true, mmioFOURCC('M', 'P', 'G', '4')},
+                      OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true, mmioFOURCC('D', 'I', 'V', '4')}));

@@ -1,0 +1,188 @@
+// Any frame source on a thread of its own that reads ahead, as x264's input
+// thread wraps any input. Frame k lands in slot k % 3: the driver holds the
+// current frame and may peek at the next while the thread reads the one after.
+#include <cfenv>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "console/frame_source.h"
+
+namespace {
+
+constexpr uint32_t kSlots = 3;
+
+struct Slot {
+    uint8_t* pixels;        // owned
+    size_t capacity;
+    BITMAPINFOHEADER header;
+    int delivered;          // what the kind's next_frame answered: kFrameDelivered or kFrameStandIn
+};
+
+struct ReadAhead {
+    std::mutex lock;
+    std::condition_variable wake;  // any change below, for either side
+    std::thread thread;
+    const FrameSourceOps* kind = nullptr;
+    std::string path;
+    FrameSource inner{};    // used on the thread only
+    int opened = 0;         // 0 while opening, 1 open, -1 refused
+    AVISTREAMINFOA info{};
+    BITMAPINFOHEADER format{};
+    uint32_t frame_count = 0;
+    Slot slots[kSlots]{};
+    uint32_t read = 0;      // frames in slots so far
+    uint32_t handed = 0;    // frames handed out by next_frame
+    bool ended = false;     // the kind had no more frames
+    bool quit = false;
+};
+
+// Bytes of a frame as its header lays it out: biSizeImage, or packed rows.
+size_t frame_bytes(const BITMAPINFOHEADER& h) {
+    if (h.biSizeImage != 0) return h.biSizeImage;
+    const size_t row = static_cast<size_t>(std::labs(h.biWidth)) * (h.biBitCount / 8u);
+    return row * static_cast<size_t>(std::labs(h.biHeight));
+}
+
+// Room for a frame: rows padded to 4 bytes too, zeroed, so that a reader of
+// the padded extent finds defined bytes. Grows only when a frame is larger
+// than the ones before, which a well-formed input never has.
+bool make_room(Slot& slot, const BITMAPINFOHEADER& h) {
+    const size_t row = (static_cast<size_t>(std::labs(h.biWidth)) * h.biBitCount + 31) / 32 * 4;
+    size_t need = row * static_cast<size_t>(std::labs(h.biHeight));
+    if (frame_bytes(h) > need) need = frame_bytes(h);
+    if (need <= slot.capacity) return true;
+    auto* grown = static_cast<uint8_t*>(std::calloc(need, 1));
+    if (!grown) return false;
+    std::free(slot.pixels);
+    slot.pixels = grown;
+    slot.capacity = need;
+    return true;
+}
+
+void read_frames(ReadAhead& r) {
+    std::unique_lock<std::mutex> hold(r.lock);
+    for (uint32_t k = 0; k < r.frame_count; ++k) {
+        // Slot k % 3 is free once the driver has moved past frame k - 3 + 1.
+        r.wake.wait(hold, [&r, k] { return r.quit || k < r.handed + 2; });
+        if (r.quit) return;
+        hold.unlock();
+        std::fesetenv(FE_DFL_ENV);
+        const void* pixels = nullptr;
+        const BITMAPINFOHEADER* header = nullptr;
+        Slot& slot = r.slots[k % kSlots];
+        const int delivered = frame_source_next(r.inner, &pixels, &header);
+        bool ok = delivered != kFrameEnd && make_room(slot, *header);
+        if (ok) {
+            std::memcpy(slot.pixels, pixels, frame_bytes(*header));
+            slot.header = *header;
+            slot.delivered = delivered;
+        }
+        hold.lock();
+        if (!ok) break;
+        r.read = k + 1;
+        r.wake.notify_all();
+    }
+    r.ended = true;
+    r.wake.notify_all();
+}
+
+void run(ReadAhead* r) {
+    std::fesetenv(FE_DFL_ENV);
+    const int opened = r->kind->open(r->path.c_str(), r->inner);
+    {
+        std::lock_guard<std::mutex> hold(r->lock);
+        if (opened) {
+            r->info = *r->inner.info;
+            r->format = *r->inner.format;
+            r->frame_count = r->inner.frame_count;
+        }
+        r->opened = opened ? 1 : -1;
+        r->wake.notify_all();
+    }
+    if (!opened) return;
+    read_frames(*r);
+    {
+        std::unique_lock<std::mutex> hold(r->lock);
+        r->wake.wait(hold, [r] { return r->quit; });
+    }
+    // Closed where it was opened.
+    frame_source_close(r->inner);
+}
+
+int close_source(void* self) {
+    auto* r = static_cast<ReadAhead*>(self);
+    if (!r) return 1;
+    {
+        std::lock_guard<std::mutex> hold(r->lock);
+        r->quit = true;
+        r->wake.notify_all();
+    }
+    if (r->thread.joinable()) r->thread.join();
+    for (Slot& slot : r->slots) std::free(slot.pixels);
+    delete r;
+    return 1;
+}
+
+// The frame the driver gets next, once read; false at the end.
+bool wait_for_next(ReadAhead& r, std::unique_lock<std::mutex>& hold) {
+    r.wake.wait(hold, [&r] { return r.read > r.handed || r.ended; });
+    return r.read > r.handed;
+}
+
+int peek(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
+    auto& r = *static_cast<ReadAhead*>(self);
+    std::unique_lock<std::mutex> hold(r.lock);
+    if (!wait_for_next(r, hold)) return kFrameEnd;
+    const Slot& slot = r.slots[r.handed % kSlots];
+    *pixels = slot.pixels;
+    *header = &slot.header;
+    return 1;
+}
+
+int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
+    auto& r = *static_cast<ReadAhead*>(self);
+    std::unique_lock<std::mutex> hold(r.lock);
+    if (!wait_for_next(r, hold)) return kFrameEnd;
+    const Slot& slot = r.slots[r.handed % kSlots];
+    *pixels = slot.pixels;
+    *header = &slot.header;
+    r.handed += 1;
+    r.wake.notify_all();
+    return slot.delivered;
+}
+
+int open_unused(const char*, FrameSource&) { return 0; }
+
+const FrameSourceOps read_ahead_ops = {open_unused, next_frame, close_source, peek};
+
+}  // namespace
+
+int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& source) {
+    source = FrameSource{};
+    auto* r = new (std::nothrow) ReadAhead;
+    if (!r) return 0;
+    r->kind = &kind;
+    r->path = path;
+    try {
+        r->thread = std::thread(run, r);
+    } catch (const std::system_error&) {
+        delete r;
+        return 0;
+    }
+    {
+        std::unique_lock<std::mutex> hold(r->lock);
+        r->wake.wait(hold, [r] { return r->opened != 0; });
+    }
+    if (r->opened < 0) {
+        close_source(r);
+        return 0;
+    }
+    source = FrameSource{&read_ahead_ops, r, &r->info, &r->format, r->frame_count};
+    return 1;
+}
