@@ -562,9 +562,14 @@ def packets(path):
                           "-of", "csv=p=0", path], capture_output=True, text=True, check=True).stdout.split()
     rows = [line.split(",") for line in out]
     return len(rows), sum(1 for _, f in rows if "K" in f), sum(int(s) for s, _ in rows)
+def digests(path):
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:v", "-c", "copy", "-f", "framemd5", "-"],
+                         capture_output=True, text=True, check=True).stdout
+    return [line.split(",")[-1].strip() for line in out.splitlines() if not line.startswith("#")]
 win, lin = packets(sys.argv[1]), packets(sys.argv[2])
+same = digests(sys.argv[1]) == digests(sys.argv[2])
 print(f"wine: {win[0]} frames, {win[1]} key, {win[2]} bytes of video; linux: {lin[0]} frames, {lin[1]} key, "
-      f"{lin[2]} bytes ({100.0 * (win[2] - lin[2]) / lin[2]:+.1f} %)")
+      f"{lin[2]} bytes ({100.0 * (win[2] - lin[2]) / lin[2]:+.1f} %); frames {'identical' if same else 'differ'}")
 if win[0] != lin[0] or abs(win[2] - lin[2]) > 0.10 * lin[2]:
     sys.exit(1)
 PY
