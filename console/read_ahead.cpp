@@ -92,16 +92,7 @@ void read_frames(ReadAhead& r) {
     r.wake.notify_all();
 }
 
-// AVIFile per thread: on Windows it starts COM for the calling thread, and
-// without it AVIFileOpen fails on this one.
-struct AviFileOnThisThread {
-    AviFileOnThisThread() { AVIFileInit(); }
-    ~AviFileOnThisThread() { AVIFileExit(); }
-};
-
-void run(ReadAhead* r) {
-    std::fesetenv(FE_DFL_ENV);
-    const AviFileOnThisThread avifile;
+void run_source(ReadAhead* r) {
     const int opened = r->kind->open(r->path.c_str(), r->inner);
     {
         std::lock_guard<std::mutex> hold(r->lock);
@@ -121,6 +112,15 @@ void run(ReadAhead* r) {
     }
     // Closed where it was opened.
     frame_source_close(r->inner);
+}
+
+void run(ReadAhead* r) {
+    std::fesetenv(FE_DFL_ENV);
+    // AVIFile is a COM library on Windows: each thread that opens files
+    // initialises it for itself (AVIFileOpen fails on this thread otherwise).
+    AVIFileInit();
+    run_source(r);
+    AVIFileExit();
 }
 
 int close_source(void* self) {

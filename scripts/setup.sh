@@ -59,7 +59,26 @@ windows_packages=(
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine32:i386 wine64
   xvfb xauth x11-apps netpbm fonts-ipafont-gothic
+  nasm dpkg-dev
 )
+
+# vntcodec.dll links FFmpeg's libraries cross-built from Debian's own source
+# package (scripts/build-ffmpeg-win.sh runs apt-get source): a deb-src entry
+# for the same archive as the binary packages, added once in a file of ours.
+src_list=/etc/apt/sources.list.d/twopass-deb-src.sources
+add_ffmpeg_source() {
+  [ -f "$src_list" ] && return 0
+  if grep -rqs '^[[:space:]]*\(deb-src\|Types:.*deb-src\)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    return 0
+  fi
+  echo "setup: adding a deb-src entry for bookworm main (FFmpeg's source for vntcodec.dll)"
+  printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm bookworm-updates' \
+    'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' '' \
+    'Types: deb-src' 'URIs: http://deb.debian.org/debian-security' 'Suites: bookworm-security' \
+    'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' |
+    as_root tee "$src_list" >/dev/null || return 1
+  as_root apt-get update -qq && updated=1
+}
 
 setup_windows() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -67,6 +86,7 @@ setup_windows() {
     as_root dpkg --add-architecture i386 || return 1
     updated=0   # the package lists must be read again with i386 in them
   fi
+  add_ffmpeg_source || echo "setup: WARNING - no deb-src entry for bookworm main; vntcodec.dll cannot be built"
   local need_win
   read -r -a need_win <<<"$(missing_of "${windows_packages[@]}")"
   [ ${#need_win[@]} -eq 0 ] && return 0
@@ -76,7 +96,7 @@ setup_windows() {
 if [ "${TWOPASS_NO_WINDOWS:-0}" = 1 ]; then
   echo "setup: Windows build tools not checked (TWOPASS_NO_WINDOWS=1)"
 elif ( set +e; setup_windows ); then
-  echo "setup: Windows build tools present (mingw-w64 i686 and x86-64, wine32, wine64, xvfb)"
+  echo "setup: Windows build tools present (mingw-w64 i686 and x86-64, wine32, wine64, xvfb, nasm, FFmpeg's source list)"
 else
   echo "setup: WARNING - Windows build tools could not be installed; the Wine tests will be skipped"
 fi

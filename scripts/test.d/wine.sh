@@ -95,6 +95,18 @@ build_windows() {
     echo "wine.sh: FAIL - building the $b-bit Windows programs (see $dir/build.log)"; exit 1
   fi
 }
+# FFmpeg's libraries for vntcodec.dll, cross-built once from Debian's source
+# and kept in build-ffmpeg-win/ (a second run finds them there). Without them
+# the builds leave vntcodec.dll out and its checks fail saying so.
+ffmpeg_windows() { # arch
+  local started=$(date +%s)
+  "$top/scripts/build-ffmpeg-win.sh" "$1" ||
+    echo "wine.sh: FFmpeg for $1 was not built: no vntcodec.dll for it"
+  echo "wine.sh: FFmpeg for $1 ready in $(($(date +%s) - started)) s"
+}
+ffmpeg_windows i686
+[ $bits = 64 ] && ffmpeg_windows x86_64
+
 # The 32-bit build is the deliverable: always built, so that its record
 # layouts are checked even where the checks run with the 64-bit one.
 build_windows 32
@@ -152,6 +164,14 @@ fi
 # The test codec answers for MP42, as an installed codec would.
 cp "$win/win32-tests/testcodec.dll" "$sys32/"
 reg_add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32' VIDC.MP42 testcodec.dll
+
+# Our codec: vntcodec.dll and FFmpeg's DLLs in the system folder, as the
+# README installs them. The checks that use it register it themselves
+# (regsvr32) and unregister it when done, giving MP42 back to the test codec.
+drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
+if [ -f "$win/vntcodec.dll" ]; then
+  cp "$win/vntcodec.dll" "$win"/avcodec-vnt-*.dll "$win"/avutil-vnt-*.dll "$win"/swscale-vnt-*.dll "$sys32/"
+fi
 
 # --- checks ------------------------------------------------------------------
 # Each check runs in a subshell in its own folder and echoes its faults.
@@ -472,6 +492,154 @@ check_dialog() {
   return 0
 }
 
+# --- our codec (vntcodec.dll) ------------------------------------------------
+
+drivers32_value() { # name -> the codec file it names, or nothing
+  "$WINE" reg query "$drivers32" /v "$1" 2>/dev/null | tr -d '\r' |
+    awk -v n="$1" 'tolower($1) == tolower(n) { print $3 }'
+}
+vntcodec_register() {
+  [ -f "$sys32/vntcodec.dll" ] || { echo "vntcodec.dll was not built (see the FFmpeg lines above)"; return 1; }
+  "$WINE" regsvr32 /s vntcodec.dll >/dev/null 2>&1 || { echo "regsvr32 vntcodec.dll failed"; return 1; }
+}
+vntcodec_unregister() {
+  "$WINE" regsvr32 /s /u vntcodec.dll >/dev/null 2>&1
+  reg_add "$drivers32" VIDC.MP42 testcodec.dll
+}
+
+# regsvr32 installs our codec for every FourCC of the drivers' table (in
+# place of the test codec's MP42); each codec describes itself, has no
+# dialog, keeps its state block and codes key and delta frames; regsvr32 /u
+# removes our entries and leaves another codec's.
+check_vntcodec() {
+  local ok=0 fcc value
+  vntcodec_register || return 1
+  for fcc in MP42 MP43 DIV3 DIV4 MPG4; do
+    value=$(drivers32_value "vidc.$fcc")
+    [ "$value" = vntcodec.dll ] || { echo "after regsvr32, vidc.$fcc names '$value'"; ok=1; }
+  done
+  "$WINE" "$win/win32-tests/vntcodec_check.exe" probe MP42 MP43 DIV3 DIV4 MPG4 >probe.txt 2>&1 || ok=1
+  tr -d '\r' <probe.txt
+  reg_add "$drivers32" vidc.DIV4 other.dll
+  "$WINE" regsvr32 /s /u vntcodec.dll >/dev/null 2>&1 || { echo "regsvr32 /u vntcodec.dll failed"; ok=1; }
+  value=$(drivers32_value vidc.MP43)
+  [ -z "$value" ] || { echo "after regsvr32 /u, vidc.MP43 still names '$value'"; ok=1; }
+  value=$(drivers32_value vidc.DIV4)
+  [ "$value" = other.dll ] || { echo "regsvr32 /u took another codec's vidc.DIV4 ('$value')"; ok=1; }
+  "$WINE" reg delete "$drivers32" /v vidc.DIV4 /f >/dev/null 2>&1
+  vntcodec_unregister
+  return $ok
+}
+
+# Compares a file written under Wine with the Linux program's file for the
+# same clip and settings, and runs the peer check: ffmpeg decodes the file,
+# frame for frame and byte for byte, to the pictures our codec's decoder
+# makes of it (the decoder the verification runs through).
+peer_and_linux() { # file fourcc width height frames linux-file
+  local avi=$1 fcc=$2 width=$3 height=$4 frames=$5 lin=$6 ok=0
+  local tag n
+  tag=$(ffprobe_field "$avi" codec_tag_string); n=$(ffprobe_field "$avi" nb_read_packets)
+  [ "$tag" = "$fcc" ] && [ "$n" = "$frames" ] || { echo "ffprobe sees tag=$tag packets=$n"; ok=1; }
+  local decoded
+  decoded=$("$WINE" "$win/win32-tests/vntcodec_check.exe" decode "$avi" ours.raw 2>&1 | tr -d '\r') ||
+    { echo "$decoded"; return 1; }
+  grep -q "^$frames frames decoded by vntcodec.dll\$" <<<"$decoded" || { echo "$decoded"; ok=1; }
+  ffmpeg -v error -y -i "$avi" -vf vflip -f rawvideo -pix_fmt bgr24 peer.raw || { echo "ffmpeg cannot decode $avi"; return 1; }
+  python3 - "$width" "$height" <<'PY' || ok=1
+import sys
+w, h = int(sys.argv[1]), int(sys.argv[2])
+ours, peer = open("ours.raw", "rb").read(), open("peer.raw", "rb").read()
+size = w * h * 3
+if len(ours) != len(peer):
+    print(f"our codec decoded {len(ours) // size} frames, ffmpeg {len(peer) // size}")
+    sys.exit(1)
+bad = [n for n in range(len(ours) // size) if ours[n * size:(n + 1) * size] != peer[n * size:(n + 1) * size]]
+if bad:
+    print(f"ffmpeg's pictures differ from our codec's in frames {bad[:10]}")
+    sys.exit(1)
+PY
+  # Same frame count as the Linux program, total size within the rate
+  # control's tolerance (10 %) of it; both sides' numbers for the notes.
+  python3 - "$avi" "$lin" <<'PY' || ok=1
+import os, subprocess, sys
+def packets(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=flags,size",
+                          "-of", "csv=p=0", path], capture_output=True, text=True, check=True).stdout.split()
+    rows = [line.split(",") for line in out]
+    return len(rows), sum(1 for _, f in rows if "K" in f), sum(int(s) for s, _ in rows)
+def digests(path):
+    out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-map", "0:v", "-c", "copy", "-f", "framemd5", "-"],
+                         capture_output=True, text=True, check=True).stdout
+    return [line.split(",")[-1].strip() for line in out.splitlines() if not line.startswith("#")]
+win, lin = packets(sys.argv[1]), packets(sys.argv[2])
+same = digests(sys.argv[1]) == digests(sys.argv[2])
+print(f"wine: {win[0]} frames, {win[1]} key, {win[2]} bytes of video; linux: {lin[0]} frames, {lin[1]} key, "
+      f"{lin[2]} bytes ({100.0 * (win[2] - lin[2]) / lin[2]:+.1f} %); frames {'identical' if same else 'differ'}")
+if win[0] != lin[0] or abs(win[2] - lin[2]) > 0.10 * lin[2]:
+    sys.exit(1)
+PY
+  return $ok
+}
+
+# twopass.exe with vntcodec.dll: real MPEG-4 for clips of several sizes with
+# MP42 and MP43, at a bit rate low enough that the block-noise check redoes
+# delta frames as key frames with the real codec.
+real_codec_run() { # width height codec-letter fourcc
+  local width=$1 height=$2 letter=$3 fcc=$4 frames=50 ok=0
+  local args=(-q -l -b -v "$letter" -r 300 -k 1 -s 3)
+  make_reference_clip "$width" "$height" $frames 25 || { echo "could not make the input clip"; return 1; }
+  "$WINE" "$win/twopass.exe" "${args[@]}" in.avi out.avi >stdout.txt 2>stderr.txt
+  local rc=$?
+  [ $rc -eq 0 ] || { echo "twopass.exe exited with $rc:"; cat stderr.txt; return 1; }
+  ./twopass "${args[@]}" in.avi linux.avi >/dev/null 2>&1 || { echo "the Linux twopass failed"; return 1; }
+  local result
+  result=$(peer_and_linux out.avi "$fcc" "$width" "$height" $frames linux.avi) || ok=1
+  echo "$fcc ${width}x${height}: $result"
+  echo "redone $(tr -d '\r' <out.log | grep -c ' - bad block')"
+  return $ok
+}
+
+check_real_codec() {
+  local ok=0 redone=0 size w h letter fcc
+  vntcodec_register || return 1
+  cp "$linux_build/twopass" ./twopass 2>/dev/null || { echo "no Linux build at $linux_build"; vntcodec_unregister; return 1; }
+  for size in "160 120 2 MP42" "352 288 3 MP43" "176 144 3 MP43" "320 240 2 MP42"; do
+    read -r w h letter fcc <<<"$size"
+    mkdir -p "$w-$fcc" && cp twopass "$w-$fcc/"
+    (cd "$w-$fcc" && real_codec_run "$w" "$h" "$letter" "$fcc") >"$w-$fcc.out" 2>&1 || ok=1
+    grep -v '^redone ' "$w-$fcc.out"
+    redone=$((redone + $(sed -n 's/^redone //p' "$w-$fcc.out" | head -n 1 | grep . || echo 0)))
+  done
+  [ "$redone" -ge 1 ] || { echo "no delta frame was redone for block noise with the real codec"; ok=1; }
+  echo "frames redone for block noise: $redone"
+  vntcodec_unregister
+  return $ok
+}
+
+# The same through vnt-host.exe and vnt.auo, with MP43.
+check_plugin_real_codec() {
+  local ok=0 width=352 height=288 frames=50
+  vntcodec_register || return 1
+  make_reference_clip $width $height $frames 25 || { echo "could not make the input clip"; vntcodec_unregister; return 1; }
+  cp "$win/vnt.auo" "$win/vnt-host.exe" .
+  local args=(--defaults -q -l -v 3 -r 300 -k 1 -s 3)
+  "$WINE" vnt-host.exe --plugin vnt.auo --config-file host.cfg "${args[@]}" in.avi out.avi >stdout.txt 2>stderr.txt
+  local rc=$?
+  if [ $rc -ne 0 ]; then echo "vnt-host.exe exited with $rc:"; cat stdout.txt stderr.txt; vntcodec_unregister; return 1; fi
+  local host=$linux_build/vnt-host
+  if [ -x "$host" ] && [ -f "$linux_build/vnt.auo" ]; then
+    "$host" --plugin "$linux_build/vnt.auo" --config-file linux.cfg "${args[@]}" in.avi linux.avi >/dev/null 2>&1 ||
+      { echo "the Linux vnt-host failed"; ok=1; }
+  else
+    echo "no Linux vnt-host in $linux_build"; ok=1
+  fi
+  local result
+  result=$(peer_and_linux out.avi MP43 $width $height $frames linux.avi) || ok=1
+  echo "MP43 ${width}x${height} via vnt.auo: $result"
+  vntcodec_unregister
+  return $ok
+}
+
 run_check() {
   local name=$1 dir=$work/$1 out rc
   mkdir -p "$dir"
@@ -488,8 +656,8 @@ run_check() {
 
 # All checks, or those named on the command line (wine.sh dialog cli ...).
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(modules resources rig cli avi_conversion avi_conversion_odd bad_blocks vfapi_source interrupt plugin_export
-  plugin_export_odd dialog)
+[ ${#checks[@]} -gt 0 ] || checks=(modules resources rig cli avi_conversion avi_conversion_odd bad_blocks vfapi_source interrupt
+  plugin_export plugin_export_odd dialog vntcodec real_codec plugin_real_codec)
 for check in "${checks[@]}"; do
   run_check "$check"
 done
