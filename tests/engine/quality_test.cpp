@@ -266,7 +266,8 @@ namespace {
 struct OverlapCase {
     const char* lavfi;
     int32_t bit_rate;
-    bool redos;  // the clip has frames redone for block noise
+    bool redos;           // the clip has frames redone for block noise
+    bool repeats = false; // every picture shown twice: a frame equal to the one before is never compressed ahead
     DWORD codec = mmioFOURCC('M', 'P', '4', '2');
 };
 
@@ -338,8 +339,9 @@ TEST_P(OverlapTest, SameFileAndLogAsOneFrameAtATime) {
     EXPECT_EQ(one.thrown_away, 0u);
     const bool redone = one.log.find("bad block") != std::string::npos;
     EXPECT_EQ(redone, c.redos) << one.log;
-    // Every redo for block noise but one at the last frame finds frame n + 1 compressed ahead.
-    if (c.redos) {
+    // Every redo for block noise but one at the last frame, or one followed by
+    // the same picture, finds frame n + 1 compressed ahead.
+    if (c.redos && !c.repeats) {
         EXPECT_GT(two.thrown_away, 0u);
     }
     EXPECT_EQ(two.log, one.log);
@@ -351,8 +353,8 @@ INSTANTIATE_TEST_SUITE_P(
     Clips, OverlapTest,
     ::testing::Values(OverlapCase{"testsrc2=size=320x240:rate=25", 3000, false},
                       // Every picture shown twice: the frame after one is the same picture.
-                      OverlapCase{"mandelbrot=size=320x240:rate=12.5,fps=25", 300, true},
+                      OverlapCase{"mandelbrot=size=320x240:rate=12.5,fps=25", 300, true, true},
                       OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true},
                       // MPG4 rewrites each frame and numbers them: a frame taken back gives its number back.
-                      OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true, mmioFOURCC('M', 'P', 'G', '4')},
-                      OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true, mmioFOURCC('D', 'I', 'V', '4')}));
+                      OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true, false, mmioFOURCC('M', 'P', 'G', '4')},
+                      OverlapCase{"mandelbrot=size=320x240:rate=25", 300, true, false, mmioFOURCC('D', 'I', 'V', '4')}));
