@@ -11,6 +11,7 @@
 #include "platform/avifile/avifile_testing.h"
 #include "platform/icm/icm.h"
 #include "tests/support/support.h"
+#include "tests/support/dib.h"
 
 namespace {
 
@@ -71,17 +72,7 @@ struct MarkerCodec {
     }
 };
 
-BITMAPINFOHEADER mark_format() {
-    BITMAPINFOHEADER bi{};
-    bi.biSize = 40;
-    bi.biWidth = kW;
-    bi.biHeight = kH;
-    bi.biPlanes = 1;
-    bi.biBitCount = 24;
-    bi.biCompression = kMark;
-    bi.biSizeImage = kW * kH * 3;
-    return bi;
-}
+BITMAPINFOHEADER mark_format() { return testsupport::dib_header(kW, kH, kMark); }
 
 // Frame n holds n, then n % 3 more bytes; key frames every 5; positions 12
 // and 13 are left out (empty frames).
@@ -268,13 +259,8 @@ std::string strh(const std::string& type, const std::string& handler, std::uint3
     return chunk("strh", d + u16(0) + u16(0) + u16(0) + u16(0));
 }
 std::string bih(std::int32_t w, std::int32_t h, DWORD compression) {
-    BITMAPINFOHEADER bi{};
-    bi.biSize = 40;
-    bi.biWidth = w;
-    bi.biHeight = h;
-    bi.biPlanes = 1;
-    bi.biBitCount = 24;
-    bi.biCompression = compression;
+    BITMAPINFOHEADER bi = testsupport::dib_header(w, h, compression);
+    bi.biSizeImage = 0;  // as many writers leave it
     return std::string(reinterpret_cast<const char*>(&bi), 40);
 }
 std::string wave_format() { return u16(1) + u16(1) + u32(8000) + u32(8000) + u16(1) + u16(8); }

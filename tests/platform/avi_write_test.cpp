@@ -13,6 +13,7 @@
 #include "platform/avifile/avifile_testing.h"
 #include "tests/support/avi_probe.h"
 #include "tests/support/support.h"
+#include "tests/support/dib.h"
 
 namespace {
 
@@ -21,17 +22,7 @@ using testsupport::TempDir;
 constexpr int kW = 64;
 constexpr int kH = 48;
 
-BITMAPINFOHEADER raw_format(int w, int h) {
-    BITMAPINFOHEADER bi{};
-    bi.biSize = 40;
-    bi.biWidth = w;
-    bi.biHeight = h;
-    bi.biPlanes = 1;
-    bi.biBitCount = 24;
-    bi.biCompression = BI_RGB;
-    bi.biSizeImage = static_cast<DWORD>(w * h * 3);
-    return bi;
-}
+BITMAPINFOHEADER raw_format(int w, int h) { return testsupport::dib_header(w, h); }
 
 AVISTREAMINFOA video_info(int w, int h, DWORD rate, DWORD scale, const char* name) {
     AVISTREAMINFOA si{};

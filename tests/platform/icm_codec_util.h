@@ -10,23 +10,14 @@
 #include <vector>
 
 #include "platform/icm/icm.h"
+#include "tests/support/dib.h"
 
 namespace icmtest {
 
 // Bytes of one row of a 24-bit DIB: padded to 4 bytes.
 inline std::size_t stride24(int w) { return (static_cast<std::size_t>(w) * 3 + 3) & ~static_cast<std::size_t>(3); }
 
-inline BITMAPINFOHEADER rgb24(int w, int h) {
-    BITMAPINFOHEADER bi{};
-    bi.biSize = 40;
-    bi.biWidth = w;
-    bi.biHeight = h;
-    bi.biPlanes = 1;
-    bi.biBitCount = 24;
-    bi.biCompression = BI_RGB;
-    bi.biSizeImage = static_cast<DWORD>(stride24(w) * static_cast<std::size_t>(std::abs(h)));
-    return bi;
-}
+inline BITMAPINFOHEADER rgb24(int w, int h) { return testsupport::dib_header(w, h); }
 
 // Gradient background, two moving shapes and a little noise; bottom-up BGR
 // rows padded to 4 bytes (the padding zero), as in any DIB. motion = pixels per frame.
