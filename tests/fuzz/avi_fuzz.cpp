@@ -10,35 +10,12 @@
 
 #include "platform/avifile/avifile.h"
 #include "platform/avifile/avifile_testing.h"
-
-namespace {
-
-// One in-memory file, reused for every input.
-const std::string& input_path() {
-    static const std::string path = [] {
-        int fd = memfd_create("avi-fuzz", 0);
-        if (fd < 0) {
-            std::perror("memfd_create");
-            std::abort();
-        }
-        return "/proc/self/fd/" + std::to_string(fd);
-    }();
-    return path;
-}
-
-void load(const std::uint8_t* data, std::size_t size) {
-    FILE* f = std::fopen(input_path().c_str(), "wb");  // truncates
-    if (!f) std::abort();
-    if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-    std::fclose(f);
-}
-
-}  // namespace
+#include "tests/fuzz/fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    load(data, size);
+    fuzzinput::load(data, size);
     PAVIFILE file = nullptr;
-    if (AVIFileOpenA(&file, input_path().c_str(), OF_READ, nullptr) != AVIERR_OK) return 0;
+    if (AVIFileOpenA(&file, fuzzinput::path().c_str(), OF_READ, nullptr) != AVIERR_OK) return 0;
     PAVISTREAM stream = nullptr;
     if (AVIFileGetStream(file, &stream, streamtypeVIDEO, 0) == AVIERR_OK) {
         AVISTREAMINFOA info{};

@@ -13,31 +13,9 @@
 #include <vector>
 
 #include "console/vfapi.h"
+#include "tests/fuzz/fuzz_input.h"
 
 extern "C" HRESULT WINAPI vfGetPluginFunc(VfapiFunctionTable* table);
-
-namespace {
-
-const std::string& input_path() {
-    static const std::string path = [] {
-        int fd = memfd_create("vfapi-fuzz", 0);
-        if (fd < 0) {
-            std::perror("memfd_create");
-            std::abort();
-        }
-        return "/proc/self/fd/" + std::to_string(fd);
-    }();
-    return path;
-}
-
-void load(const std::uint8_t* data, std::size_t size) {
-    FILE* f = std::fopen(input_path().c_str(), "wb");  // truncates
-    if (!f) std::abort();
-    if (size && std::fwrite(data, 1, size, f) != size) std::abort();
-    std::fclose(f);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Two bytes of settings: extra pitch (0-127 bytes), direction, which frames.
@@ -45,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned extra = data[0] & 0x7F;
     const bool upward = data[0] & 0x80;
     const unsigned pick = data[1];
-    load(data + 2, size - 2);
+    fuzzinput::load(data + 2, size - 2);
 
     static VfapiFunctionTable table = [] {
         VfapiFunctionTable t{};
@@ -54,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return t;
     }();
     VfapiHandle handle = 0;
-    if (table.OpenInput(input_path().c_str(), &handle) != 0) return 0;
+    if (table.OpenInput(fuzzinput::path().c_str(), &handle) != 0) return 0;
     VfapiFileInfo file{sizeof file, 0};
     VfapiVideoInfo video{};
     video.dwSize = sizeof video;
