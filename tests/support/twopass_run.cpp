@@ -76,8 +76,10 @@ bool progress_text_ok(const std::string& err, int total, int last, bool finished
         why = "text before the first progress line";
         return false;
     }
+    // The rest time follows the clock: with a huge frame count it runs to
+    // hundreds of days, and past 2^31 seconds the 32-bit estimate turns negative.
     static const std::regex line(
-        "frame: ([ 0-9]{6}|[0-9]{7,})/([ 0-9]{6}|[0-9]{7,}), rest time: [0-9]{2}:[0-9]{2}:[0-9]{2}, "
+        "frame: ([ 0-9]{6}|[0-9]{7,})/([ 0-9]{6}|[0-9]{7,}), rest time: [-0-9]{2,}:[-0-9]{2,}:[-0-9]{2,}, "
         "estimate size: ([ 0-9]{4}   |[ 0-9]{4}\\. [KM]|[0-9]\\.[0-9]{3} [KMG]|[ 0-9]{2}\\.[0-9]{2} [KM]|"
         "[ 0-9]{3}\\.[0-9] [KM])");
     for (size_t i = 1; i < pieces.size(); ++i) {
