@@ -11,8 +11,18 @@ constexpr double initial_key_to_delta = 4.0;
 
 // Delta quantiser allowed before any redo was seen: on synthetic and camera
 // pictures alike deltas were clean at 5 and mostly noisy at 7, and each redo
-// costs a key frame, so the search starts here and probes upwards.
-constexpr double initial_ceiling = 6.0;
+// costs a key frame, so the search starts here and probes upwards, every
+// half second of clean deltas at it until the first redo.
+constexpr double initial_ceiling = 5.0;
+constexpr double initial_relax_seconds = 0.5;
+
+// Key frames and the refreshing delta are coded this much finer than the
+// deltas: what they code stays in every still part of the picture until the
+// next of them.
+constexpr double fine_share = 0.6;
+
+// Seconds between refreshing deltas.
+constexpr double refresh_seconds = 1.0;
 
 // A rejected delta whose bytes × quantiser reach this share of a key frame's,
 // and this many times the recent deltas', was a changed picture.
@@ -86,7 +96,9 @@ void settle(RateControl& rc, std::uint64_t picture) {
                              cplx >= changed_share * rc.cplx_key && cplx >= changed_jump * rc.pending_cplx_delta;
         if (changed)
             rc.cplx_delta = rc.pending_cplx_delta;
-        else if (!rc.pending_key)
+        // A refreshing delta was finer than the ceiling: its failure says
+        // nothing of the ceiling.
+        else if (!rc.pending_key && !rc.pending_refresh)
             lower_ceiling(rc, rc.pending_qp);
     } else {
         // Each kept frame is measured against its planned share of the bit
@@ -101,6 +113,7 @@ void settle(RateControl& rc, std::uint64_t picture) {
         rc.kept_bytes += rc.pending_bytes;
         const double a = 1.0 / rc.horizon;
         rc.key_share = (1.0 - a) * rc.key_share + a * (rc.pending_key ? 1.0 : 0.0);
+        if (rc.pending_key || rc.pending_refresh) rc.since_refresh = 0;
         if (!rc.pending_key) {
             rc.clean_q = std::max(rc.clean_q, static_cast<double>(rc.pending_qp));
             rc.clean_run += 1;
@@ -128,7 +141,8 @@ void rate_init(RateControl& rc, double data_rate, double fps, int control, std::
     rc.floor = rate_qmin;
     // Until a redo is seen the ceiling is only a guess, and a caller that
     // never redoes must not be held under it: it rises every half second.
-    rc.relax_frames = static_cast<std::uint32_t>(std::max(2.0, 0.5 * fps));
+    rc.relax_frames = static_cast<std::uint32_t>(std::max(2.0, initial_relax_seconds * fps));
+    rc.refresh_frames = static_cast<std::uint32_t>(std::max(2.0, std::round(refresh_seconds * fps)));
 }
 
 void rate_restart(RateControl& rc) { rc.restarted = true; }
@@ -153,10 +167,17 @@ int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t 
     else if (!key)
         rc.q = std::clamp(want, rc.q - rc.max_step, rc.q + rc.max_step);
     // The noise ceiling always holds: a delta over it comes back as a key
-    // frame, about four deltas' worth of bytes. A key frame, a redo's too,
-    // takes the delta quantiser, so it is never coarser than a clean delta.
+    // frame, about four deltas' worth of bytes.
     rc.q = std::clamp(rc.q, rc.floor, rc.ceiling);
-    return std::clamp(static_cast<int>(std::lround(rc.q)), rate_qmin, rate_qmax);
+    // A key frame, a redo's too, is coded finer than the deltas: it is the
+    // reference of every delta after it. Once a second a delta is coded as
+    // fine, no finer than deltas stay clean: the still parts the coarse deltas
+    // leave as they were, and what moving things uncovered, come back sharp
+    // for a fraction of a key frame.
+    rc.refresh = !key && ++rc.since_refresh >= rc.refresh_frames;
+    const double q = key ? std::max<double>(rate_qmin, fine_share * rc.q)
+                         : rc.refresh ? std::max(rc.floor, fine_share * rc.q) : rc.q;
+    return std::clamp(static_cast<int>(std::lround(q)), rate_qmin, rate_qmax);
 }
 
 void rate_learn_key(RateControl& rc, int qp, std::uint32_t bytes) {
@@ -173,6 +194,7 @@ void rate_coded(RateControl& rc, bool key, int qp, std::uint32_t bytes, std::uin
         rc.cplx_delta = rc.cplx_delta > 0 ? 0.7 * rc.cplx_delta + 0.3 * c : c;
     rc.pending = true;
     rc.pending_key = key;
+    rc.pending_refresh = !key && rc.refresh;
     rc.pending_qp = qp;
     rc.pending_bytes = bytes;
     rc.pending_picture = picture;

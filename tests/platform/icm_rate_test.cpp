@@ -270,11 +270,11 @@ TEST(IcmRate, CeilingStepsFollowWhatWasSeenClean) {
 TEST(IcmRate, TheFirstCeilingIsAGuessThatRisesWithoutRedos) {
     RateControl rc;
     rate_init(rc, 100000.0, 25.0, 75, 201);
-    EXPECT_EQ(rate_stats(rc).ceiling, 6.0);
+    EXPECT_EQ(rate_stats(rc).ceiling, 5.0);
     int q = rate_choose(rc, true, 1, 200000);
     rate_learn_key(rc, q, 200000);
     q = rate_choose(rc, true, 1, 200000);
-    EXPECT_LE(q, 6);  // the first key frame too
+    EXPECT_EQ(q, 3);  // the first key frame finer: 0.6 x 5
     rate_coded(rc, true, q, 200000, 1);
     for (std::uint64_t picture = 2; picture < 2 + 4 * 25; ++picture)
         rate_coded(rc, false, rate_choose(rc, false, picture, 4000), 40000, picture);
@@ -293,14 +293,60 @@ TEST(IcmRate, NoisyDeltasAtTheFinestQuantiserMoveDeltasOneCoarser) {
     ASSERT_EQ(q, rate_qmin);
     rate_coded(rc, false, q, 3000, 2);
     rate_restart(rc);
+    // Key frames still take the finest: the clipping that makes a delta
+    // noisy there costs a key frame less than what it saves.
     const int redo_q = rate_choose(rc, true, 2, 200000);
-    EXPECT_EQ(redo_q, rate_qmin + 1);
+    EXPECT_EQ(redo_q, rate_qmin);
     rate_coded(rc, true, redo_q, 20000, 2);
     for (std::uint64_t picture = 3; picture < 100; ++picture) {
         q = rate_choose(rc, false, picture, 40000);
-        ASSERT_EQ(q, rate_qmin + 1) << "frame " << picture;
+        ASSERT_EQ(q, rate_qmin + 1) << "frame " << picture;  // refreshing deltas too
         rate_coded(rc, false, q, 3000, picture);
     }
+}
+
+// Once a second one delta is coded finer, like the key frames; a refreshing
+// delta that is thrown away says nothing of the ceiling.
+TEST(IcmRate, OneDeltaASecondRefreshesThePicture) {
+    // Far too few bits: every other delta sits at the ceiling. At 5 frames a
+    // second, a refreshing delta comes too soon after the last for drift.
+    RateControl rc;
+    rate_init(rc, 4000.0, 5.0, 75, 41);
+    rc.relax_frames = 1000;  // no probe: the ceiling stays at 5
+    int q = rate_choose(rc, true, 1, 200000);
+    rate_learn_key(rc, q, 30000);
+    rate_coded(rc, true, rate_choose(rc, true, 1, 200000), 30000, 1);
+    std::vector<int> fine;
+    std::uint64_t picture = 2;
+    for (; picture < 2 + 3 * 5; ++picture) {
+        q = rate_choose(rc, false, picture, 800);
+        if (q != 5) {
+            fine.push_back(static_cast<int>(picture));
+            EXPECT_EQ(q, 3) << "frame " << picture;  // 0.6 x 5
+        }
+        rate_coded(rc, false, q, 10000, picture);
+    }
+    EXPECT_EQ(fine, (std::vector<int>{6, 11, 16}));
+    // Two deltas at the ceiling thrown away in a row (the first after a long
+    // clean run is taken for drift): one step down, and the clean run starts
+    // again.
+    for (int i = 0; i < 2; ++i, ++picture) {
+        ASSERT_EQ(rate_choose(rc, false, picture, 800), 5);
+        rate_coded(rc, false, 5, 10000, picture);
+        rate_restart(rc);
+        rate_coded(rc, true, rate_choose(rc, true, picture, 200000), 30000, picture);
+    }
+    ASSERT_EQ(rate_stats(rc).ceiling, 4.0);
+    // The refreshing delta five frames on is thrown away too: no step down.
+    for (int i = 0; i < 5; ++i, ++picture) {
+        q = rate_choose(rc, false, picture, 800);
+        rate_coded(rc, false, q, 10000, picture);
+    }
+    EXPECT_EQ(q, 2);  // 0.6 x 4
+    rate_restart(rc);
+    rate_choose(rc, true, picture - 1, 200000);
+    EXPECT_EQ(rate_stats(rc).redos, 3u);
+    EXPECT_EQ(rate_stats(rc).ceiling, 4.0);
 }
 
 }  // namespace
