@@ -108,8 +108,13 @@ int compressor_open(Compressor& c, const BITMAPINFOHEADER& input, DWORD codec, i
     c.image_size = input.biSizeImage;
     // Zeroed: a codec that reads the padded extent of a row finds defined bytes.
     c.buffer_size = buffer_size;
-    c.previous_frame = static_cast<uint8_t*>(std::calloc(buffer_size, 1));
-    if (!c.previous_frame) return open_failed(c, CompressorFailure::memory);
+    // Our built-in drivers keep their own reference picture and never read
+    // the previous frame: it is kept (a copy of every frame) for installed
+    // codecs only.
+    if (!icm_builtin_compressor(codec)) {
+        c.previous_frame = static_cast<uint8_t*>(std::calloc(buffer_size, 1));
+        if (!c.previous_frame) return open_failed(c, CompressorFailure::memory);
+    }
 
     const CompressorBudgets b = compressor_budgets(c.image_size, bit_rate, key_seconds, scale, rate);
     c.data_rate = b.data_rate;
@@ -149,7 +154,7 @@ int compressor_encode(Compressor& c, const void* source_bits, void* output_buffe
                                     key_request ? c.key_budget : c.delta_budget, kQuality, &c.input_format,
                                     key_request ? nullptr : c.previous_frame);
     // After the call: during it previous_frame still held the frame before this one.
-    std::memcpy(c.previous_frame, source_bits, c.image_size);
+    if (c.previous_frame) std::memcpy(c.previous_frame, source_bits, c.image_size);
 
     if (result != static_cast<DWORD>(ICERR_OK) || c.output_format.biSizeImage > c.buffer_size) {
         // Nothing usable came out, and the codec's references are in doubt:

@@ -17,7 +17,7 @@ enum class CompressorFailure : int32_t {
 struct Compressor {
     HIC hic;                          // opened with ICMODE_COMPRESS; null when not open
     uint32_t frames_since_key;        // key_interval + 1 after a begin, 1 after a key frame
-    uint8_t* previous_frame;          // owned: buffer_size bytes, the last source frame given
+    uint8_t* previous_frame;          // owned: buffer_size bytes, the last source frame given; null for built-in drivers
     uint32_t image_size;              // biSizeImage of the input format
     uint32_t data_rate;               // bytes per second told to the codec
     BITMAPINFOHEADER output_format;   // input header with the codec's FourCC; receives each size
