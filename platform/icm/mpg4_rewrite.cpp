@@ -21,7 +21,12 @@ struct BitReader {
     std::uint32_t peek(int n) const {
         const std::size_t byte = pos >> 3;
         std::uint32_t w = 0;
-        for (int i = 0; i < 4; ++i) w = (w << 8) | (byte + i < size ? data[byte + i] : 0u);
+        if (byte + 4 <= size) {
+            w = static_cast<std::uint32_t>(data[byte]) << 24 | static_cast<std::uint32_t>(data[byte + 1]) << 16 |
+                static_cast<std::uint32_t>(data[byte + 2]) << 8 | data[byte + 3];
+        } else {
+            for (int i = 0; i < 4; ++i) w = (w << 8) | (byte + i < size ? data[byte + i] : 0u);
+        }
         return (w << (pos & 7)) >> (32 - n);
     }
     std::uint32_t get(int n) {
@@ -41,9 +46,30 @@ struct BitWriter {
     int nacc = 0;
     bool overflow = false;
 
+    // n <= 32. Whole bytes leave four at a time; acc holds fewer than 32 bits between calls.
     void put(std::uint32_t v, int n) {
         acc = (acc << n) | (v & ((1ull << n) - 1));
         nacc += n;
+        if (nacc < 32) return;
+        nacc -= 32;
+        const auto w = static_cast<std::uint32_t>(acc >> nacc);
+        if (bytes + 4 <= capacity) {
+            data[bytes] = static_cast<std::uint8_t>(w >> 24);
+            data[bytes + 1] = static_cast<std::uint8_t>(w >> 16);
+            data[bytes + 2] = static_cast<std::uint8_t>(w >> 8);
+            data[bytes + 3] = static_cast<std::uint8_t>(w);
+            bytes += 4;
+        } else {
+            overflow = true;
+        }
+    }
+    void put(const Mpg4Code& c) { put(c.code, c.len); }
+    // Pads with zero bits to a whole byte and writes what is left.
+    void flush() {
+        if (nacc & 7) {
+            acc <<= 8 - (nacc & 7);
+            nacc += 8 - (nacc & 7);
+        }
         while (nacc >= 8) {
             nacc -= 8;
             if (bytes < capacity)
@@ -51,11 +77,6 @@ struct BitWriter {
             else
                 overflow = true;
         }
-    }
-    void put(const Mpg4Code& c) { put(c.code, c.len); }
-    // Pads with zero bits to a whole byte.
-    void flush() {
-        if (nacc) put(0, 8 - nacc);
     }
 };
 
