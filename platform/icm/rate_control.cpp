@@ -50,9 +50,10 @@ double debt_bound(const RateControl& rc) { return rc.frame_bytes * rc.horizon; }
 // A delta rejected at the finest quantiser is the codec clipping big levels
 // there, which nothing finer cures: deltas keep one coarser from then on.
 void lower_ceiling(RateControl& rc, int rejected_qp) {
-    // A probe that fails is no drift, however long the run before it.
+    // A probe that fails is no drift, however long the run before it, nor is
+    // a failure at the finest quantiser: that is clipping, not drift.
     const bool failed_probe = rc.probing && rejected_qp >= rc.ceiling;
-    const bool drift = !failed_probe && rc.clean_run >= 3u * static_cast<unsigned>(rejected_qp) &&
+    const bool drift = !failed_probe && rejected_qp > rc.floor && rc.clean_run >= 3u * static_cast<unsigned>(rejected_qp) &&
                        rc.clean_q >= rejected_qp - 1;
     rc.clean_run = 0;
     if (drift) return;
