@@ -7,27 +7,10 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 top=$(pwd)
-out=$top/build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-
-cxx=""
-for c in clang++-14 clang++; do
-  if command -v "$c" >/dev/null 2>&1; then cxx=$c; break; fi
-done
-if [ -z "$cxx" ]; then echo "fuzz.sh: clang++ is not installed"; exit 77; fi
-for tool in ffmpeg pkg-config; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "fuzz.sh: $tool is not installed"; exit 77; }
-done
-mkdir -p "$out"
-probe=$out/probe.cpp
-echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe"
-if ! "$cxx" -fsanitize=fuzzer "$probe" -o "$out/probe" >/dev/null 2>&1; then
-  echo "fuzz.sh: $cxx has no libFuzzer runtime (libclang-rt-14-dev)"
-  exit 77
-fi
-
+. "$top/scripts/fuzz_prelude.sh"
+fuzz_prelude fuzz.sh
 sources=(platform/avifile/*.cpp platform/icm/*.cpp platform/pixels/*.cpp)
-libs=$(pkg-config --cflags --libs libavcodec libavformat libswscale libavutil) || { echo "fuzz.sh: FFmpeg libraries missing"; exit 77; }
 flags=(-std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer)
 echo "fuzz.sh: building with $cxx"
 # shellcheck disable=SC2086

@@ -8,25 +8,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 top=$(pwd)
-out=$top/build-fuzz
 seconds=${VFAPI_FUZZ_SECONDS:-30}
-
-cxx=""
-for c in clang++-14 clang++; do
-  if command -v "$c" >/dev/null 2>&1; then cxx=$c; break; fi
-done
-if [ -z "$cxx" ]; then echo "fuzz_vfapi.sh: clang++ is not installed"; exit 77; fi
-for tool in ffmpeg pkg-config; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "fuzz_vfapi.sh: $tool is not installed"; exit 77; }
-done
-mkdir -p "$out"
-probe=$out/probe_vfapi.cpp
-echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe"
-if ! "$cxx" -fsanitize=fuzzer "$probe" -o "$out/probe_vfapi" >/dev/null 2>&1; then
-  echo "fuzz_vfapi.sh: $cxx has no libFuzzer runtime (libclang-rt-14-dev)"
-  exit 77
-fi
-libs=$(pkg-config --cflags --libs libavcodec libavformat libswscale libavutil) || { echo "fuzz_vfapi.sh: FFmpeg libraries missing"; exit 77; }
+. "$top/scripts/fuzz_prelude.sh"
+fuzz_prelude fuzz_vfapi.sh
 echo "fuzz_vfapi.sh: building with $cxx"
 # shellcheck disable=SC2086
 if ! "$cxx" -std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer -Wno-invalid-constexpr -fsanitize=fuzzer,address,undefined \
