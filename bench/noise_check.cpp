@@ -6,26 +6,13 @@
 // Prints one line: frames, key frames, noisy delta frames, noisy key frames,
 // luma PSNR mean and minimum. With NOISE_CHECK_FRAMES set in the environment,
 // each noisy frame is also named on standard error.
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "engine/detector.h"
-
-namespace {
-
-double luma_psnr(const uint8_t* a, const uint8_t* b, size_t pixels) {
-    double sum = 0;
-    for (size_t i = 0; i < pixels; ++i) {
-        const int d = luma_of_bgr(a + 3 * i) - luma_of_bgr(b + 3 * i);
-        sum += d * d;
-    }
-    if (sum == 0) return 99.0;
-    return 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(pixels) / sum);
-}
-
-}  // namespace
+#include "tests/support/dib.h"
+#include "tests/support/luma_psnr.h"
 
 int main(int argc, char** argv) {
     if (argc != 6 && argc != 8) {
@@ -37,16 +24,8 @@ int main(int argc, char** argv) {
     const int diff = argc == 8 ? std::atoi(argv[6]) : 9;
     const int pixel = argc == 8 ? std::atoi(argv[7]) : 28;
     if (width <= 0 || height <= 0) return 2;
-    BITMAPINFOHEADER format{};
-    format.biSize = sizeof format;
-    format.biWidth = width;
-    format.biHeight = height;
-    format.biPlanes = 1;
-    format.biBitCount = 24;
-    format.biCompression = BI_RGB;
-    const size_t row = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
-    format.biSizeImage = static_cast<DWORD>(row * height);
-    if (row != static_cast<size_t>(width) * 3) {
+    const BITMAPINFOHEADER format = testsupport::dib_header(width, height);
+    if (width % 4 != 0) {
         std::fprintf(stderr, "noise_check: width * 3 must be a multiple of 4\n");
         return 2;
     }
@@ -66,7 +45,7 @@ int main(int argc, char** argv) {
     while (std::fread(s.data(), 1, s.size(), source) == s.size() &&
            std::fread(d.data(), 1, d.size(), decoded) == d.size()) {
         const bool key = std::fgets(line, sizeof line, keys) && line[0] == 'K';
-        const double psnr = luma_psnr(s.data(), d.data(), static_cast<size_t>(width) * height);
+        const double psnr = testsupport::luma_psnr(s.data(), d.data(), static_cast<size_t>(width) * height);
         psnr_sum += psnr;
         if (psnr < psnr_min) psnr_min = psnr;
         if (block_noise_scan_reference(s.data(), d.data(), format, diff, pixel) != 0) {

@@ -4,7 +4,6 @@
 // hold a noisy block by the detector's own rule.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,6 +13,7 @@
 #include "engine/detector.h"
 #include "engine/pipeline.h"
 #include "engine/session.h"
+#include "tests/support/luma_psnr.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -102,16 +102,6 @@ Encoded encode(const std::string& raw, const std::string& avi, int32_t bit_rate,
     return e;
 }
 
-double luma_psnr(const uint8_t* a, const uint8_t* b, size_t pixels) {
-    double sum = 0;
-    for (size_t i = 0; i < pixels; ++i) {
-        const int d = luma_of_bgr(a + 3 * i) - luma_of_bgr(b + 3 * i);
-        sum += d * d;
-    }
-    if (sum == 0) return 99.0;
-    return 10.0 * std::log10(255.0 * 255.0 * pixels / sum);
-}
-
 struct Checked {
     int frames = 0;
     int noisy_delta_frames = 0;
@@ -131,7 +121,7 @@ Checked check(const std::string& source_raw, const std::string& decoded_raw, con
     double psnr_sum = 0;
     while (std::fread(s.data(), 1, s.size(), source.get()) == s.size() &&
            std::fread(d.data(), 1, d.size(), decoded.get()) == d.size()) {
-        const double psnr = luma_psnr(s.data(), d.data(), static_cast<size_t>(kWidth) * kHeight);
+        const double psnr = testsupport::luma_psnr(s.data(), d.data(), static_cast<size_t>(kWidth) * kHeight);
         psnr_sum += psnr;
         c.min_psnr = std::min(c.min_psnr, psnr);
         const bool key = c.frames < static_cast<int>(keys.size()) && keys[c.frames];
