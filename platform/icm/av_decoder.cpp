@@ -178,9 +178,10 @@ LRESULT avdrv_decompress(AvDriver& d, const ICDECOMPRESS* ic) {
     if (!k.have_picture) return ICERR_DONTDRAW;  // a codec with delay has nothing to show yet
     if (ic->dwFlags & ICDECOMPRESS_HURRYUP) return ICERR_OK;
 
-    // The fast YUV-to-RGB path of libswscale gets the last columns wrong when
-    // the width is not a multiple of 8; the exact path does not.
-    const int flags = SWS_BILINEAR | (lo.width % 8 ? SWS_ACCURATE_RND : 0);
+    // libswscale's plain YUV-to-RGB conversion, as ffmpeg and players make it.
+    // (Its exact-rounding path is no better: in the FFmpeg we build with it
+    // gets every other row's colour wrong, about 24 dB against the source.)
+    const int flags = SWS_BILINEAR;
     const DibRows rows = dib_rows(ic->lpOutput, lo);
     switch (pixels_to_bgr(k.convert, k.picture, PixelsRows{rows.top, rows.down}, lo.width, lo.height, flags,
                           avdrv_direct_conversion ? PixelsWrite::guarded : PixelsWrite::staged)) {

@@ -133,7 +133,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1
   "$wineserver" -w >/dev/null 2>&1
-  rm -rf "$work"
+  [ -n "${WINE_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -582,8 +582,9 @@ PY
 }
 
 # twopass.exe with vntcodec.dll: real MPEG-4 for clips of several sizes with
-# MP42 and MP43, at a bit rate low enough that the block-noise check redoes
-# delta frames as key frames with the real codec.
+# MP42, MP43 and MPG4 (150 and 350 pixels wide: rows padded to 4 bytes), at a
+# bit rate low enough that the block-noise check redoes delta frames as key
+# frames with the real codec.
 real_codec_run() { # width height codec-letter fourcc
   local width=$1 height=$2 letter=$3 fcc=$4 frames=50 ok=0
   local args=(-q -l -b -v "$letter" -r 300 -k 1 -s 3)
@@ -603,7 +604,8 @@ check_real_codec() {
   local ok=0 redone=0 size w h letter fcc
   vntcodec_register || return 1
   cp "$linux_build/twopass" ./twopass 2>/dev/null || { echo "no Linux build at $linux_build"; vntcodec_unregister; return 1; }
-  for size in "160 120 2 MP42" "352 288 3 MP43" "176 144 3 MP43" "320 240 2 MP42"; do
+  for size in "160 120 2 MP42" "352 288 3 MP43" "176 144 3 MP43" "320 240 2 MP42" "150 100 2 MP42" "350 240 3 MP43" \
+    "350 240 1 MPG4"; do
     read -r w h letter fcc <<<"$size"
     mkdir -p "$w-$fcc" && cp twopass "$w-$fcc/"
     (cd "$w-$fcc" && real_codec_run "$w" "$h" "$letter" "$fcc") >"$w-$fcc.out" 2>&1 || ok=1

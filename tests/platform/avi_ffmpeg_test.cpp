@@ -181,6 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"xvid", 320, 240, "25", {"-c:v", "mpeg4", "-vtag", "XVID", "-g", "12"}, Audio::none, 3.0},
                       Case{"msmpeg4v2", 320, 240, "25", {"-c:v", "msmpeg4v2", "-g", "12"}, Audio::none, 3.0},
                       Case{"msmpeg4", 320, 240, "25", {"-c:v", "msmpeg4", "-g", "12"}, Audio::none, 3.0},
+                      Case{"msmpeg4v2_150", 150, 100, "25", {"-c:v", "msmpeg4v2", "-g", "12"}, Audio::none, 0},
                       Case{"xvid_audio_after", 320, 240, "25", {"-c:v", "mpeg4", "-vtag", "XVID", "-g", "12"},
                            Audio::second, 3.0},
                       Case{"msmpeg4_audio_first", 320, 240, "25", {"-c:v", "msmpeg4", "-g", "12"}, Audio::first, 3.0},
