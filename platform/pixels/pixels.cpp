@@ -83,16 +83,10 @@ void pixels_to_yuv_close(PixelsToYuv& c) {
 
 PixelsResult pixels_to_bgr(PixelsToBgr& c, const AVFrame* src, PixelsRows dst, int width, int height, int sws_flags,
                            PixelsWrite how) {
-    if (how != PixelsWrite::straight && !picture_reserve(c.staging, width, height)) return PixelsResult::no_memory;
+    if (!picture_reserve(c.staging, width, height)) return PixelsResult::no_memory;
     c.sws = sws_getCachedContext(c.sws, src->width, src->height, static_cast<AVPixelFormat>(src->format), width,
                                  height, AV_PIX_FMT_BGR24, sws_flags, nullptr, nullptr, nullptr);
     if (!c.sws) return PixelsResult::bad_format;
-    if (how == PixelsWrite::straight) {
-        std::uint8_t* planes[4] = {dst.top, nullptr, nullptr, nullptr};
-        const int strides[4] = {static_cast<int>(dst.down), 0, 0, 0};
-        const int rows = sws_scale(c.sws, src->data, src->linesize, 0, src->height, planes, strides);
-        return rows == height ? PixelsResult::ok : PixelsResult::failed;
-    }
     std::uint8_t* staged[1] = {c.staging.data};
     const int staged_strides[1] = {c.staging.stride};
     if (how == PixelsWrite::guarded && direct_layout(dst, width, height) && src->format == AV_PIX_FMT_YUV420P &&

@@ -66,12 +66,6 @@ struct PixelsToBgr {
 enum class PixelsWrite {
     staged,   // all rows through our picture
     guarded,  // in place where the layout allows it (see above), else staged
-    // libswscale writes the caller's rows itself, whatever the layout. Past the
-    // end of a bottom-up frame whose width is not a multiple of 8, among
-    // others: only for the VFAPI reader, whose bytes must not change until
-    // that is mended (the other ways differ from it in the last bits of some
-    // pixels where libswscale takes another path for unaligned rows).
-    straight,
 };
 
 // sws_flags as for sws_getContext.
