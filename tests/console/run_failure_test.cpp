@@ -17,21 +17,28 @@ namespace {
 using testsupport::ScopedScriptedCodec;
 using testsupport::ScriptedCodec;
 
-// Converts with the codec scripted to refuse its fourth compression.
-void convert_with_failing_codec(const std::string& in, const std::string& out) {
-    static ScriptedCodec codec;
-    codec.result_answer = [](const testsupport::CompressCall& call) {
-        return call.index == 3 ? static_cast<DWORD>(ICERR_ERROR) : static_cast<DWORD>(ICERR_OK);
-    };
-    ScopedScriptedCodec installed(mmioFOURCC('M', 'P', '4', '2'), &codec);
+// Converts with `codec` installed for `fcc` and the console's settings
+// otherwise; a failed run exits with its own code before the exit here.
+[[noreturn]] void convert_with(ScriptedCodec& codec, DWORD fcc, const std::string& in, const std::string& out) {
+    ScopedScriptedCodec installed(fcc, &codec);
     EncodeSettings settings;
     settings_set_defaults(settings);
+    settings.codec = fcc;
     settings.progress_enabled = 0;
     settings_clamp(settings, kConsoleBitRateCeiling);
     AVIFileInit();
     run_conversion(in.c_str(), out.c_str(), settings);
     AVIFileExit();
     std::exit(0);
+}
+
+// Converts with the codec scripted to refuse its fourth compression.
+void convert_with_failing_codec(const std::string& in, const std::string& out) {
+    static ScriptedCodec codec;
+    codec.result_answer = [](const testsupport::CompressCall& call) {
+        return call.index == 3 ? static_cast<DWORD>(ICERR_ERROR) : static_cast<DWORD>(ICERR_OK);
+    };
+    convert_with(codec, mmioFOURCC('M', 'P', '4', '2'), in, out);
 }
 
 TEST(RunFailure, ACodecErrorEndsTheRunWithAMessageAndACompleteFile) {
@@ -51,16 +58,7 @@ TEST(RunFailure, ACodecErrorEndsTheRunWithAMessageAndACompleteFile) {
 void convert_with_uninstalled_codec(const std::string& in, const std::string& out) {
     static ScriptedCodec codec;
     codec.refuse_compress = true;
-    ScopedScriptedCodec installed(mmioFOURCC('M', 'P', 'G', '4'), &codec);
-    EncodeSettings settings;
-    settings_set_defaults(settings);
-    settings.codec = mmioFOURCC('M', 'P', 'G', '4');
-    settings.progress_enabled = 0;
-    settings_clamp(settings, kConsoleBitRateCeiling);
-    AVIFileInit();
-    run_conversion(in.c_str(), out.c_str(), settings);
-    AVIFileExit();
-    std::exit(0);
+    convert_with(codec, mmioFOURCC('M', 'P', 'G', '4'), in, out);
 }
 
 TEST(RunFailure, ACodecThatDoesNotCompressIsNamedBeforeTheOutputLine) {
