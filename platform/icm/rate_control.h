@@ -31,8 +31,7 @@
 // picture needs to stay clean, the file grows past the target by what the
 // ceiling costs, and no more. The finest quantiser, 2, gets noisy deltas of
 // its own (the codec clips big levels there), however long the clean run
-// before: once that happens, deltas stay
-// at 3 or coarser.
+// before: once that happens, deltas stay at 3 or coarser.
 //
 // Compression control (1..100) sets how freely the quantiser follows the rate:
 //   1   crisp  - the quantiser holds steady (at most 0.25 per frame) and debts

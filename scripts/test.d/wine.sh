@@ -11,9 +11,10 @@
 # Makes one throwaway Wine prefix for the run, installs the test codec for
 # MP42 there, and runs each check in it. Each check sets up and removes its
 # own registry entries and files, so none depends on another.
-# Exit 0 when every check passed, 1 when one failed, 77 when no Wine starts
-# or tools are missing (with a line that says which). Arguments name the
-# checks to run (default: all of them).
+# WINE_KEEP=1 leaves the run's folder (prefix, clips, outputs) for a look
+# at a failure. Exit 0 when every check passed, 1 when one failed, 77 when
+# no Wine starts or tools are missing (with a line that says which).
+# Arguments name the checks to run (default: all of them).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 top=$(pwd)
