@@ -183,6 +183,11 @@ int compressor_force_key(Compressor& c) {
     return 1;
 }
 
+void compressor_declare_check(Compressor& c, int32_t diff_threshold, int32_t pixel_threshold) {
+    if (c.hic)
+        ICSendMessage(c.hic, ICM_SET, icm_set_checked, icm_checked_rule(diff_threshold, pixel_threshold));
+}
+
 int compressor_close(Compressor& c) {
     if (c.previous_frame) {
         std::free(c.previous_frame);

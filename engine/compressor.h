@@ -41,6 +41,10 @@ int compressor_open(Compressor& c, const BITMAPINFOHEADER& input, DWORD codec, i
 int compressor_encode(Compressor& c, const void* source_bits, void* output_buffer, int& is_key,
                       DWORD& compressed_size);
 int compressor_force_key(Compressor& c);
+// Tells the codec that every delta frame it gives is checked by this rule and
+// a noisy one is asked for again as a key frame: our own drivers then keep
+// their deltas clear of it. Other codecs ignore the setting.
+void compressor_declare_check(Compressor& c, int32_t diff_threshold, int32_t pixel_threshold);
 int compressor_close(Compressor& c);
 
 // The budgets of a codec, worked out as compressor_open does (exposed for tests).

@@ -91,6 +91,7 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
     if (!compressor_open(writer.compressor, *writer.uncompressed_format, settings.codec, settings.bit_rate,
                          settings.key_seconds, settings.compression_control, scale, rate))
         return refuse(writer, failure_of(writer.compressor.failure));
+    compressor_declare_check(writer.compressor, settings.diff_threshold, settings.pixel_threshold);
 
     // Without a working decoder no delta frame could be checked.
     // buffer_size covers rows padded to 4 bytes as well as biSizeImage.

@@ -20,6 +20,8 @@ inline BOOL icm_builtin_compressor(DWORD) { return FALSE; }
 #include "platform/registry/registry.h"
 #endif
 
+#include "platform/icm/check_setting.h"
+
 static_assert(sizeof(BITMAPINFOHEADER) == 40);
 static_assert(sizeof(AVISTREAMINFOA) == 140);
 static_assert(sizeof(RECT) == 16);

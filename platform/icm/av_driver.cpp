@@ -90,6 +90,9 @@ LRESULT CALLBACK icm_av_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LP
             return avdrv_get_state(*d, reinterpret_cast<std::uint8_t*>(p1), static_cast<std::size_t>(p2));
         case ICM_SETSTATE:
             return avdrv_set_state(*d, reinterpret_cast<const std::uint8_t*>(p1), static_cast<std::size_t>(p2));
+        case ICM_SET:
+            if (static_cast<std::uint32_t>(p1) != icm_set_checked || !can_compress) return ICERR_UNSUPPORTED;
+            return avdrv_compress_checked(*d, static_cast<std::uint32_t>(p2));
         case ICM_COMPRESS_FRAMES_INFO: {
             const auto* info = reinterpret_cast<const ICCOMPRESSFRAMES*>(p1);
             if (!info) return ICERR_BADPARAM;

@@ -11,6 +11,8 @@ extern "C" {
 }
 
 #include "platform/icm/av_codecs.h"
+#include "platform/icm/av_self_check.h"
+#include "platform/icm/check_setting.h"
 #include "platform/icm/dib.h"
 #include "platform/icm/mpg4_rewrite.h"
 #include "platform/icm/rate_control.h"
@@ -54,6 +56,7 @@ struct AvEncoder {
     std::uint32_t since_key = 0;
     std::uint32_t key_limit = 1;
     RateControl rc{};
+    AvSelfCheck check;       // decodes what was coded, for the rate control's noise ceiling
     bool restarted = false;  // a begin mid-stream, not yet followed by a frame
     AvEncoderMark before_last{};  // the state before the last frame was coded
 };
@@ -83,6 +86,7 @@ struct AvDriver {
     DWORD rate = 0, scale = 0;  // from ICM_COMPRESS_FRAMES_INFO
     LONG key_rate = 0;
     LONG data_rate = 0;
+    std::uint32_t checked_rule = 0;  // the caller's block-noise rule (check_setting.h); 0: it does not check
     AvEncoder enc;
     AvDecoder dec;
 };
@@ -94,6 +98,8 @@ extern bool avdrv_direct_conversion;
 void avdrv_encoder_free(AvEncoder& e);
 LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
 LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic);
+// ICM_SET with icm_set_checked: the caller checks every delta by this rule.
+LRESULT avdrv_compress_checked(AvDriver& d, std::uint32_t rule);
 LRESULT avdrv_compress_get_format(const AvDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
 
 // av_decoder.cpp

@@ -27,6 +27,7 @@ void avdrv_encoder_free(AvEncoder& e) {
     av_frame_free(&e.frames[0]);
     av_frame_free(&e.frames[1]);
     av_packet_free(&e.pkt);
+    self_check_close(e.check);
     mpg4_rewriter_close(e.v1);
     av_freep(&e.v1_data);
     e.v1_capacity = 0;
@@ -123,6 +124,8 @@ LRESULT encoder_open(AvDriver& d, const DibLayout& in) {
             return ICERR_MEMORY;
         }
     }
+    // Without a decoder the rate control goes on as before it could look.
+    (void)self_check_open(e.check, e.ctx->codec_id, e.ctx->width, e.ctx->height);
     if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
         avdrv_encoder_free(e);
         return ICERR_MEMORY;
@@ -152,6 +155,7 @@ LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITM
         e.in = li;
         e.force_key = true;
         e.restarted = true;
+        self_check_restart(e.check);
         rate_restart(e.rc);
         return ICERR_OK;
     }
@@ -168,11 +172,22 @@ LRESULT avdrv_compress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BITM
     if (d.key_rate > 0) limit = std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(d.key_rate));
     e.key_limit = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(limit, 1, 1u << 30));
     rate_init(e.rc, data_rate, fps, d.state.control, e.key_limit);
+    if (d.checked_rule) avdrv_compress_checked(d, d.checked_rule);
     e.force_key = true;
     e.since_key = 0;
     e.restarted = false;
     e.before_last = AvEncoderMark{};
     e.begun = true;
+    return ICERR_OK;
+}
+
+LRESULT avdrv_compress_checked(AvDriver& d, std::uint32_t rule) {
+    const int diff = icm_checked_diff(rule), pixels = icm_checked_pixels(rule);
+    if (diff <= 0 || pixels <= 0) return ICERR_BADPARAM;
+    d.checked_rule = rule;
+    // Kept for the next begin too, which starts the rate control afresh.
+    rate_checked(d.enc.rc, pixels);
+    self_check_rule(d.enc.check, diff);
     return ICERR_OK;
 }
 
@@ -288,18 +303,20 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
     if (size < 0 || static_cast<std::size_t>(size) > capacity) {
         av_packet_unref(e.pkt);
         e.force_key = true;  // the codec's reference is no longer what the caller has
+        self_check_restart(e.check);
         ic->lpbiOutput->biSizeImage = 0;
         if (ic->lpdwFlags) *ic->lpdwFlags = 0;
         return size < 0 ? ICERR_INTERNAL : ICERR_BADSIZE;
     }
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
     std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
+    const int worst_block = self_check_frame(e.check, e.pkt, coded_key, f);
     av_packet_unref(e.pkt);
     ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
     if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;
     e.since_key = coded_key ? 1 : e.since_key + 1;
     e.force_key = false;
-    rate_coded(e.rc, coded_key, qp, static_cast<std::uint32_t>(size), picture);
+    rate_coded(e.rc, coded_key, qp, static_cast<std::uint32_t>(size), picture, worst_block);
     return ICERR_OK;
 }
 

@@ -5,6 +5,7 @@ set(icm_driver_sources
   ${CMAKE_CURRENT_LIST_DIR}/av_decoder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/av_driver.cpp
   ${CMAKE_CURRENT_LIST_DIR}/av_encoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/av_self_check.cpp
   ${CMAKE_CURRENT_LIST_DIR}/av_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mpg4_rewrite.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mpg4_tables.cpp

@@ -12,9 +12,15 @@
 //
 // The ceiling starts at 5; until the first redo it rises every half second
 // of clean deltas at it, so that a caller that never redoes soon leaves it.
-// A probe that fails lowers it however long the run before it. A thrown-away
-// delta about as costly as a key frame was refused for its size (a scene
-// change), not for noise: the ceiling stays.
+// A caller that checks says so, with its rule (rate_checked): the driver then
+// decodes each delta itself and raises the ceiling only while the deltas at
+// it stay within half of that rule (at most 14 of 64 pixels off where 28 make
+// a block noisy). Deltas nearer to it failed a step coarser within a second
+// on camera and synthetic pictures alike, and each failure costs a key frame
+// that the finer deltas would have paid for many times over. A probe that
+// fails lowers it however long the run before it. A thrown-away delta about
+// as costly as a key frame was refused for its size (a scene change), not for
+// noise: the ceiling stays.
 //
 // Clean deltas: whether a delta frame shows block noise depends sharply on
 // its quantiser (on synthetic test pictures every delta was clean at 5 and
@@ -43,11 +49,17 @@
 // Key frames, a redo's too, are coded finer than the deltas (0.6 times their
 // quantiser, down to 2): a key frame is the reference of every delta frame
 // after it, and what it codes stays in every still part of the picture. For
-// the same reason one delta a second is coded as finely, no finer than deltas
-// stay clean: it brings back the still parts that coarse deltas leave as they
-// were and what moving things uncovered, for a fraction of a key frame. Its
-// failure says nothing of the ceiling. On a still camera clip these two gave
-// 0.6–1.4 dB more at the same size.
+// the same reason one delta every four seconds is coded as finely, no finer
+// than deltas stay clean: it brings back the still parts that coarse deltas
+// leave as they were and what moving things uncovered, for a fraction of a
+// key frame. Its failure says nothing of the ceiling. The first key frame is
+// coded at 0.8 times the delta quantiser and the two deltas after it as
+// finely as a refresh: they refine it for their residual alone. Refreshing
+// once a second cost a tenth of the file where the deltas already sat at the
+// ceiling, where no debt can be repaid; every four seconds, with the first
+// key frame refined, a still camera clip came out 0.2 dB under the one-pass
+// encoder of libavcodec at the same size, and within 5 % of the rate where
+// that encoder's deltas were clean.
 #pragma once
 
 #include <cstddef>
@@ -69,6 +81,8 @@ struct RateControl {
     std::uint32_t clean_run;  // deltas kept since the last redo
     double clean_q;          // coarsest quantiser of a delta kept since the last redo; 0 none
     std::uint32_t ceiling_clean;  // clean deltas coded at the ceiling since it last moved
+    int ceiling_worst;            // their worst block (self_check_frame); 0 while none was measured
+    int headroom;                 // worst block that leaves room for a coarser delta; 0: the caller does not check
     std::uint32_t relax_frames;   // clean deltas at the ceiling before it is raised
     bool probing;                 // the ceiling was raised and not yet confirmed
     std::uint32_t refresh_frames; // frames between refreshing deltas
@@ -82,6 +96,7 @@ struct RateControl {
     bool pending_key;
     bool pending_refresh;
     int pending_qp;
+    int pending_worst;              // its worst block, -1 when not measured
     std::uint32_t pending_bytes;
     std::uint64_t pending_picture;  // fingerprint of its source picture
     double pending_cplx_delta;      // cplx_delta before it was coded
@@ -93,6 +108,12 @@ constexpr int rate_qmax = 31;
 
 // data_rate in bytes per second, fps > 0, control 1..100, key_limit >= 1 frames.
 void rate_init(RateControl& rc, double data_rate, double fps, int control, std::uint32_t key_limit);
+
+// The caller checks every delta and redoes a noisy one as a key frame: a
+// block is noisy when pixel_threshold of its 64 pixels are off. The ceiling
+// is then raised only while the deltas at it leave room (rate_coded's worst
+// block at most half of that).
+void rate_checked(RateControl& rc, int pixel_threshold);
 
 // A begin arrived mid-stream. If the next frame is the same picture as the
 // pending one, the pending frame was thrown away.
@@ -118,8 +139,10 @@ RateStats rate_stats(const RateControl& rc);
 // been coded yet to make the first guess.
 int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t budget);
 
-// The frame just coded: its type, quantiser and size.
-void rate_coded(RateControl& rc, bool key, int qp, std::uint32_t bytes, std::uint64_t picture);
+// The frame just coded: its type, quantiser and size, and for a delta the
+// most pixels visibly off in any 8x8 block of its decoded picture (-1: not measured).
+void rate_coded(RateControl& rc, bool key, int qp, std::uint32_t bytes, std::uint64_t picture,
+                int worst_block = -1);
 
 // A frame whose size is known before its quantiser is decided (the first key
 // frame is coded twice: a trial to learn the picture's complexity, then for real).

@@ -1,0 +1,78 @@
+#include "platform/icm/av_self_check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+bool self_check_open(AvSelfCheck& s, AVCodecID codec, int width, int height) {
+    self_check_close(s);
+    const AVCodec* decoder = avcodec_find_decoder(codec);
+    if (!decoder) return false;
+    s.ctx = avcodec_alloc_context3(decoder);
+    s.picture = av_frame_alloc();
+    if (!s.ctx || !s.picture) {
+        self_check_close(s);
+        return false;
+    }
+    s.ctx->width = width;
+    s.ctx->height = height;
+    s.ctx->thread_count = 1;
+    if (avcodec_open2(s.ctx, decoder, nullptr) < 0) {
+        self_check_close(s);
+        return false;
+    }
+    return true;
+}
+
+void self_check_close(AvSelfCheck& s) {
+    avcodec_free_context(&s.ctx);
+    av_frame_free(&s.picture);
+    s.off_level = 0;
+    s.in_step = false;
+}
+
+void self_check_rule(AvSelfCheck& s, int diff_threshold) {
+    // Y' spans 219 levels where the caller's luminance spans 255.
+    s.off_level = std::max(1, static_cast<int>(std::lround(diff_threshold * 219.0 / 255.0)));
+}
+
+void self_check_restart(AvSelfCheck& s) {
+    if (s.ctx) avcodec_flush_buffers(s.ctx);
+    s.in_step = false;
+}
+
+namespace {
+
+int worst_block(const AVFrame* a, const AVFrame* b, int off_level) {
+    const int width = std::min(a->width, b->width);
+    const int height = std::min(a->height, b->height);
+    int worst = 0;
+    for (int y = 0; y + 8 <= height; y += 8) {
+        for (int x = 0; x + 8 <= width; x += 8) {
+            int off = 0;
+            for (int r = 0; r < 8; ++r) {
+                const std::uint8_t* p = a->data[0] + static_cast<std::ptrdiff_t>(y + r) * a->linesize[0] + x;
+                const std::uint8_t* q = b->data[0] + static_cast<std::ptrdiff_t>(y + r) * b->linesize[0] + x;
+                for (int k = 0; k < 8; ++k) off += std::abs(p[k] - q[k]) >= off_level;
+            }
+            worst = std::max(worst, off);
+        }
+    }
+    return worst;
+}
+
+}  // namespace
+
+int self_check_frame(AvSelfCheck& s, const AVPacket* pkt, bool key, const AVFrame* source) {
+    if (!s.ctx || s.off_level <= 0) return -1;
+    if (key) s.in_step = true;
+    if (!s.in_step) return -1;
+    // One packet in, one picture out: no delay without B-frames or threads.
+    if (avcodec_send_packet(s.ctx, pkt) < 0 || avcodec_receive_frame(s.ctx, s.picture) < 0) {
+        self_check_restart(s);
+        return -1;
+    }
+    const int worst = key ? -1 : worst_block(source, s.picture, s.off_level);
+    av_frame_unref(s.picture);
+    return worst;
+}
