@@ -310,7 +310,10 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
     }
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
     std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
-    const int worst_block = self_check_frame(e.check, e.pkt, coded_key, f);
+    // Only deltas at the ceiling count for raising it; the others are decoded
+    // to keep in step, not measured.
+    const bool at_ceiling = qp >= static_cast<int>(rate_stats(e.rc).ceiling);
+    const int worst_block = self_check_frame(e.check, e.pkt, coded_key, at_ceiling, f);
     av_packet_unref(e.pkt);
     ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
     if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;

@@ -14,6 +14,7 @@ extern "C" {
 struct AvSelfCheck {
     AVCodecContext* ctx = nullptr;
     AVFrame* picture = nullptr;
+    std::uint8_t* off = nullptr;  // per column of a block row: pixels off so far
     int off_level = 0;     // video-range luma difference that makes a pixel count; 0: nothing is measured
     bool in_step = false;  // has decoded every frame since the last key frame
 };
@@ -28,7 +29,8 @@ void self_check_restart(AvSelfCheck& s);
 // luminance (0..255) differs by diff_threshold or more.
 void self_check_rule(AvSelfCheck& s, int diff_threshold);
 
-// Decodes the frame just coded (libavcodec's own packet) and, for a delta
-// frame, returns the most pixels off by off_level or more in any whole 8x8
-// luma block of source; -1 for a key frame or when not measured.
-int self_check_frame(AvSelfCheck& s, const AVPacket* pkt, bool key, const AVFrame* source);
+// Decodes the frame just coded (libavcodec's own packet), which keeps the
+// decoder in step, and when measure is set for a delta frame returns the most
+// pixels off by off_level or more in any whole 8x8 luma block of source; -1
+// for a key frame or when not measured.
+int self_check_frame(AvSelfCheck& s, const AVPacket* pkt, bool key, bool measure, const AVFrame* source);

@@ -38,7 +38,9 @@ RunResult run_engine(DWORD fcc, int w, int h, int bit_rate, bool check, NextFram
         return r;
     }
     // The engine tells our drivers that it checks, and by which rule.
-    if (check) EXPECT_EQ(ICSendMessage(c.hic, ICM_SET, icm_set_checked, icm_checked_rule(9, 28)), ICERR_OK);
+    if (check) {
+        EXPECT_EQ(ICSendMessage(c.hic, ICM_SET, icm_set_checked, icm_checked_rule(9, 28)), ICERR_OK);
+    }
     std::vector<std::uint8_t> px(static_cast<std::size_t>(w) * h * 3);
     while (next_frame(px)) {
         bool key = false;
@@ -198,7 +200,7 @@ TEST(IcmRate, TheDriverMeasuresItsOwnDeltas) {
             f->pts = n;
             ASSERT_EQ(avcodec_send_frame(c, f), 0);
             ASSERT_EQ(avcodec_receive_packet(c, pkt), 0);
-            const int measured = self_check_frame(check, pkt, n == 0, f);
+            const int measured = self_check_frame(check, pkt, n == 0, true, f);
             if (n == 0)
                 EXPECT_EQ(measured, -1);  // key frames are not measured
             else
