@@ -1,6 +1,7 @@
-// The encoder's look at its own frames: every coded frame is decoded again
-// here, and each delta frame's worst 8x8 luma block against the picture that
-// was coded is measured. The rate control raises its noise ceiling only while
+// The encoder's look at its own frames: once the caller has said that it
+// checks them (self_check_rule), every coded frame is decoded again here, and
+// the worst 8x8 luma block of a delta against the picture that was coded is
+// measured. The rate control raises its noise ceiling only while
 // the deltas at it stay well clear of block noise: learning that the ceiling
 // is too high by a delta the caller rejects costs a whole key frame.
 #pragma once
