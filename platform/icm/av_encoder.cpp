@@ -310,10 +310,8 @@ LRESULT avdrv_compress(AvDriver& d, ICCOMPRESS* ic) {
     }
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
     std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
-    // Only deltas at the ceiling count for raising it; the others are decoded
-    // to keep in step, not measured.
-    const bool at_ceiling = qp >= static_cast<int>(rate_stats(e.rc).ceiling);
-    const int worst_block = self_check_frame(e.check, e.pkt, coded_key, at_ceiling, f);
+    // Every frame is decoded to keep in step; only those the ceiling counts are measured.
+    const int worst_block = self_check_frame(e.check, e.pkt, coded_key, rate_measures(e.rc, coded_key, qp), f);
     av_packet_unref(e.pkt);
     ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
     if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;

@@ -36,7 +36,7 @@ void self_check_close(AvSelfCheck& s) {
 
 void self_check_rule(AvSelfCheck& s, int diff_threshold) {
     // Y' spans 219 levels where the caller's luminance spans 255.
-    s.off_level = std::max(1, static_cast<int>(std::lround(diff_threshold * 219.0 / 255.0)));
+    s.off_level = std::clamp(static_cast<int>(std::lround(diff_threshold * 219.0 / 255.0)), 1, 255);
 }
 
 void self_check_restart(AvSelfCheck& s) {
@@ -52,7 +52,7 @@ namespace {
 int worst_block(const AVFrame* a, const AVFrame* b, int off_level, std::uint8_t* off) {
     const int width = std::min(a->width, b->width) / 8 * 8;
     const int height = std::min(a->height, b->height);
-    const std::uint8_t level = static_cast<std::uint8_t>(std::clamp(off_level, 1, 255));
+    const auto level = static_cast<std::uint8_t>(off_level);
     int worst = 0;
     for (int y = 0; y + 8 <= height; y += 8) {
         std::memset(off, 0, static_cast<std::size_t>(width));

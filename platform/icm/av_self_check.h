@@ -16,7 +16,7 @@ struct AvSelfCheck {
     AVCodecContext* ctx = nullptr;
     AVFrame* picture = nullptr;
     std::uint8_t* off = nullptr;  // per column of a block row: pixels off so far
-    int off_level = 0;     // video-range luma difference that makes a pixel count; 0: nothing is measured
+    int off_level = 0;     // video-range luma difference (1..255) that makes a pixel count; 0: nothing is measured
     bool in_step = false;  // has decoded every frame since the last key frame
 };
 

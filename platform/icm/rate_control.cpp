@@ -77,6 +77,9 @@ void lower_ceiling(RateControl& rc, int rejected_qp) {
     rc.clean_q = 0;
 }
 
+// A delta at this quantiser is at the ceiling: it counts for raising it.
+bool at_ceiling(const RateControl& rc, int qp) { return qp >= static_cast<int>(rc.ceiling); }
+
 // Whether the deltas at the ceiling leave room for a coarser one: with a
 // caller that checks, none of them came nearer than halfway to its rule.
 bool room_above_ceiling(const RateControl& rc) { return rc.headroom <= 0 || rc.ceiling_worst <= rc.headroom; }
@@ -137,7 +140,7 @@ void settle(RateControl& rc, std::uint64_t picture) {
         if (!rc.pending_key) {
             rc.clean_q = std::max(rc.clean_q, static_cast<double>(rc.pending_qp));
             rc.clean_run += 1;
-            if (rc.pending_qp >= static_cast<int>(rc.ceiling)) {
+            if (at_ceiling(rc, rc.pending_qp)) {
                 rc.ceiling_worst = std::max(rc.ceiling_worst, rc.pending_worst);
                 clean_at_ceiling(rc);
             }
@@ -169,6 +172,10 @@ void rate_init(RateControl& rc, double data_rate, double fps, int control, std::
 }
 
 void rate_checked(RateControl& rc, int pixel_threshold) { rc.headroom = std::max(1, pixel_threshold / 2); }
+
+bool rate_measures(const RateControl& rc, bool key, int qp) {
+    return !key && rc.headroom > 0 && rc.ceiling < rate_qmax && at_ceiling(rc, qp);
+}
 
 void rate_restart(RateControl& rc) { rc.restarted = true; }
 

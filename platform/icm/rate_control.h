@@ -139,6 +139,11 @@ RateStats rate_stats(const RateControl& rc);
 // been coded yet to make the first guess.
 int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t budget);
 
+// Whether a frame coded at qp would count, once kept, for raising the
+// ceiling by the caller's rule: a delta at the ceiling, with a caller that
+// checks. Only those need the driver's own measure (rate_coded's worst block).
+bool rate_measures(const RateControl& rc, bool key, int qp);
+
 // The frame just coded: its type, quantiser and size, and for a delta the
 // most pixels visibly off in any 8x8 block of its decoded picture (-1: not measured).
 void rate_coded(RateControl& rc, bool key, int qp, std::uint32_t bytes, std::uint64_t picture,
