@@ -88,6 +88,7 @@ LRESULT avdrv_decompress_begin(AvDriver& d, const BITMAPINFOHEADER* in, const BI
     c->codec_tag = in->biCompression;
     c->bits_per_coded_sample = in->biBitCount;
     c->thread_count = 1;
+    c->idct_algo = avdrv_idct;
     c->flags |= AV_CODEC_FLAG_LOW_DELAY;
     // Codec set-up bytes follow the 40-byte header when biSize says so.
     if (in->biSize > 40) {

@@ -20,6 +20,14 @@ extern "C" {
 
 #pragma GCC visibility push(hidden)
 
+// The IDCT of every coder the driver opens, the encoder's own reconstruction
+// and its self-check included: libavcodec's plain integer one. Left to
+// choose, a 32-bit x86 build of libavcodec takes an older SIMD IDCT whose
+// results differ by one here and there, so that build decoded pictures
+// unlike every 64-bit decoder's (whose SIMD IDCT gives the plain one's results
+// exactly) and unlike the ones its own encoder predicted from.
+constexpr int avdrv_idct = FF_IDCT_SIMPLE;
+
 // What ICM_GETSTATE hands out and ICM_SETSTATE takes (av_state.cpp).
 struct AvState {
     double kbps = 3000.0;

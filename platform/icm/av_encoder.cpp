@@ -66,6 +66,7 @@ LRESULT context_open(AvDriver& d, const DibLayout& in) {
     c->qmax = rate_qmax;
     c->max_b_frames = 0;
     c->thread_count = 1;
+    c->idct_algo = avdrv_idct;
     // Rate-distortion macroblock decisions: with the simple decision, inter
     // blocks with big residuals lose their levels to clipping at fine
     // quantisers and show block noise that the finer quantiser was meant to avoid.

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/icm/av_driver.h"
+
 bool self_check_open(AvSelfCheck& s, AVCodecID codec, int width, int height) {
     self_check_close(s);
     const AVCodec* decoder = avcodec_find_decoder(codec);
@@ -19,6 +21,7 @@ bool self_check_open(AvSelfCheck& s, AVCodecID codec, int width, int height) {
     s.ctx->width = width;
     s.ctx->height = height;
     s.ctx->thread_count = 1;
+    s.ctx->idct_algo = avdrv_idct;
     if (avcodec_open2(s.ctx, decoder, nullptr) < 0) {
         self_check_close(s);
         return false;

@@ -88,6 +88,7 @@ build_windows() {
   echo "wine.sh: building build-win$b"
   if ! cmake -S "$top" -B "$dir" -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$top/scripts/toolchain-$t.cmake" \
+      -DTWOPASS_FFMPEG_WIN="${TWOPASS_FFMPEG_WIN_DIR:-$top/build-ffmpeg-win}/${t%%-*}" \
       -DCMAKE_BUILD_TYPE=Release -DTWOPASS_TESTS=OFF -DTWOPASS_BENCH=OFF -DTWOPASS_WIN32_TESTS=ON >/dev/null; then
     echo "wine.sh: FAIL - configuring the $b-bit Windows build"; exit 1
   fi
