@@ -23,9 +23,11 @@ extern "C" {
 // The IDCT of every coder the driver opens, the encoder's own reconstruction
 // and its self-check included: libavcodec's plain integer one. Left to
 // choose, a 32-bit x86 build of libavcodec takes an older SIMD IDCT whose
-// results differ by one here and there, so that build decoded pictures
-// unlike every 64-bit decoder's (whose SIMD IDCT gives the plain one's results
-// exactly) and unlike the ones its own encoder predicted from.
+// results differ by one here and there: that build's encoder then predicted
+// from, and its decoder showed, pictures unlike the ones a 64-bit decoder
+// (ffmpeg's among them, whose SIMD IDCT gives the plain one's results
+// exactly) makes of the same frames, and the difference drifts until the
+// next key frame.
 constexpr int avdrv_idct = FF_IDCT_SIMPLE;
 
 // What ICM_GETSTATE hands out and ICM_SETSTATE takes (av_state.cpp).
