@@ -46,6 +46,9 @@ double mean_complexity(const RateControl& rc) {
 
 double debt_bound(const RateControl& rc) { return rc.frame_bytes * rc.horizon; }
 
+// A delta at this quantiser is at the ceiling: it counts for raising it.
+bool at_ceiling(const RateControl& rc, int qp) { return qp >= static_cast<int>(rc.ceiling); }
+
 // A redo showed that the pending delta's quantiser was too coarse, unless it
 // came after a long run of clean deltas at about that quantiser: that is slow
 // drift of what the codec left uncoded, which fails the same way a step finer.
@@ -56,14 +59,31 @@ double debt_bound(const RateControl& rc) { return rc.frame_bytes * rc.horizon; }
 // quarter lower, so that learning a clip takes a few redos, not one per step.
 // A delta rejected at the finest quantiser is the codec clipping big levels
 // there, which nothing finer cures: deltas keep one coarser from then on.
+//
+// With a caller that checks, a delta rejected at the ceiling that the
+// driver's own decoding found no nearer to the rule than the deltas kept at
+// it was not too coarse for the picture either: the caller judges the
+// picture converted back to RGB, which shows what the coded luminance does
+// not, and the redo's key frame renews the reference the deltas drifted
+// from. The ceiling stays, once per ceiling: the next such rejection lowers
+// it. (On a short camera clip a failure like this at the first ceiling held
+// every later delta a step finer, and asking less gave a file a third bigger.)
 void lower_ceiling(RateControl& rc, int rejected_qp) {
     // A probe that fails is no drift, however long the run before it, nor is
     // a failure at the finest quantiser: that is clipping, not drift.
     const bool failed_probe = rc.probing && rejected_qp >= rc.ceiling;
     const bool drift = !failed_probe && rejected_qp > rc.floor && rc.clean_run >= 3u * static_cast<unsigned>(rejected_qp) &&
                        rc.clean_q >= rejected_qp - 1;
+    const bool unforeseen = !failed_probe && !rc.excused && rejected_qp > rc.floor && at_ceiling(rc, rejected_qp) &&
+                            rc.clean_run >= 3 && rc.pending_worst >= 0 && rc.ceiling_worst > 0 &&
+                            rc.pending_worst <= rc.ceiling_worst;
     rc.clean_run = 0;
     if (drift) return;
+    if (unforeseen) {
+        rc.excused = true;
+        return;
+    }
+    rc.excused = false;
     rc.relax_frames = std::max(rc.relax_frames, static_cast<std::uint32_t>(2 * rc.fps));
     if (rejected_qp <= rc.floor) rc.floor = std::min<double>(rate_qmin + 1, rate_qmax);
     double below = rejected_qp - 1.0;
@@ -76,9 +96,6 @@ void lower_ceiling(RateControl& rc, int rejected_qp) {
     rc.ceiling_worst = 0;
     rc.clean_q = 0;
 }
-
-// A delta at this quantiser is at the ceiling: it counts for raising it.
-bool at_ceiling(const RateControl& rc, int qp) { return qp >= static_cast<int>(rc.ceiling); }
 
 // Whether the deltas at the ceiling leave room for a coarser one: with a
 // caller that checks, none of them came nearer than halfway to its rule.
@@ -100,6 +117,7 @@ void clean_at_ceiling(RateControl& rc) {
     rc.ceiling_clean = 0;
     rc.ceiling_worst = 0;
     rc.probing = true;
+    rc.excused = false;
 }
 
 // Counts the pending frame, or drops it when it was thrown away and redone.

@@ -83,6 +83,7 @@ struct RateControl {
     std::uint32_t ceiling_clean;  // clean deltas coded at the ceiling since it last moved
     int ceiling_worst;            // their worst block (self_check_frame); 0 while none was measured
     int headroom;                 // worst block that leaves room for a coarser delta; 0: the caller does not check
+    bool excused;                 // a rejection at this ceiling was put down to drift by the driver's measure
     std::uint32_t relax_frames;   // clean deltas at the ceiling before it is raised
     bool probing;                 // the ceiling was raised and not yet confirmed
     std::uint32_t refresh_frames; // frames between refreshing deltas

@@ -372,6 +372,48 @@ TEST(IcmRate, TheFirstCeilingRisesWhereThereIsRoom) {
     }
 }
 
+// A delta rejected at the ceiling that the driver's own measure found no
+// worse than the deltas kept there is put down to drift once per ceiling;
+// one it saw nearer to the rule, or any with a caller that does not check,
+// lowers the ceiling at once.
+TEST(IcmRate, ARejectionTheDriverDidNotSeeComingKeepsTheCeilingOnce) {
+    struct Case {
+        bool checked;
+        int rejected_worst;  // the rejected delta's worst block, as the driver measured it
+        double after_first, after_second;  // 0: not tried
+    };
+    for (const Case& c : {Case{true, 20, 5.0, 4.0}, Case{true, 22, 5.0, 4.0}, Case{true, 23, 4.0, 0.0},
+                          Case{false, -1, 4.0, 0.0}}) {
+        SCOPED_TRACE(testing::Message() << "checked " << c.checked << ", rejected worst " << c.rejected_worst);
+        RateControl rc;
+        rate_init(rc, 100000.0, 25.0, 75, 201);
+        if (c.checked) rate_checked(rc, 28);
+        int q = rate_choose(rc, true, 1, 200000);
+        rate_learn_key(rc, q, 200000);
+        rate_coded(rc, true, rate_choose(rc, true, 1, 200000), 200000, 1);
+        std::uint64_t picture = 2;
+        // Kept deltas, over budget so that those after the refining two sit
+        // at the ceiling, measured 20 to 22; then one rejected there.
+        const auto run_then_reject = [&](int kept) {
+            for (int i = 0; i < kept; ++i, ++picture)
+                rate_coded(rc, false, rate_choose(rc, false, picture, 4000), 40000, picture,
+                           c.checked ? 20 + i % 3 : -1);
+            q = rate_choose(rc, false, picture, 4000);
+            ASSERT_EQ(q, static_cast<int>(rate_stats(rc).ceiling));
+            rate_coded(rc, false, q, 40000, picture, c.rejected_worst);
+            rate_restart(rc);
+            rate_coded(rc, true, rate_choose(rc, true, picture, 200000), 200000, picture);
+            ++picture;
+        };
+        run_then_reject(6);
+        EXPECT_EQ(rate_stats(rc).ceiling, c.after_first);
+        if (c.after_second > 0) {
+            run_then_reject(4);
+            EXPECT_EQ(rate_stats(rc).ceiling, c.after_second);
+        }
+    }
+}
+
 TEST(IcmRate, NoisyDeltasAtTheFinestQuantiserMoveDeltasOneCoarser) {
     // A bit rate far above what the pictures need: the rate alone asks for
     // the finest quantiser.
