@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/platform.h"
-#include "tests/platform/icm_codec_util.h"
+#include "tests/codec/codec_util.h"
 #include "tests/support/alloc_counter.h"
 
 // Every allocation counts, from the start of the program: the benchmarks take

@@ -42,20 +42,12 @@ struct ReadAhead {
     bool quit = false;
 };
 
-// Bytes of a frame as its header lays it out: biSizeImage, or packed rows.
-size_t frame_bytes(const BITMAPINFOHEADER& h) {
-    if (h.biSizeImage != 0) return h.biSizeImage;
-    const size_t row = static_cast<size_t>(std::labs(h.biWidth)) * (h.biBitCount / 8u);
-    return row * static_cast<size_t>(std::labs(h.biHeight));
-}
-
 // Room for a frame: rows padded to 4 bytes too, zeroed, so that a reader of
 // the padded extent finds defined bytes. Grows only when a frame is larger
 // than the ones before, which a well-formed input never has.
 bool make_room(Slot& slot, const BITMAPINFOHEADER& h) {
-    const size_t row = (static_cast<size_t>(std::labs(h.biWidth)) * h.biBitCount + 31) / 32 * 4;
-    size_t need = row * static_cast<size_t>(std::labs(h.biHeight));
-    if (frame_bytes(h) > need) need = frame_bytes(h);
+    size_t need = dib_stride(h.biWidth, h.biBitCount) * static_cast<size_t>(std::labs(h.biHeight));
+    if (dib_frame_bytes(h) > need) need = dib_frame_bytes(h);
     if (need <= slot.capacity) return true;
     auto* grown = static_cast<uint8_t*>(std::calloc(need, 1));
     if (!grown) return false;
@@ -79,7 +71,7 @@ void read_frames(ReadAhead& r) {
         const int delivered = frame_source_next(r.inner, &pixels, &header);
         bool ok = delivered != kFrameEnd && make_room(slot, *header);
         if (ok) {
-            std::memcpy(slot.pixels, pixels, frame_bytes(*header));
+            std::memcpy(slot.pixels, pixels, dib_frame_bytes(*header));
             slot.header = *header;
             slot.delivered = delivered;
         }

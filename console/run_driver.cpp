@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/ascii.h"
 #include "console/frame_source.h"
 #include "engine/session.h"
 
@@ -73,8 +74,8 @@ void print_open_failure(OutputFailure failure, const EncodeSettings& settings, c
     switch (failure) {
         case OutputFailure::too_large:
             std::fprintf(stderr, "ERROR - the picture is %d x %d; at most %d x %d can be encoded\n",
-                         static_cast<int>(format.biWidth), static_cast<int>(format.biHeight), kMaxEncodeWidth,
-                         kMaxEncodeHeight);
+                         static_cast<int>(format.biWidth), static_cast<int>(format.biHeight), encode_max_width,
+                         encode_max_height);
             break;
         case OutputFailure::log_is_output:
             std::fprintf(stderr, "ERROR - %s would be its own log\n", output_path);
@@ -333,11 +334,7 @@ int path_has_suffix_nocase(const char* path, const char* suffix) {
     if (path_length < suffix_length) return 0;
     const char* tail = path + path_length - suffix_length;
     for (size_t i = 0; i < suffix_length; ++i) {
-        char a = tail[i];
-        char b = suffix[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return 0;
+        if (ascii_lower(tail[i]) != ascii_lower(suffix[i])) return 0;
     }
     return 1;
 }

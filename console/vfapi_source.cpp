@@ -79,7 +79,7 @@ int try_plugin(const char* library, const char* path, VfapiSource& source) {
 int set_up_video(VfapiSource& source) {
     const VfapiVideoInfo& video = source.video_info;
     // Rows padded to 4 bytes, as the codec reads any DIB.
-    const uint64_t pitch = (static_cast<uint64_t>(video.dwFrameWidth) * video.dwPixelBits + 31) / 32 * 4;
+    const uint64_t pitch = dib_stride(video.dwFrameWidth, video.dwPixelBits);
     const uint64_t buffer_size = pitch * video.dwFrameHeight;
     // Pitch and offsets travel as 32-bit signed numbers, and the header's
     // width and height are signed too.

@@ -104,15 +104,15 @@ void canvas_write_bmp(const RgbCanvas* canvas, const char* file_name) {
     std::array<uint8_t, 54> header{};
     header[0] = 'B';
     header[1] = 'M';
-    put_le32(54 + pixel_bytes, &header[2]);
-    put_le32(54, &header[10]);
-    put_le32(40, &header[14]);
-    put_le32(static_cast<uint32_t>(canvas->width), &header[18]);
-    put_le32(static_cast<uint32_t>(canvas->height), &header[22]);
+    bytes_put32(&header[2], 54 + pixel_bytes);
+    bytes_put32(&header[10], 54);
+    bytes_put32(&header[14], 40);
+    bytes_put32(&header[18], static_cast<uint32_t>(canvas->width));
+    bytes_put32(&header[22], static_cast<uint32_t>(canvas->height));
     header[26] = 1;   // planes
     header[28] = 24;  // bits per pixel
-    put_le32(3800, &header[38]);
-    put_le32(3800, &header[42]);
+    bytes_put32(&header[38], 3800);
+    bytes_put32(&header[42], 3800);
     FILE* file = std::fopen(file_name, "wb");
     if (!file) return;
     std::fwrite(header.data(), 1, header.size(), file);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/byte_order.h"
+#include "common/bytes.h"
 #include "engine/platform.h"
 
 struct RgbCanvas {

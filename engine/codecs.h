@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/ascii.h"
+
 #include "engine/platform.h"
 
 struct CodecEntry {
@@ -45,7 +47,4 @@ constexpr int32_t codec_index_of_letter(char letter) {
 }
 
 // The four letters of a FourCC as text, the low byte first.
-constexpr std::array<char, 5> codec_name(FOURCC fourcc) {
-    return {static_cast<char>(fourcc & 0xFF), static_cast<char>((fourcc >> 8) & 0xFF),
-            static_cast<char>((fourcc >> 16) & 0xFF), static_cast<char>((fourcc >> 24) & 0xFF), '\0'};
-}
+constexpr std::array<char, 5> codec_name(FOURCC fourcc) { return fourcc_text(fourcc); }

@@ -6,16 +6,12 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/byte_order.h"
+#include "common/bytes.h"
+#include "common/units.h"
 
 namespace {
 
 constexpr DWORD kQuality = 10000;
-// The three words patched into the codec's state block, and the block size they need.
-constexpr size_t kStateRateWord = 12;
-constexpr size_t kStateCompressionControl = 16;
-constexpr size_t kStateKeySeconds = 20;
-constexpr LRESULT kStateMinimum = 24;
 // The frames information the codec is sent has the 64-byte layout of 32-bit Windows there.
 static_assert(sizeof(void*) != 4 || sizeof(ICCOMPRESSFRAMES) == 64);
 
@@ -33,14 +29,14 @@ int open_failed(Compressor& c, CompressorFailure why) {
 // A codec with no state, or one too short for the three words, is left alone.
 int patch_state(Compressor& c, int32_t bit_rate, int32_t key_seconds, int32_t compression_control) {
     const LRESULT size = ICSendMessage(c.hic, ICM_GETSTATE, 0, 0);
-    if (size < kStateMinimum) return 1;
+    if (size < static_cast<LRESULT>(state_block_min_size)) return 1;
     // Zeroed, so that a codec that fills less than it announced hands back no stray bytes.
     auto* state = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
     if (!state) return 0;
     ICSendMessage(c.hic, ICM_GETSTATE, reinterpret_cast<DWORD_PTR>(state), static_cast<DWORD_PTR>(size));
-    put_le32(compressor_rate_word(bit_rate), state + kStateRateWord);
-    put_le32(static_cast<uint32_t>(compression_control), state + kStateCompressionControl);
-    put_le32(static_cast<uint32_t>(key_seconds), state + kStateKeySeconds);
+    bytes_put32(state + state_block_kbps_high_at, compressor_rate_word(bit_rate));
+    bytes_put32(state + state_block_control_at, static_cast<uint32_t>(compression_control));
+    bytes_put32(state + state_block_key_seconds_at, static_cast<uint32_t>(key_seconds));
     ICSendMessage(c.hic, ICM_SETSTATE, reinterpret_cast<DWORD_PTR>(state), static_cast<DWORD_PTR>(size));
     std::free(state);
     return 1;
@@ -58,7 +54,7 @@ CompressorBudgets compressor_budgets(uint32_t image_size, int32_t bit_rate, int3
     CompressorBudgets b{};
     const uint32_t kbps = static_cast<uint32_t>(bit_rate);
     const uint32_t seconds = static_cast<uint32_t>(key_seconds);
-    b.data_rate = kbps * 128u;
+    b.data_rate = static_cast<uint32_t>(kbps_to_bytes_per_second(uint64_t{kbps}));
     if (scale == 0) return b;
     // 64-bit, so that long key distances at high rates don't wrap; wherever
     // 32 bits would not have wrapped the results are the same.
@@ -66,7 +62,7 @@ CompressorBudgets compressor_budgets(uint32_t image_size, int32_t bit_rate, int3
     // Kept so that key_interval + 1, the counter after a begin, still fits.
     b.key_interval = static_cast<uint32_t>(
         std::min<uint64_t>(frames_per_period + 1, (std::numeric_limits<uint32_t>::max)() - 1));
-    const uint64_t delta = static_cast<uint64_t>(kbps) * seconds * 128u / (frames_per_period + 5);
+    const uint64_t delta = kbps_to_bytes_per_second(uint64_t{kbps}) * seconds / (frames_per_period + 5);
     const uint64_t key = 5 * delta;
     b.delta_budget = static_cast<uint32_t>(std::min<uint64_t>(delta, image_size));
     b.key_budget = static_cast<uint32_t>(std::min<uint64_t>(key, image_size));
@@ -80,7 +76,7 @@ uint32_t compressor_rate_word(int32_t bit_rate) {
 uint32_t frame_buffer_bytes(const BITMAPINFOHEADER& format) {
     const uint64_t width = static_cast<uint64_t>(std::abs(static_cast<int64_t>(format.biWidth)));
     const uint64_t height = static_cast<uint64_t>(std::abs(static_cast<int64_t>(format.biHeight)));
-    const uint64_t padded_row = (width * format.biBitCount + 31) / 32 * 4;
+    const uint64_t padded_row = dib_stride(format.biWidth, format.biBitCount);
     // Codecs code whole 16 x 16 blocks: a compressed frame of a tiny picture
     // may need more room than the picture itself.
     const uint64_t blocks = ((width + 15) / 16 * 16) * ((height + 15) / 16 * 16) * 3;

@@ -9,23 +9,6 @@
 #define VNT_DETECTOR_X86 0
 #endif
 
-int block_is_noisy(const uint8_t* source, const uint8_t* decoded, int32_t row_stride, int32_t pixel_step,
-                   int32_t diff_threshold, int32_t pixel_threshold) {
-    int32_t count = 0;
-    for (int r = 0; r < 8; ++r) {
-        const uint8_t* s = source + static_cast<ptrdiff_t>(r) * row_stride;
-        const uint8_t* d = decoded + static_cast<ptrdiff_t>(r) * row_stride;
-        for (int k = 0; k < 8; ++k) {
-            int diff = luma_of_bgr(s) - luma_of_bgr(d);
-            if (diff < 0) diff = -diff;
-            if (diff >= diff_threshold) ++count;
-            s += pixel_step;
-            d += pixel_step;
-        }
-    }
-    return count >= pixel_threshold ? 1 : 0;
-}
-
 namespace {
 
 // Where the block grid lies in the two frames.
@@ -92,9 +75,10 @@ inline int16_t threshold_minus_one(int32_t diff_threshold) {
 // a signed 16-bit lane, so green is paired twice, with 32767 beside red and
 // with the remaining 5702 beside blue. The sums before the rounding add and
 // shift are exactly those of luma_of_bgr.
-constexpr int32_t kWeightsRedGreen = (32767 << 16) | 19595;
-constexpr int32_t kWeightsBlueGreen = (5702 << 16) | 7471;
-static_assert(32767 + 5702 == 38469);
+constexpr int32_t kGreenBesideRed = 32767;
+constexpr int32_t kGreenBesideBlue = static_cast<int32_t>(luma_weight_green) - kGreenBesideRed;
+constexpr int32_t kWeightsRedGreen = (kGreenBesideRed << 16) | static_cast<int32_t>(luma_weight_red);
+constexpr int32_t kWeightsBlueGreen = (kGreenBesideBlue << 16) | static_cast<int32_t>(luma_weight_blue);
 
 // Byte shuffles turning 4 packed pixels (bytes 0..11) into 16-bit (red, green)
 // and (blue, green) pairs; -1 bytes become zero.
@@ -106,7 +90,7 @@ __attribute__((target("ssse3"))) inline __m128i luma4_ssse3(__m128i pixels) {
     const __m128i bg = _mm_shuffle_epi8(pixels, _mm_setr_epi8(VNT_SHUFFLE_BG));
     const __m128i sum = _mm_add_epi32(_mm_madd_epi16(rg, _mm_set1_epi32(kWeightsRedGreen)),
                                       _mm_madd_epi16(bg, _mm_set1_epi32(kWeightsBlueGreen)));
-    return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(65535)), 16);
+    return _mm_srli_epi32(_mm_add_epi32(sum, _mm_set1_epi32(static_cast<int32_t>(luma_rounding))), 16);
 }
 
 // 16 pixels (48 bytes, read exactly) -> luminance of pixels 0..7 and 8..15.
@@ -158,7 +142,7 @@ __attribute__((target("avx2"))) inline __m256i luma8_avx2(__m256i pixels) {
     const __m256i bg = _mm256_shuffle_epi8(pixels, _mm256_setr_epi8(VNT_SHUFFLE_BG, VNT_SHUFFLE_BG));
     const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(rg, _mm256_set1_epi32(kWeightsRedGreen)),
                                          _mm256_madd_epi16(bg, _mm256_set1_epi32(kWeightsBlueGreen)));
-    return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(65535)), 16);
+    return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(static_cast<int32_t>(luma_rounding))), 16);
 }
 
 // 16 pixels (48 bytes, read exactly by two overlapping 32-byte loads). Each

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "common/luma.h"
 #include "engine/platform.h"
 
 // 0 = no noisy block; else (row << 18) + (block column << 5) + 1.
@@ -15,13 +16,6 @@ constexpr BadBlockHit bad_block_pack(int32_t row, int32_t block_column) {
     return (row << 18) + (block_column << 5) + 1;
 }
 
-// Integer luminance 0..255 of a blue-green-red pixel, 16.16 fixed point.
-inline int luma_of_bgr(const uint8_t* p) {
-    return static_cast<int>((19595u * p[2] + 38469u * p[1] + 7471u * p[0] + 65535u) >> 16);
-}
-
-int block_is_noisy(const uint8_t* source, const uint8_t* decoded, int32_t row_stride, int32_t pixel_step,
-                   int32_t diff_threshold, int32_t pixel_threshold);
 
 // The scan used on every delta frame: the fastest path this processor runs.
 BadBlockHit block_noise_scan(const void* source, const void* decoded, const BITMAPINFOHEADER& header,

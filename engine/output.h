@@ -21,14 +21,8 @@ enum class OutputFailure : int32_t {
     compress,             // the codec reported an error for a frame
     write,                // the file could not take a frame (disk full, ...)
     log_is_output,        // with logging on, the log's name is the output's own
-    too_large,            // the picture is wider or taller than kMaxEncodeWidth x kMaxEncodeHeight
+    too_large,            // the picture is wider or taller than encode_max_width x encode_max_height (common/dib.h)
 };
-
-// The largest picture a run takes: the detector's hit holds rows below 8192
-// (and the taller picture would be scanned wrongly), and the codec drivers
-// take no wider picture than 16384.
-constexpr int32_t kMaxEncodeWidth = 16384;
-constexpr int32_t kMaxEncodeHeight = 8192;
 
 struct OutputWriter {
     char* output_path;  // owned copy; the file is created once the first frame is ready

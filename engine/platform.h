@@ -20,16 +20,14 @@ inline BOOL icm_builtin_compressor(DWORD) { return FALSE; }
 #include "platform/registry/registry.h"
 #endif
 
-#include "platform/icm/check_setting.h"
+// What our codec's drivers take from a caller that checks its frames, and
+// their state block's layout: plain headers, the same on every platform.
+#include "codec/check_setting.h"
+#include "codec/state_block.h"
+#include "common/dib.h"
 
 static_assert(sizeof(BITMAPINFOHEADER) == 40);
 static_assert(sizeof(AVISTREAMINFOA) == 140);
 static_assert(sizeof(RECT) == 16);
 static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4);
 
-// Bytes from one row of a DIB to the next: rows are padded to 4 bytes, on
-// every path (files, codecs, hosts), at any width.
-constexpr DWORD dib_stride(LONG width, WORD bits) {
-    return static_cast<DWORD>((static_cast<unsigned long long>(width < 0 ? -static_cast<long long>(width) : width) *
-                                   bits + 31) / 32 * 4);
-}

@@ -3,18 +3,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/ascii.h"
+
 namespace {
 
+#ifdef TWOPASS_TEST_HOOKS
 int g_allow_overlap = 1;
+#else
+constexpr int g_allow_overlap = 1;
+#endif
 
 // On Windows names that differ only in case are one file.
 bool same_name(const char* a, const char* b) {
     for (;; ++a, ++b) {
-        char x = *a, y = *b;
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-        if (!x) return true;
+        if (ascii_lower(*a) != ascii_lower(*b)) return false;
+        if (!*a) return true;
     }
 }
 
@@ -37,20 +40,12 @@ int failed(EncodeSession& session, int32_t n) {
     return 0;
 }
 
-// The bytes of a frame as its header lays it out: biSizeImage, or packed rows
-// when that is 0. The codec drivers read no more than this.
-uint32_t frame_extent(const BITMAPINFOHEADER& h) {
-    if (h.biSizeImage != 0) return h.biSizeImage;
-    const uint64_t rows = static_cast<uint64_t>(std::abs(static_cast<int64_t>(h.biHeight)));
-    return static_cast<uint32_t>(static_cast<uint64_t>(std::abs(static_cast<int64_t>(h.biWidth))) * 3 * rows);
-}
-
 // A codec driver recognises a redo by its picture, so frame n + 1 is only
 // compressed ahead when its picture differs from frame n's: a redo of n is
 // then never mistaken for one of n + 1.
 bool same_picture(const BITMAPINFOHEADER& a, const void* a_bits, const BITMAPINFOHEADER& b, const void* b_bits) {
-    const uint32_t extent = frame_extent(a);
-    return extent == frame_extent(b) && std::memcmp(a_bits, b_bits, extent) == 0;
+    const uint64_t extent = dib_frame_bytes(a);
+    return extent == dib_frame_bytes(b) && std::memcmp(a_bits, b_bits, extent) == 0;
 }
 
 uint8_t* buffer_of(EncodeSession& session, int32_t n) {
@@ -84,7 +79,9 @@ bool overlap_ready(EncodeSession& session) {
 
 }  // namespace
 
+#ifdef TWOPASS_TEST_HOOKS
 void session_allow_overlap(int allow) { g_allow_overlap = allow != 0; }
+#endif
 
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings) {

@@ -3,6 +3,7 @@
 // decodes from the nearest key frame at or before the wanted one.
 #include <algorithm>
 
+#include "common/dib.h"
 #include "platform/avifile/avi_internal.h"
 
 namespace {
@@ -90,14 +91,14 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
     const std::int64_t width = stored.biWidth;
     const std::int64_t height = stored.biHeight < 0 ? -static_cast<std::int64_t>(stored.biHeight) : stored.biHeight;
     if (width <= 0 || height <= 0 || width > 32768 || height > 32768) return nullptr;
-    const std::uint64_t image = static_cast<std::uint64_t>((width * 24 + 31) / 32 * 4 * height);
+    const std::uint64_t image = dib_stride(width, 24) * static_cast<std::uint64_t>(height);
     if (image > kMaxPicture) return nullptr;
     // An uncompressed picture larger than the whole file can't be in it: a
     // damaged header, refused before its picture is allocated. (A compressed
     // frame of that size is another matter: a plain key frame codes small.)
     if (stored.biCompression == BI_RGB || stored.biCompression == BI_BITFIELDS) {
         const std::uint64_t bits = stored.biBitCount ? stored.biBitCount : 24;
-        const std::uint64_t stored_image = (static_cast<std::uint64_t>(width) * bits + 31) / 32 * 4 * height;
+        const std::uint64_t stored_image = dib_stride(width, static_cast<std::uint32_t>(bits)) * static_cast<std::uint64_t>(height);
         if (stored_image > pavi->file->file_size) return nullptr;
     }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/avifile/avifile.h"
-#include "platform/base/bytes.h"
+#include "common/bytes.h"
 
 namespace avi {
 

@@ -38,7 +38,13 @@
 namespace {
 
 constexpr std::uint64_t kDefaultRiffLimit = 1000ull * 1024 * 1024;  // room left for the index below 1 GiB
+#ifdef TWOPASS_TEST_HOOKS
 std::uint64_t g_riff_limit = kDefaultRiffLimit;
+std::uint64_t g_write_limit = 0;  // bytes a file may grow to; 0 = no limit
+#else
+constexpr std::uint64_t g_riff_limit = kDefaultRiffLimit;
+constexpr std::uint64_t g_write_limit = 0;
+#endif
 
 constexpr unsigned kSuperIndexEntries = 256;
 constexpr std::uint32_t kIndxSize = 24 + 16 * kSuperIndexEntries;  // indx data bytes
@@ -46,12 +52,12 @@ constexpr std::uint32_t kOdmlSize = 4 + 8 + 248;                   // 'odml' + d
 constexpr LONG kMaxGap = 1 << 20;  // empty frames that one write may add to fill a gap
 constexpr std::uint64_t kRoomStep = 4096;  // the completion room grows by this much beyond what it needs
 
-std::uint64_t g_write_limit = 0;  // tests: bytes a file may grow to; 0 = no limit
-
 }  // namespace
 
+#ifdef TWOPASS_TEST_HOOKS
 void avifile_set_riff_limit(std::uint64_t bytes) { g_riff_limit = bytes ? bytes : kDefaultRiffLimit; }
 void avifile_set_write_limit(std::uint64_t bytes) { g_write_limit = bytes; }
+#endif
 
 namespace avi {
 

@@ -218,6 +218,7 @@ HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID
     return AVIERR_OK;
 }
 
+#ifdef TWOPASS_TEST_HOOKS
 LONG avifile_frame_count(PAVISTREAM stream) {
     if (!live(stream) || !stream->read) return -1;
     return static_cast<LONG>(stream->read->frames.size());
@@ -231,3 +232,4 @@ int avifile_frame_entry(PAVISTREAM stream, LONG frame, std::uint32_t* size, int*
     if (key) *key = static_cast<int>(e.key);
     return 1;
 }
+#endif

@@ -1,5 +1,10 @@
-// Hooks for tests of the AVI writer; not part of the API.
+// Hooks for tests of the AVI writer and reader; not part of the API, and
+// built only into test builds (TWOPASS_TEST_HOOKS).
 #pragma once
+
+#ifndef TWOPASS_TEST_HOOKS
+#error "avifile_testing.h is for test builds, which define TWOPASS_TEST_HOOKS"
+#endif
 
 #include <cstdint>
 

@@ -4,11 +4,11 @@
 // (dialog_script.cpp) instead of a screen. One manager per process, on the
 // calling thread, like the window manager's per-thread message loop; no locks.
 // This file holds the manager and the modal loop.
-#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/ascii.h"
 #include "platform/dialog/dialog_internal.h"
 
 // Never destroyed: modules unregister their templates from their own
@@ -20,7 +20,7 @@ DialogManager& dialog_manager() {
 
 std::string dialog_lower(const char* s) {
     std::string out = s ? s : "";
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : out) c = ascii_lower(c);
     return out;
 }
 

@@ -1,13 +1,13 @@
 // The table of built-in codec drivers.
 #include <initializer_list>
 
-#include "platform/icm/av_codecs.h"
+#include "codec/codec.h"
 #include "platform/icm/builtin.h"
 
 BOOL icm_install_builtin_drivers() {
     BOOL ok = TRUE;
-    // The codecs of the driver's own table (those that only decompress refuse compress opens).
-    for (const AvCodec& codec : avdrv_codecs) ok &= icm_install_driver(ICTYPE_VIDEO, codec.fcc, icm_av_driver_proc);
+    // Our codec for every FourCC of its table.
+    for (DWORD fcc : codec_fourccs()) ok &= icm_install_driver(ICTYPE_VIDEO, fcc, codec_driver_proc);
     // Uncompressed frames as AVI files store them.
     for (DWORD fcc : {DWORD{0}, mmioFOURCC('D', 'I', 'B', ' '), mmioFOURCC('R', 'G', 'B', ' '),
                       mmioFOURCC('r', 'a', 'w', ' ')})
@@ -18,5 +18,5 @@ BOOL icm_install_builtin_drivers() {
 // Any other FourCC goes to the same procedure, which opens it for
 // decompression when the media libraries have a decoder for it.
 LRESULT CALLBACK icm_fallback_driver_proc(DWORD_PTR id, HDRVR hdrvr, UINT msg, LPARAM p1, LPARAM p2) {
-    return icm_av_driver_proc(id, hdrvr, msg, p1, p2);
+    return codec_driver_proc(id, hdrvr, msg, p1, p2);
 }

@@ -2,11 +2,14 @@
 // type and FourCC, and a table of open instances keyed by handle. Handles are
 // never reused, so a message to a closed handle is answered ICERR_BADHANDLE
 // instead of reaching a driver that has gone.
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "codec/codec.h"
+#include "common/ascii.h"
 #include "platform/icm/builtin.h"
 #include "platform/icm/icm.h"
 
@@ -41,6 +44,15 @@ std::once_flag builtins_once;
 
 void ensure_builtins() {
     std::call_once(builtins_once, [] { icm_install_builtin_drivers(); });
+}
+
+// The entry installed for (type, handler), matched without case, or the end;
+// the caller holds the lock.
+std::vector<InstalledDriver>::iterator find_installed(Manager& m, DWORD fccType, DWORD fccHandler) {
+    const DWORD type = fourcc_fold(fccType);
+    const DWORD handler = fourcc_fold(fccHandler);
+    return std::find_if(m.installed.begin(), m.installed.end(),
+                        [&](const InstalledDriver& d) { return d.type == type && d.handler == handler; });
 }
 
 HIC to_hic(std::uintptr_t v) { return reinterpret_cast<HIC>(v); }
@@ -79,15 +91,11 @@ BOOL icm_install_driver(DWORD fccType, DWORD fccHandler, DRIVERPROC proc) {
     if (!proc) return FALSE;
     Manager& m = manager();
     std::lock_guard<std::mutex> guard(m.lock);
-    const DWORD type = icm_fold_fourcc(fccType);
-    const DWORD handler = icm_fold_fourcc(fccHandler);
-    for (auto& d : m.installed) {
-        if (d.type == type && d.handler == handler) {
-            d.proc = proc;  // the later install wins
-            return TRUE;
-        }
-    }
-    m.installed.push_back({type, handler, proc});
+    const auto it = find_installed(m, fccType, fccHandler);
+    if (it != m.installed.end())
+        it->proc = proc;  // the later install wins
+    else
+        m.installed.push_back({fourcc_fold(fccType), fourcc_fold(fccHandler), proc});
     return TRUE;
 }
 
@@ -102,26 +110,18 @@ BOOL VFWAPI ICRemove(DWORD fccType, DWORD fccHandler, UINT /*wFlags*/) {
     ensure_builtins();
     Manager& m = manager();
     std::lock_guard<std::mutex> guard(m.lock);
-    const DWORD type = icm_fold_fourcc(fccType);
-    const DWORD handler = icm_fold_fourcc(fccHandler);
-    for (auto it = m.installed.begin(); it != m.installed.end(); ++it) {
-        if (it->type == type && it->handler == handler) {
-            m.installed.erase(it);
-            return TRUE;
-        }
-    }
-    return FALSE;
+    const auto it = find_installed(m, fccType, fccHandler);
+    if (it == m.installed.end()) return FALSE;
+    m.installed.erase(it);
+    return TRUE;
 }
 
 BOOL icm_builtin_compressor(DWORD fccHandler) {
     ensure_builtins();
     Manager& m = manager();
     std::lock_guard<std::mutex> guard(m.lock);
-    const DWORD type = icm_fold_fourcc(ICTYPE_VIDEO);
-    const DWORD handler = icm_fold_fourcc(fccHandler);
-    for (const auto& d : m.installed)
-        if (d.type == type && d.handler == handler) return icm_av_compresses(fccHandler, d.proc);
-    return FALSE;
+    const auto it = find_installed(m, ICTYPE_VIDEO, fccHandler);
+    return it != m.installed.end() && codec_compresses(fccHandler, it->proc);
 }
 
 HIC VFWAPI ICOpen(DWORD fccType, DWORD fccHandler, UINT wMode) {
@@ -132,16 +132,10 @@ HIC VFWAPI ICOpen(DWORD fccType, DWORD fccHandler, UINT wMode) {
     bool first_user = false;
     {
         std::lock_guard<std::mutex> guard(m.lock);
-        const DWORD type = icm_fold_fourcc(fccType);
-        const DWORD handler = icm_fold_fourcc(fccHandler);
-        for (const auto& d : m.installed) {
-            if (d.type == type && d.handler == handler) {
-                proc = d.proc;
-                break;
-            }
-        }
+        const auto it = find_installed(m, fccType, fccHandler);
+        if (it != m.installed.end()) proc = it->proc;
         // Video FourCCs nobody installed may still be decodable by the media libraries.
-        if (!proc && type == icm_fold_fourcc(ICTYPE_VIDEO)) proc = icm_fallback_driver_proc;
+        if (!proc && fourcc_fold(fccType) == fourcc_fold(ICTYPE_VIDEO)) proc = icm_fallback_driver_proc;
         if (!proc) return nullptr;
         handle = m.next_handle++;
         first_user = (m.users[proc]++ == 0);

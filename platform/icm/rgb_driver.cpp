@@ -6,7 +6,7 @@
 #include <new>
 
 #include "platform/icm/builtin.h"
-#include "platform/icm/dib.h"
+#include "codec/dib.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ LRESULT get_format(const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out) {
     out->biPlanes = 1;
     out->biBitCount = 24;
     out->biCompression = BI_RGB;
-    out->biSizeImage = static_cast<DWORD>(dib_padded_stride(li.width, 24) * static_cast<std::size_t>(li.height));
+    out->biSizeImage = static_cast<DWORD>(dib_stride(li.width, 24) * static_cast<std::size_t>(li.height));
     return ICERR_OK;
 }
 

@@ -40,6 +40,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/ascii.h"
+
 namespace {
 
 constexpr size_t kMaxRegistryBytes = 4u << 20;
@@ -70,8 +72,7 @@ std::mutex open_keys_mutex;
 std::set<RegistryKey*> open_keys;
 
 std::string lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : text) c = ascii_lower(c);
     return text;
 }
 

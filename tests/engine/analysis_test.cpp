@@ -73,9 +73,9 @@ protected:
     char previous_[4096] = {};
 };
 
-TEST(Canvas, PutLe32StoresLeastSignificantFirst) {
+TEST(Canvas, BytesPut32StoresLeastSignificantFirst) {
     uint8_t bytes[4] = {};
-    put_le32(0x12345678u, bytes);
+    bytes_put32(bytes, 0x12345678u);
     EXPECT_EQ(bytes[0], 0x78);
     EXPECT_EQ(bytes[1], 0x56);
     EXPECT_EQ(bytes[2], 0x34);

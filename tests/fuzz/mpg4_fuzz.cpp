@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/icm/mpg4_rewrite.h"
+#include "codec/mpg4_rewrite.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 
+#include "common/ascii.h"
+
 namespace testsupport {
 
 namespace {
@@ -24,15 +26,7 @@ std::vector<Instance>& instances() {
     return list;
 }
 
-DWORD fold(DWORD fcc) {
-    DWORD out = 0;
-    for (int i = 0; i < 4; ++i) {
-        DWORD c = (fcc >> (8 * i)) & 0xFF;
-        if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
-        out |= c << (8 * i);
-    }
-    return out;
-}
+DWORD fold(DWORD fcc) { return fourcc_fold(fcc); }
 
 void store_le32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));

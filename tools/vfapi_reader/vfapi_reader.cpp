@@ -26,7 +26,7 @@ extern "C" {
 }
 
 #include "console/vfapi.h"
-#include "platform/pixels/pixels.h"
+#include "common/pixels.h"
 
 namespace {
 

@@ -1,0 +1,132 @@
+// Inside of the codec driver over libavcodec: what a driver handle points at,
+// and the parts the dispatch (av_driver.cpp) calls. Not part of the API, and
+// not exported from the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "codec/codecs.h"
+#include "codec/self_check.h"
+#include "codec/check_setting.h"
+#include "codec/dib.h"
+#include "codec/mpg4_rewrite.h"
+#include "codec/rate_control.h"
+#include "common/pixels.h"
+
+#pragma GCC visibility push(hidden)
+
+// The IDCT of every coder the driver opens, the encoder's own reconstruction
+// and its self-check included: libavcodec's plain integer one. Left to
+// choose, a 32-bit x86 build of libavcodec takes an older SIMD IDCT whose
+// results differ by one here and there: that build's encoder then predicted
+// from, and its decoder showed, pictures unlike the ones a 64-bit decoder
+// (ffmpeg's among them, whose SIMD IDCT gives the plain one's results
+// exactly) makes of the same frames, and the difference drifts until the
+// next key frame.
+constexpr int codec_idct = FF_IDCT_SIMPLE;
+
+// What ICM_GETSTATE hands out and ICM_SETSTATE takes (av_state.cpp).
+struct CodecState {
+    double kbps = 3000.0;
+    std::int32_t control = 75;
+    std::int32_t key_seconds = 8;
+};
+
+// What coding one frame changes in the driver's own state, kept from before
+// the last frame so that a frame the caller threw away unseen can be taken back.
+struct CodecEncoderMark {
+    RateControl rc;
+    std::uint32_t since_key;
+    std::int64_t next_pts;
+    int next_frame;
+    std::uint32_t v1_frame_number;  // MPG4's rewriter numbers the pictures it writes
+    int v1_v2_slice_rows;
+    bool valid;
+};
+
+struct CodecEncoder {
+    AVCodecContext* ctx = nullptr;
+    PixelsToYuv convert;
+    AVFrame* frames[2] = {nullptr, nullptr};  // alternate: the codec keeps the last one referenced
+    AVPacket* pkt = nullptr;
+    Mpg4Rewriter v1;                      // MPG4 only
+    std::uint8_t* v1_data = nullptr;      // the rewritten frame
+    std::size_t v1_capacity = 0;
+    const std::uint8_t* coded = nullptr;  // the frame last coded: the packet or its rewrite
+    int next_frame = 0;
+    DibLayout in{};
+    std::int64_t next_pts = 0;
+    bool begun = false;
+    bool force_key = true;
+    std::uint32_t since_key = 0;
+    std::uint32_t key_limit = 1;
+    RateControl rc{};
+    CodecSelfCheck check;       // decodes what was coded, for the rate control's noise ceiling
+    bool restarted = false;  // a begin mid-stream, not yet followed by a frame
+    CodecEncoderMark before_last{};  // the state before the last frame was coded
+};
+
+struct CodecDecoder {
+    AVCodecContext* ctx = nullptr;
+    AVCodecID id = AV_CODEC_ID_NONE;
+    PixelsToBgr convert;
+    AVFrame* picture = nullptr;  // the last decoded picture
+    AVFrame* scratch = nullptr;
+    AVPacket* pkt = nullptr;
+    std::uint8_t* data = nullptr;  // padded copy of the compressed frame
+    std::size_t data_capacity = 0;
+    bool begun = false;
+    bool have_picture = false;
+    int width = 0, height = 0;
+    std::uint32_t palette[256] = {};
+    bool palette_pending = false;
+};
+
+struct CodecDriver {
+    DWORD fcc = 0;
+    const CodecRow* codec = nullptr;  // none: a decoder found in the tag table
+    UINT mode = 0;
+    CodecState state{};
+    bool state_set = false;
+    DWORD rate = 0, scale = 0;  // from ICM_COMPRESS_FRAMES_INFO
+    LONG key_rate = 0;
+    LONG data_rate = 0;
+    std::uint32_t checked_rule = 0;  // the caller's block-noise rule (check_setting.h); 0: it does not check
+    CodecEncoder enc;
+    CodecDecoder dec;
+};
+
+// Whether frames may be converted in place: always, but in test builds,
+// which compare both ways (codec_testing.h).
+#ifdef TWOPASS_TEST_HOOKS
+extern bool codec_direct_conversion;
+#else
+constexpr bool codec_direct_conversion = true;
+#endif
+
+// av_encoder.cpp
+void codec_encoder_free(CodecEncoder& e);
+LRESULT codec_compress_begin(CodecDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic);
+// ICM_SET with icm_set_checked: the caller checks every delta by this rule.
+LRESULT codec_compress_checked(CodecDriver& d, std::uint32_t rule);
+LRESULT codec_compress_get_format(const CodecDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
+
+// av_decoder.cpp
+void codec_decoder_free(CodecDecoder& k);
+LRESULT codec_decompress_check(const CodecDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
+                               DibLayout& lo);
+LRESULT codec_decompress_begin(CodecDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+LRESULT codec_decompress(CodecDriver& d, const ICDECOMPRESS* ic);
+LRESULT codec_decompress_get_format(const CodecDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
+
+// av_state.cpp
+LRESULT codec_get_state(const CodecDriver& d, std::uint8_t* buf, std::size_t n);
+LRESULT codec_set_state(CodecDriver& d, const std::uint8_t* buf, std::size_t n);
+
+#pragma GCC visibility pop
