@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "codec/driver.h"
+#include "codec/picture_hash.h"
 #include "common/units.h"
 
 void codec_encoder_free(CodecEncoder& e) {
@@ -273,7 +274,7 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
     const std::size_t capacity = std::max<std::size_t>(ic->lpbiInput->biSizeImage, dib_compressed_capacity(li));
 
     const auto* src_bytes = static_cast<const std::uint8_t*>(ic->lpInput);
-    const std::uint64_t picture = rate_fingerprint(src_bytes, li.size);
+    const std::uint64_t picture = picture_hash(src_bytes, li.size);
     take_back_if_redone(e, picture);
     e.before_last = CodecEncoderMark{e.rc, e.since_key, e.next_pts, e.next_frame, e.v1.frame_number,
                                   e.v1.v2_slice_rows, true};

@@ -99,7 +99,7 @@ struct RateControl {
     int pending_qp;
     int pending_worst;              // its worst block, -1 when not measured
     std::uint32_t pending_bytes;
-    std::uint64_t pending_picture;  // fingerprint of its source picture
+    std::uint64_t pending_picture;  // picture_hash of its source picture
     double pending_cplx_delta;      // cplx_delta before it was coded
     bool restarted;                 // a begin arrived after the pending frame
 };
@@ -119,11 +119,6 @@ void rate_checked(RateControl& rc, int pixel_threshold);
 // A begin arrived mid-stream. If the next frame is the same picture as the
 // pending one, the pending frame was thrown away.
 void rate_restart(RateControl& rc);
-
-// Whole-picture fingerprint that tells a redo of the same picture from the
-// next one. Every byte counts, in order: a wrong "same" would drop a kept
-// frame from the accounting.
-std::uint64_t rate_fingerprint(const void* data, std::size_t n);
 
 // Counters for tests and reports.
 struct RateStats {

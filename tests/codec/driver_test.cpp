@@ -48,7 +48,7 @@ TEST_P(RoundTrip, KeyAndDeltaFramesAsRequestedAndCloseToTheSource) {
     }
 }
 
-TEST(IcmCodec, DecodesFromABufferLongerThanTheFrame) {
+TEST(CodecDriver, DecodesFromABufferLongerThanTheFrame) {
     // The engine's verification decoder is told the uncompressed size: the
     // compressed frame is followed by whatever the buffer held before.
     for (DWORD fcc : {mmioFOURCC('M', 'P', '4', '2'), mmioFOURCC('M', 'P', '4', '3')}) {
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Codecs, RoundTrip,
                                             ::testing::Values(SizeCase{640, 480}, SizeCase{352, 240},
                                                               SizeCase{720, 405}, SizeCase{322, 242})));
 
-TEST(IcmCodec, OpensTheFiveCodecsBothWaysAndOtherFourccsForDecompressionOnly) {
+TEST(CodecDriver, OpensTheFiveCodecsBothWaysAndOtherFourccsForDecompressionOnly) {
     for (DWORD fcc : {mmioFOURCC('M', 'P', 'G', '4'), mmioFOURCC('M', 'P', '4', '2'), mmioFOURCC('D', 'I', 'V', '4')})
         for (UINT mode : {ICMODE_COMPRESS, ICMODE_DECOMPRESS}) {
             HIC hic = ICOpen(ICTYPE_VIDEO, fcc, mode);
@@ -102,7 +102,7 @@ TEST(IcmCodec, OpensTheFiveCodecsBothWaysAndOtherFourccsForDecompressionOnly) {
     EXPECT_EQ(ICOpen(ICTYPE_VIDEO, mmioFOURCC('Z', 'Z', 'Z', '9'), ICMODE_DECOMPRESS), nullptr);
 }
 
-TEST(IcmCodec, StateBlockCarriesBitRateControlAndKeySeconds) {
+TEST(CodecDriver, StateBlockCarriesBitRateControlAndKeySeconds) {
     HIC hic = ICOpen(ICTYPE_VIDEO, mmioFOURCC('D', 'I', 'V', '3'), ICMODE_COMPRESS);
     ASSERT_NE(hic, nullptr);
     const LRESULT n = ICSendMessage(hic, ICM_GETSTATE, 0, 0);
@@ -139,7 +139,7 @@ TEST(IcmCodec, StateBlockCarriesBitRateControlAndKeySeconds) {
     ICClose(hic);
 }
 
-TEST(IcmCodec, KeySecondsLimitTheKeyDistance) {
+TEST(CodecDriver, KeySecondsLimitTheKeyDistance) {
     // 3 key seconds at 10 fps: the driver answers the 31st frame after a key with a key frame
     // even though the caller asks for deltas only.
     Compressor c;
@@ -157,7 +157,7 @@ TEST(IcmCodec, KeySecondsLimitTheKeyDistance) {
     EXPECT_EQ(keys, (std::vector<int>{0, 31, 62}));
 }
 
-TEST(IcmCodec, BadCallsAreAnsweredWithErrors) {
+TEST(CodecDriver, BadCallsAreAnsweredWithErrors) {
     HIC hic = ICOpen(ICTYPE_VIDEO, mmioFOURCC('M', 'P', '4', '3'), ICMODE_COMPRESS);
     ASSERT_NE(hic, nullptr);
     BITMAPINFOHEADER in = rgb24(64, 48), out = in;
@@ -195,7 +195,7 @@ TEST(IcmCodec, BadCallsAreAnsweredWithErrors) {
     ICClose(hic);
 }
 
-TEST(IcmCodec, NeverWritesMoreThanTheUncompressedSize) {
+TEST(CodecDriver, NeverWritesMoreThanTheUncompressedSize) {
     // A tiny noisy picture compresses badly; the output buffer is exactly the
     // uncompressed size with guard bytes behind it.
     constexpr int w = 16, h = 16;
@@ -226,7 +226,7 @@ TEST(IcmCodec, NeverWritesMoreThanTheUncompressedSize) {
     ICClose(hic);
 }
 
-TEST(IcmCodec, ThrownAwayDeltaFrameLeavesNoTrace) {
+TEST(CodecDriver, ThrownAwayDeltaFrameLeavesNoTrace) {
     // The engine's redo: a delta frame is coded, decoded by its verification
     // decoder, rejected; the compressor begins again and codes the same
     // picture as a key frame; the decoder begins again on that key frame.

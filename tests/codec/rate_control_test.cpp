@@ -85,7 +85,7 @@ struct RawFile {
     }
 };
 
-TEST(IcmRate, TenSecondClipsComeOutAtTheBitRate) {
+TEST(RateControl, TenSecondClipsComeOutAtTheBitRate) {
     // 640x480 at 30000/1001 for 300 frames, 3000 kbit/s, 8 key seconds: the
     // engine's budgets are 12590 bytes per delta and 62950 per key frame.
     testsupport::TempDir dir;
@@ -109,7 +109,7 @@ TEST(IcmRate, TenSecondClipsComeOutAtTheBitRate) {
     }
 }
 
-TEST(IcmRate, RedoneDeltasDoNotSpiralIntoKeyFrames) {
+TEST(RateControl, RedoneDeltasDoNotSpiralIntoKeyFrames) {
     // testsrc2 at 2500 kbit/s sits just over the quantiser at which its delta
     // frames get block noise. With the engine's check and redo in the loop the
     // deltas stay under that quantiser instead of answering each redo by
@@ -136,7 +136,7 @@ TEST(IcmRate, RedoneDeltasDoNotSpiralIntoKeyFrames) {
     EXPECT_LE(checked.bytes / target, 1.15);
 }
 
-TEST(IcmRate, TooFewBitsGiveTheCleanFileNotABiggerNoisierOne) {
+TEST(RateControl, TooFewBitsGiveTheCleanFileNotABiggerNoisierOne) {
     // mandelbrot's deltas are clean only at fine quantisers, far above 1000
     // kbit/s. Asking for less must not buy a bigger file: the deltas stay at
     // the clean quantiser instead of failing into key frames.
@@ -163,7 +163,7 @@ TEST(IcmRate, TooFewBitsGiveTheCleanFileNotABiggerNoisierOne) {
 // The driver's own look at its deltas: the worst block of a delta coded at
 // the finest quantiser is far from the default rule, that of one at the
 // coarsest is over it. A textured picture, and the same with fine grain added.
-TEST(IcmRate, TheDriverMeasuresItsOwnDeltas) {
+TEST(RateControl, TheDriverMeasuresItsOwnDeltas) {
     const int w = 160, h = 96;
     int worst[2] = {};
     const int quantisers[2] = {2, 31};
@@ -219,7 +219,7 @@ TEST(IcmRate, TheDriverMeasuresItsOwnDeltas) {
 
 // The accounting itself, without a codec, at both ends of compression control
 // and the default: no overspend, however large, lifts the noise ceiling.
-TEST(IcmRate, OnlyKeptFramesAreCountedAndRedosLowerTheCeiling) {
+TEST(RateControl, OnlyKeptFramesAreCountedAndRedosLowerTheCeiling) {
     for (int control : {1, 75, 100}) {
         SCOPED_TRACE(control);
         RateControl rc;
@@ -264,7 +264,7 @@ TEST(IcmRate, OnlyKeptFramesAreCountedAndRedosLowerTheCeiling) {
     }
 }
 
-TEST(IcmRate, CeilingStepsFollowWhatWasSeenClean) {
+TEST(RateControl, CeilingStepsFollowWhatWasSeenClean) {
     RateControl rc;
     rate_init(rc, 384000.0, 30.0, 75, 240);
     rc.ceiling = rate_qmax;  // as if probes had raised it all the way
@@ -345,7 +345,7 @@ TEST(IcmRate, CeilingStepsFollowWhatWasSeenClean) {
 // Before any redo the ceiling is a guess that a caller without checks leaves
 // behind within seconds. A caller that checks by the default rule (28 pixels)
 // sees it raised only while the deltas at it stay within half of that.
-TEST(IcmRate, TheFirstCeilingRisesWhereThereIsRoom) {
+TEST(RateControl, TheFirstCeilingRisesWhereThereIsRoom) {
     struct Case {
         bool checked;
         int worst;  // every delta's worst block, as the driver measured it
@@ -376,7 +376,7 @@ TEST(IcmRate, TheFirstCeilingRisesWhereThereIsRoom) {
 // worse than the deltas kept there is put down to drift once per ceiling;
 // one it saw nearer to the rule, or any with a caller that does not check,
 // lowers the ceiling at once.
-TEST(IcmRate, ARejectionTheDriverDidNotSeeComingKeepsTheCeilingOnce) {
+TEST(RateControl, ARejectionTheDriverDidNotSeeComingKeepsTheCeilingOnce) {
     struct Case {
         bool checked;
         int rejected_worst;  // the rejected delta's worst block, as the driver measured it
@@ -414,7 +414,7 @@ TEST(IcmRate, ARejectionTheDriverDidNotSeeComingKeepsTheCeilingOnce) {
     }
 }
 
-TEST(IcmRate, NoisyDeltasAtTheFinestQuantiserMoveDeltasOneCoarser) {
+TEST(RateControl, NoisyDeltasAtTheFinestQuantiserMoveDeltasOneCoarser) {
     // A bit rate far above what the pictures need: the rate alone asks for
     // the finest quantiser.
     RateControl rc;
@@ -446,7 +446,7 @@ TEST(IcmRate, NoisyDeltasAtTheFinestQuantiserMoveDeltasOneCoarser) {
 // The two deltas after the first key frame and then one every four seconds
 // are coded finer, like the key frames; a refreshing delta that is thrown
 // away says nothing of the ceiling.
-TEST(IcmRate, RefreshingDeltasEveryFourSeconds) {
+TEST(RateControl, RefreshingDeltasEveryFourSeconds) {
     // Far too few bits: every other delta sits at the ceiling. At 5 frames a
     // second, 20 frames apart.
     RateControl rc;

@@ -73,7 +73,7 @@ Coded code_clip(DWORD fcc, int w, int h, bool direct) {
     return run;
 }
 
-TEST(IcmConversion, InPlaceAndPaddedConversionsGiveTheSameBytes) {
+TEST(Pixels, InPlaceAndPaddedConversionsGiveTheSameBytes) {
     struct Size {
         int w, h;
     };
@@ -91,7 +91,7 @@ TEST(IcmConversion, InPlaceAndPaddedConversionsGiveTheSameBytes) {
     }
 }
 
-TEST(IcmConversion, DecodedPictureIsTheSameWhicheverWayItIsConverted) {
+TEST(Pixels, DecodedPictureIsTheSameWhicheverWayItIsConverted) {
     // The same packets decoded both ways, so a difference can only come from
     // the conversion out of the decoder.
     const DWORD fcc = mmioFOURCC('M', 'P', '4', '2');

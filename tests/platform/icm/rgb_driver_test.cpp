@@ -65,7 +65,7 @@ std::array<std::uint8_t, 3> at(const std::vector<std::uint8_t>& px, int x, int y
     return {px[o], px[o + 1], px[o + 2]};
 }
 
-TEST(IcmRgb, PaletteIndicesBecomeTheirColours) {
+TEST(RgbDriver, PaletteIndicesBecomeTheirColours) {
     Stored s = stored(8, H, 3);
     const std::uint8_t pal[3][4] = {{10, 20, 30, 0}, {40, 50, 60, 0}, {70, 80, 90, 0}};
     std::memcpy(s.header.data() + 40, pal, sizeof pal);
@@ -83,7 +83,7 @@ TEST(IcmRgb, PaletteIndicesBecomeTheirColours) {
         }
 }
 
-TEST(IcmRgb, FourBitIndicesHighNibbleFirst) {
+TEST(RgbDriver, FourBitIndicesHighNibbleFirst) {
     Stored s = stored(4, H, 16);
     for (int i = 0; i < 16; ++i) {
         const std::uint8_t q[4] = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i * 2),
@@ -105,7 +105,7 @@ TEST(IcmRgb, FourBitIndicesHighNibbleFirst) {
         }
 }
 
-TEST(IcmRgb, SixteenBitFiveFiveFiveExpandsToFullRange) {
+TEST(RgbDriver, SixteenBitFiveFiveFiveExpandsToFullRange) {
     Stored s = stored(16, H);
     const std::uint16_t values[W] = {0x0000, 0x7FFF, 0x001F, 0x03E0, 0x7C00 | (1 << 5) | 16};
     for (int y = 0; y < H; ++y)
@@ -119,7 +119,7 @@ TEST(IcmRgb, SixteenBitFiveFiveFiveExpandsToFullRange) {
         for (int x = 0; x < W; ++x) EXPECT_EQ(at(px, x, y), want[x]) << x;
 }
 
-TEST(IcmRgb, PaddedTwentyFourAndThirtyTwoBitRowsAndTopDownFrames) {
+TEST(RgbDriver, PaddedTwentyFourAndThirtyTwoBitRowsAndTopDownFrames) {
     Stored s24 = stored(24, H);
     Stored s32 = stored(32, -H);  // top-down
     for (int y = 0; y < H; ++y)
@@ -140,7 +140,7 @@ TEST(IcmRgb, PaddedTwentyFourAndThirtyTwoBitRowsAndTopDownFrames) {
         }
 }
 
-TEST(IcmRgb, ShortImageAndCompressOpenAreRefused) {
+TEST(RgbDriver, ShortImageAndCompressOpenAreRefused) {
     Stored s = stored(24, H);
     s.bi()->biSizeImage = 20;  // less than the rows it describes
     LRESULT r = 0;
@@ -149,7 +149,7 @@ TEST(IcmRgb, ShortImageAndCompressOpenAreRefused) {
     EXPECT_EQ(ICOpen(ICTYPE_VIDEO, mmioFOURCC('D', 'I', 'B', ' '), ICMODE_COMPRESS), nullptr);
 }
 
-TEST(IcmRgb, FourccFromTheTagTableFindsItsDecoder) {
+TEST(RgbDriver, FourccFromTheTagTableFindsItsDecoder) {
     // A JPEG frame as an MJPG stream would hold it, made by ffmpeg with the same picture in bgr24.
     testsupport::TempDir dir;
     const std::string jpg = dir.file("f.jpg"), raw = dir.file("f.bgr");
