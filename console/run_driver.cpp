@@ -18,9 +18,6 @@ constexpr uint32_t kMaxDamagedRun = 25;
 // The frame count of an input whose length is not known.
 constexpr uint32_t kUnknownFrameCount = 0x7FFFFFFF;
 
-// One session for the program, as there is one run per process.
-EncodeSession g_session;
-
 // Which kind reads an input: the first entry whose suffix the path ends in,
 // compared without case; the entry without a suffix takes every other path.
 struct SourceKind {
@@ -61,9 +58,8 @@ extern "C" void on_interrupt(int signal_number) {
 int32_t now_seconds() { return static_cast<int32_t>(std::time(nullptr)); }
 
 void print_fourcc(DWORD fourcc, FILE* stream) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        char c = static_cast<char>((fourcc >> shift) & 0xFF);
-        std::fputc(c >= 0x20 && c < 0x7F ? c : '?', stream);
+    for (const char c : fourcc_text(fourcc)) {
+        if (c) std::fputc(c >= 0x20 && c < 0x7F ? c : '?', stream);
     }
 }
 
@@ -111,8 +107,8 @@ void print_progress(int32_t done, uint32_t frame_count, int32_t start, uint32_t 
 }
 
 // Log and writer first, so the AVI on disk is complete, then the source.
-[[noreturn]] void end_interrupted(FrameSource& source) {
-    session_close(g_session);
+[[noreturn]] void end_interrupted(EncodeSession& session, FrameSource& source) {
+    session_close(session);
     frame_source_close(source);
     set_stop_handler(SIG_DFL);
     std::exit(1);
@@ -148,9 +144,8 @@ const char* written_over_input(const char* input_path, const char* output_path, 
 // Once, after the log should have been made (with the first frame, or at the
 // close of a run without one); the name by the log's own rule, as the session
 // may have let go of it.
-void warn_missing_log(const char* output_path) {
-    static int warned = 0;
-    if (!g_session.log_missing || warned) return;
+void warn_missing_log(const EncodeSession& session, const char* output_path, int& warned) {
+    if (!session.log_missing || warned) return;
     warned = 1;
     char* name = path_replace_extension(output_path, ".log");
     if (name) std::fprintf(stderr, "WARNING - Can't create log %s\n", name);
@@ -187,8 +182,10 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     }
     std::free(log_name);
 
-    if (!session_open(g_session, output_path, *source.info, *source.format, settings)) {
-        print_open_failure(g_session.failure, settings, output_path, *source.format);
+    EncodeSession session{};
+    int warned_log = 0;  // the missing log is told once a run
+    if (!session_open(session, output_path, *source.info, *source.format, settings)) {
+        print_open_failure(session.failure, settings, output_path, *source.format);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
         frame_source_close(source);
         std::exit(1);
@@ -199,7 +196,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     uint32_t n = 0;
     uint32_t damaged_run = 0;  // frames in a row that could not be decoded
     for (; n < frame_count; ++n) {
-        if (g_interrupted) end_interrupted(source);
+        if (g_interrupted) end_interrupted(session, source);
         // Start every frame from the default floating-point environment (the
         // x87 and SSE control words, empty x87 stack), whatever a codec or a
         // reader plug-in left behind.
@@ -220,18 +217,18 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         const void* next_bits = nullptr;
         const BITMAPINFOHEADER* next_header = nullptr;
         if (n + 1 >= frame_count || !frame_source_peek(source, &next_bits, &next_header)) next_bits = nullptr;
-        if (!session_encode_frame_ahead(g_session, static_cast<int32_t>(n), header, bits,
+        if (!session_encode_frame_ahead(session, static_cast<int32_t>(n), header, bits,
                                         next_bits ? next_header : nullptr, next_bits))
             break;
-        warn_missing_log(output_path);
+        warn_missing_log(session, output_path, warned_log);
         if (settings.progress_enabled) {
-            byte_total += session_last_size(g_session);
+            byte_total += session_last_size(session);
             print_progress(static_cast<int32_t>(n + 1), frame_count, start, byte_total);
         }
     }
-    if (g_interrupted) end_interrupted(source);
+    if (g_interrupted) end_interrupted(session, source);
 
-    const int completed = session_close(g_session);
+    const int completed = session_close(session);
     frame_source_close(source);
     set_stop_handler(SIG_DFL);
 
@@ -242,17 +239,17 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         std::exit(1);
     }
     // The file is created with the first frame: no frame had been shown yet.
-    if (g_session.failure == OutputFailure::file_open) {
+    if (session.failure == OutputFailure::file_open) {
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
         std::exit(1);
     }
-    warn_missing_log(output_path);
-    const int failed_frame = g_session.failed_frame;
+    warn_missing_log(session, output_path, warned_log);
+    const int failed_frame = session.failed_frame;
     if (failed_frame >= 0) {
         if (settings.progress_enabled) std::fputs("\n", stderr);
-        if (g_session.failure == OutputFailure::write)
+        if (session.failure == OutputFailure::write)
             std::fprintf(stderr, "ERROR - Can't write frame %d to %s\n", failed_frame, output_path);
-        else if (g_session.failure == OutputFailure::bad_format)
+        else if (session.failure == OutputFailure::bad_format)
             std::fprintf(stderr, "ERROR - Frame %d is not laid out as frame 0\n", failed_frame);
         else
             std::fprintf(stderr, "ERROR - Can't compress frame %d\n", failed_frame);

@@ -1,7 +1,7 @@
+#include "engine/log.h"
+
 #include <cstdlib>
 #include <cstring>
-
-#include "engine/pipeline.h"
 
 char* path_replace_extension(const char* path, const char* ext) {
     if (!path || !ext) return nullptr;
@@ -49,4 +49,34 @@ void log_close(EncodeLog& log) {
         std::free(log.name);
         log.name = nullptr;
     }
+}
+
+namespace {
+
+void put_line(EncodeLog& log, const char* line) {
+    if (!log.file) return;
+    std::fputs(line, log.file);
+    std::fflush(log.file);
+}
+
+}  // namespace
+
+void log_frame_kept(EncodeLog& log, int32_t n, uint32_t size, int is_key) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%6d %6d  %s\n", n, static_cast<int>(size), is_key ? "***" : "");
+    put_line(log, line);
+}
+
+void log_frame_scene_change(EncodeLog& log, int32_t n, uint32_t size, uint32_t rejected_size) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%6d %6d  %s - seen changed (size %6d)\n", n, static_cast<int>(size), "***",
+                  static_cast<int>(rejected_size));
+    put_line(log, line);
+}
+
+void log_frame_bad_block(EncodeLog& log, int32_t n, uint32_t size, int32_t x, int32_t y) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%6d %6d  %s - bad block (X:%4d, Y:%4d)\n", n, static_cast<int>(size), "***", x,
+                  y);
+    put_line(log, line);
 }

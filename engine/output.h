@@ -39,7 +39,6 @@ struct OutputWriter {
     int32_t scene_threshold;     // bytes; 0 = off
     uint32_t buffer_size;        // bytes each frame buffer holds (>= biSizeImage)
     OutputFailure failure;       // why output_open or the pipeline failed
-    char log_line[128];          // the frame's log line, written once the frame is
 };
 
 // Opens everything a run needs except the file: every refusal comes before

@@ -18,23 +18,16 @@ int fail(OutputWriter& w, OutputFailure why) {
     return 0;
 }
 
-// The key frame that replaces a rejected delta frame, in the frame's own buffer.
+// The key frame that replaces a rejected delta frame, in compressed_buffer.
 int redo_as_key(OutputWriter& w, PipelineFrame& f) {
-    compressor_force_key(w.compressor);
-    int is_key = 0;
-    DWORD size = 0;
-    const int ok = compressor_encode(w.compressor, f.bits, f.buffer, is_key, size);
-    f.is_key = is_key;
-    f.size = size;
+    const int ok = output_reencode_key(w, f.bits);
+    f.is_key = w.last_is_key;
+    f.size = w.last_size;
     return ok;
 }
 
-// The writer's last frame is the one that failed, as far as it came.
-int fail_frame(OutputWriter& w, const PipelineFrame& f, OutputFailure why) {
-    w.last_is_key = f.is_key;
-    w.last_size = f.size;
-    return fail(w, why);
-}
+// The top row of the noisy block counted from the top of the picture.
+int32_t bad_block_top(const PipelineFrame& f) { return f.header->biHeight - bad_block_row(f.hit) - 8; }
 
 }  // namespace
 
@@ -51,7 +44,12 @@ int pipeline_compress(OutputWriter& w, PipelineFrame& f) {
     return compressed ? 1 : fail(w, OutputFailure::compress);
 }
 
-int pipeline_scene(OutputWriter& w, PipelineFrame& f) {
+void pipeline_take(OutputWriter& w, const PipelineFrame& f) {
+    w.last_is_key = f.is_key;
+    w.last_size = f.size;
+}
+
+int pipeline_redo_scene_change(OutputWriter& w, PipelineFrame& f) {
     if (f.is_key || w.scene_threshold == 0 || f.size <= static_cast<uint32_t>(w.scene_threshold)) return 1;
     f.rejected_size = f.size;
     f.scene_change = 1;
@@ -64,75 +62,53 @@ void pipeline_check(OutputWriter& w, const EncodeSettings& settings, PipelineFra
                              settings.pixel_threshold);
 }
 
-int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f) {
-    char* const line = w.log_line;
-    const size_t room = sizeof w.log_line;
-    const int32_t n = f.n;
-    if (f.scene_change) {
-        std::snprintf(line, room, "%6d %6d  %s - seen changed (size %6d)\n", n, static_cast<int>(f.size), "***",
-                      static_cast<int>(f.rejected_size));
-    } else if (f.hit != 0) {
-        if (!redo_as_key(w, f)) return fail_frame(w, f, OutputFailure::compress);
-        const int32_t x = (f.hit >> 2) & 0xFFFF;
-        const int32_t y = f.header->biHeight - (f.hit >> 18) - 8;
-        std::snprintf(line, room, "%6d %6d  %s - bad block (X:%4d, Y:%4d)\n", n, static_cast<int>(f.size), "***", x,
-                      y);
-        // The verifier's picture still holds the rejected delta frame's decoding.
-        if (settings.analyse_enabled)
-            analysis_picture_write(f.bits, w.verifier.picture, *f.header, x, f.hit >> 18, settings.diff_threshold,
-                                   settings.pixel_threshold, n);
-    } else {
-        // A key frame, asked for or chosen by the codec, is taken as it is; a
-        // checked delta frame without block noise too.
-        std::snprintf(line, room, "%6d %6d  %s\n", n, static_cast<int>(f.size), f.is_key ? "***" : "");
-    }
-    w.last_is_key = f.is_key;
-    w.last_size = f.size;
+int pipeline_redo_bad_block(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f) {
+    if (f.hit == 0) return 1;
+    if (!redo_as_key(w, f)) return fail(w, OutputFailure::compress);
+    // The verifier's picture still holds the rejected delta frame's decoding.
+    if (settings.analyse_enabled)
+        analysis_picture_write(f.bits, w.verifier.picture, *f.header, bad_block_x(f.hit), bad_block_row(f.hit),
+                               settings.diff_threshold, settings.pixel_threshold, f.n);
     return 1;
 }
 
-void pipeline_resync(OutputWriter& w, const PipelineFrame& f) {
-    // The decoder starts afresh on every key frame written, so that it holds
-    // exactly what a player of the file will hold.
+void pipeline_restart_verifier(OutputWriter& w, const PipelineFrame& f) {
     if (f.is_key) verifier_restart(w.verifier, f.buffer, f.size, *f.header);
 }
 
-int pipeline_prepare_frame(OutputWriter& w, const EncodeSettings& settings, int32_t n, const BITMAPINFOHEADER* header,
-                           const void* bits) {
-    w.log_line[0] = 0;
-    PipelineFrame f{n, header, bits, w.compressed_buffer, 0, 0, 0, 0, 0};
-    // As the codec likes; a delta frame too large for one is a scene change,
-    // redone as key frame unchecked.
-    if (!pipeline_compress(w, f) || !pipeline_scene(w, f)) return fail_frame(w, f, w.failure);
-    // Any other delta frame is decoded as a player would and looked at for block noise.
-    if (!f.is_key) pipeline_check(w, settings, f);
-    if (!pipeline_settle(w, settings, f)) return 0;
-    pipeline_resync(w, f);
+int pipeline_create_files(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log) {
+    if (!output_create_file(w)) return 0;
+    if (log && settings.log_enabled && !log->file && !log->name) *log = log_open(w.output_path, settings);
     return 1;
 }
 
-int pipeline_commit(OutputWriter& w, EncodeLog* log, const PipelineFrame& f) {
+int pipeline_write(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, const PipelineFrame& f) {
+    if (!w.file && !pipeline_create_files(w, settings, log)) return 0;
     // Frame n at position n.
     if (AVIStreamWrite(w.stream, f.n, 1, f.buffer, static_cast<LONG>(f.size), f.is_key ? AVIIF_KEYFRAME : 0,
                        nullptr, nullptr) != AVIERR_OK)
         return fail(w, OutputFailure::write);
-    // One line per frame in the file, on disk at once: a run that is killed
-    // keeps its log up to the last frame.
-    if (log && log->file) {
-        std::fputs(w.log_line, log->file);
-        std::fflush(log->file);
-    }
+    if (!log) return 1;
+    if (f.scene_change)
+        log_frame_scene_change(*log, f.n, f.size, f.rejected_size);
+    else if (f.hit != 0)
+        log_frame_bad_block(*log, f.n, f.size, bad_block_x(f.hit), bad_block_top(f));
+    else
+        // A key frame, asked for or chosen by the codec, is taken as it is; a
+        // checked delta frame without block noise too.
+        log_frame_kept(*log, f.n, f.size, f.is_key);
     return 1;
-}
-
-int pipeline_commit_frame(OutputWriter& w, EncodeLog* log, int32_t n) {
-    return pipeline_commit(w, log, PipelineFrame{n, nullptr, nullptr, w.compressed_buffer, w.last_is_key, w.last_size,
-                                                 0, 0, 0});
 }
 
 int pipeline_process_frame(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits) {
-    if (!pipeline_prepare_frame(w, settings, n, header, bits)) return 0;
-    if (!w.file && !output_create_file(w)) return 0;
-    return pipeline_commit_frame(w, log, n);
+    PipelineFrame f{n, header, bits, w.compressed_buffer, 0, 0, 0, 0, 0};
+    const int compressed = pipeline_compress(w, f);
+    pipeline_take(w, f);  // a frame that failed counts as far as it came
+    if (!compressed || !pipeline_redo_scene_change(w, f)) return 0;
+    // Any other delta frame is decoded as a player would and looked at for block noise.
+    if (!f.is_key) pipeline_check(w, settings, f);
+    if (!pipeline_redo_bad_block(w, settings, f)) return 0;
+    pipeline_restart_verifier(w, f);
+    return pipeline_write(w, settings, log, f);
 }

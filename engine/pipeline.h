@@ -1,44 +1,34 @@
-// The fixed sequence every frame goes through between source and file, and the
-// optional per-frame encoding log.
+// The fixed sequence every frame goes through between source and file:
+// compress, redo a scene change as key frame, decode and check a delta frame
+// for block noise, redo a noisy one as key frame, write, log.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "engine/detector.h"
+#include "engine/log.h"
 #include "engine/output.h"
 #include "engine/settings.h"
 
-struct EncodeLog {
-    FILE* file;   // text mode; null when the log could not be created
-    char* name;   // owned, free with std::free; kept even when file is null, for the warning
-};
-
-// Returns 1 when frame n was written, 0 when it could not be (writer.failure
-// says why: compress, write, file_open for a file that couldn't be created at
-// the first frame, or bad_format for a frame not laid out as the writer was
-// opened for). The frames written before stay in the file, which
-// output_close completes as usual. The log gets the frame's line once the
-// frame is in the file.
+// Frame n through every step, written at position n. Returns 1 when written,
+// 0 when not (writer.failure says why: compress, write, file_open for a file
+// that couldn't be created at the first frame, or bad_format for a frame not
+// laid out as the writer was opened for). The output file is created at the
+// first frame written; a log that settings.log_enabled asks for and that was
+// not opened yet (log cleared) is opened beside it then. The frames written
+// before a failure stay in the file, which output_close completes as usual.
+// The log gets the frame's line once the frame is in the file.
 int pipeline_process_frame(OutputWriter& writer, const EncodeSettings& settings, EncodeLog* log, int32_t n,
                            const BITMAPINFOHEADER* header, const void* bits);
 
-// The same in two halves: steps 1-6 (compress, check, redo) touch neither
-// file nor log; the commit writes the frame into the created file, then its
-// log line.
-int pipeline_prepare_frame(OutputWriter& writer, const EncodeSettings& settings, int32_t n,
-                           const BITMAPINFOHEADER* header, const void* bits);
-int pipeline_commit_frame(OutputWriter& writer, EncodeLog* log, int32_t n);
-
-// One frame on its way through the steps of pipeline_prepare_frame, which
-// the console also runs apart: the check of frame n beside the compression of
-// frame n + 1 (session.cpp). Each step is told which compressed buffer of the
-// writer holds the frame.
+// One frame on its way through the steps, which pipeline_process_frame runs
+// in order and the session also runs apart: the check of frame n on a second
+// thread beside the compression of frame n + 1 (session.cpp).
 struct PipelineFrame {
     int32_t n;
     const BITMAPINFOHEADER* header;
     const void* bits;
-    uint8_t* buffer;         // a writer buffer of buffer_size bytes: the frame's compressed bytes
+    uint8_t* buffer;         // its compressed bytes, buffer_size long; compressed_buffer from the redo steps on
     int is_key;
     uint32_t size;
     uint32_t rejected_size;  // the size of a delta frame redone for a scene change; else 0
@@ -46,28 +36,28 @@ struct PipelineFrame {
     BadBlockHit hit;         // what the check found; 0 when not checked or clean
 };
 
-// Compresses the frame as the codec likes. 0 on failure (writer.failure set).
+// Compresses the frame into f.buffer as the codec likes. 0 on failure
+// (writer.failure set).
 int pipeline_compress(OutputWriter& w, PipelineFrame& f);
-// A delta frame too large for one is redone as key frame. 0 on failure.
-int pipeline_scene(OutputWriter& w, PipelineFrame& f);
-// A delta frame still needs the check: the verifier decodes it and the scan
-// compares it with its source. Touches only the verifier and the frame.
+// Makes f, in compressed_buffer, the writer's frame: last_is_key and last_size.
+void pipeline_take(OutputWriter& w, const PipelineFrame& f);
+// A delta frame larger than the scene threshold is redone as key frame
+// (output_reencode_key), unchecked. 0 on failure.
+int pipeline_redo_scene_change(OutputWriter& w, PipelineFrame& f);
+// A delta frame not redone needs the check: the verifier decodes it as a
+// player would and the scan compares it with its source (f.hit). Touches
+// only the verifier and the frame.
 void pipeline_check(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
-// Redoes a frame the check rejected (with its analysis picture), makes the
-// frame's log line and the frame the writer's last. 0 on failure.
-int pipeline_settle(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
-// On a key frame the verifier starts afresh. Touches only the verifier and the frame.
-void pipeline_resync(OutputWriter& w, const PipelineFrame& f);
-// pipeline_commit_frame for a frame in any buffer.
-int pipeline_commit(OutputWriter& w, EncodeLog* log, const PipelineFrame& f);
-
-// Opens the log named after output_path with ".log" and writes its header.
-// A log that can't be created leaves log.file null and log.name set: the
-// front end warns with "WARNING - Can't create log %s\n" (log.name) and the
-// run goes on without a log; the pipeline writes no line then.
-EncodeLog log_open(const char* output_path, const EncodeSettings& settings);
-void log_close(EncodeLog& log);
-
-// New text (free with std::free): path with the extension of its last
-// component replaced by ext. Slash and backslash both end a component.
-char* path_replace_extension(const char* path, const char* ext);
+// A frame the check rejected is redone as key frame (output_reencode_key),
+// and its analysis picture written when asked for. 0 on failure.
+int pipeline_redo_bad_block(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
+// On a key frame the verifier starts afresh, so that it holds exactly what a
+// player of the file will hold. Touches only the verifier and the frame.
+void pipeline_restart_verifier(OutputWriter& w, const PipelineFrame& f);
+// Creates the output file, and the log when settings.log_enabled asks for it
+// and log is still cleared (a log that can't be created is left with its name
+// and no file). 0 when the file can't be created (writer.failure = file_open).
+int pipeline_create_files(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log);
+// Writes the frame at position n (pipeline_create_files first, at the first
+// frame), then its log line. 0 on failure (writer.failure set).
+int pipeline_write(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, const PipelineFrame& f);

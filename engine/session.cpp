@@ -2,16 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/ascii.h"
 
 namespace {
-
-#ifdef TWOPASS_TEST_HOOKS
-int g_allow_overlap = 1;
-#else
-constexpr int g_allow_overlap = 1;
-#endif
 
 // On Windows names that differ only in case are one file.
 bool same_name(const char* a, const char* b) {
@@ -21,22 +16,16 @@ bool same_name(const char* a, const char* b) {
     }
 }
 
-// The output file, then the log beside it.
-int create_files(EncodeSession& session) {
-    if (!output_create_file(session.writer)) {
-        session.failure = session.writer.failure;
-        return 0;
-    }
-    if (session.settings.log_enabled) {
-        session.log = log_open(session.writer.output_path, session.settings);
-        session.log_missing = session.log.name && !session.log.file;
-    }
+// The frame went into the file; the log may have been made with it.
+int written(EncodeSession& session) {
+    session.log_missing = session.log.name && !session.log.file;
     return 1;
 }
 
 int failed(EncodeSession& session, int32_t n) {
     session.failure = session.writer.failure;
     session.failed_frame = n;
+    session.log_missing = session.log.name && !session.log.file;
     return 0;
 }
 
@@ -48,8 +37,15 @@ bool same_picture(const BITMAPINFOHEADER& a, const void* a_bits, const BITMAPINF
     return extent == dib_frame_bytes(b) && std::memcmp(a_bits, b_bits, extent) == 0;
 }
 
-uint8_t* buffer_of(EncodeSession& session, int32_t n) {
-    return (n & 1) ? session.spare_buffer : session.writer.compressed_buffer;
+// Frame f, compressed into the spare buffer, becomes the writer's frame: the
+// two buffers change places, so that the redo steps find it in
+// compressed_buffer, and the frame before (which the checker may still be
+// restarting the verifier on) is left alone in the spare one.
+void take_from_spare(EncodeSession& session, PipelineFrame& f) {
+    OutputWriter& w = session.writer;
+    std::swap(w.compressed_buffer, session.spare_buffer);
+    f.buffer = w.compressed_buffer;
+    pipeline_take(w, f);
 }
 
 void check_job(void* arg) {
@@ -59,7 +55,7 @@ void check_job(void* arg) {
 
 void resync_job(void* arg) {
     auto& session = *static_cast<EncodeSession*>(arg);
-    pipeline_resync(session.writer, session.job_frame);
+    pipeline_restart_verifier(session.writer, session.job_frame);
 }
 
 // The second thread and buffer, at the first overlapped frame; without them
@@ -79,9 +75,6 @@ bool overlap_ready(EncodeSession& session) {
 
 }  // namespace
 
-#ifdef TWOPASS_TEST_HOOKS
-void session_allow_overlap(int allow) { g_allow_overlap = allow != 0; }
-#endif
 
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings) {
@@ -103,45 +96,42 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
         return 0;
     }
     // Any other codec gets exactly one frame at a time, in the order it always had.
-    session.overlap = g_allow_overlap && icm_builtin_compressor(session.settings.codec);
+    session.overlap = icm_builtin_compressor(session.settings.codec);
     return 1;
 }
 
 void session_request_key(EncodeSession& session) { compressor_force_key(session.writer.compressor); }
 
 int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits) {
-    OutputWriter& w = session.writer;
-    if (pipeline_prepare_frame(w, session.settings, n, header, bits) && (w.file || create_files(session)) &&
-        pipeline_commit_frame(w, &session.log, n))
-        return 1;
-    session.failure = w.failure;
-    session.failed_frame = n;
-    return 0;
+    if (pipeline_process_frame(session.writer, session.settings, &session.log, n, header, bits))
+        return written(session);
+    return failed(session, n);
 }
 
 int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits,
                                const BITMAPINFOHEADER* next_header, const void* next_bits) {
     if (!overlap_ready(session)) return session_encode_frame(session, n, header, bits);
     OutputWriter& w = session.writer;
-    w.log_line[0] = 0;
+    // pipeline_process_frame's steps, with the check on the second thread.
     PipelineFrame f{};
     if (session.have_ahead && session.ahead.n == n && session.ahead.bits == bits) {
         f = session.ahead;
         session.have_ahead = 0;
+        take_from_spare(session, f);
         if (session.ahead_failure != OutputFailure::none) {
             w.failure = session.ahead_failure;
-            w.last_is_key = f.is_key;
-            w.last_size = f.size;
             return failed(session, n);
         }
     } else {
         session.have_ahead = 0;
-        f = PipelineFrame{n, header, bits, buffer_of(session, n), 0, 0, 0, 0, 0};
-        if (!pipeline_compress(w, f)) return failed(session, n);
+        f = PipelineFrame{n, header, bits, session.spare_buffer, 0, 0, 0, 0, 0};
+        const int compressed = pipeline_compress(w, f);
+        take_from_spare(session, f);
+        if (!compressed) return failed(session, n);
     }
     // The checker may still be restarting the verifier on frame n - 1, from
-    // the other buffer; the scene test needs only the compressor.
-    if (!pipeline_scene(w, f)) return failed(session, n);
+    // the spare buffer; the scene test needs only the compressor.
+    if (!pipeline_redo_scene_change(w, f)) return failed(session, n);
     check_thread_wait(session.checker);
 
     if (!f.is_key) {
@@ -150,7 +140,7 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
         if (next_bits && !same_picture(*header, bits, *next_header, next_bits)) {
             // Frame n + 1 as if n passes; its scene test waits for its turn.
             PipelineFrame& a = session.ahead;
-            a = PipelineFrame{n + 1, next_header, next_bits, buffer_of(session, n + 1), 0, 0, 0, 0, 0};
+            a = PipelineFrame{n + 1, next_header, next_bits, session.spare_buffer, 0, 0, 0, 0, 0};
             session.ahead_failure = OutputFailure::none;
             if (!pipeline_compress(w, a)) session.ahead_failure = w.failure;
             session.have_ahead = 1;
@@ -164,7 +154,7 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
             session.thrown_away += 1;
         }
     }
-    if (!pipeline_settle(w, session.settings, f)) return failed(session, n);
+    if (!pipeline_redo_bad_block(w, session.settings, f)) return failed(session, n);
     if (f.is_key) {
         // The restart may run past this call, when the caller's frame is
         // gone: it needs only the compressed bytes and a copy of the header.
@@ -174,7 +164,7 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
         session.job_frame.bits = nullptr;
         check_thread_post(session.checker, resync_job, &session);
     }
-    if ((w.file || create_files(session)) && pipeline_commit(w, &session.log, f)) return 1;
+    if (pipeline_write(w, session.settings, &session.log, f)) return written(session);
     return failed(session, n);
 }
 
@@ -186,8 +176,11 @@ int session_close(EncodeSession& session) {
     session.have_ahead = 0;
     int created = 1;
     // Opened, nothing failed, no frame came: the run still leaves its (empty) file.
-    if (session.writer.output_path && !session.writer.file && session.failure == OutputFailure::none)
-        created = create_files(session);
+    if (session.writer.output_path && !session.writer.file && session.failure == OutputFailure::none) {
+        created = pipeline_create_files(session.writer, session.settings, &session.log);
+        if (!created) session.failure = session.writer.failure;
+        session.log_missing = session.log.name && !session.log.file;
+    }
     log_close(session.log);
     return output_close(session.writer) && created;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/check_thread.h"
+#include "engine/log.h"
 #include "engine/output.h"
 #include "engine/pipeline.h"
 #include "engine/platform.h"
@@ -59,12 +60,6 @@ int session_encode_frame(EncodeSession& session, int32_t n, const BITMAPINFOHEAD
 // as they are until it returns.
 int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPINFOHEADER* header, const void* bits,
                                const BITMAPINFOHEADER* next_header, const void* next_bits);
-
-#ifdef TWOPASS_TEST_HOOKS
-// Test builds only: 0 makes every later session take frames one at a time, as
-// with any other codec; 1 (the default) lets our own drivers overlap.
-void session_allow_overlap(int allow);
-#endif
 
 // Compressed bytes of the frame last written.
 inline uint32_t session_last_size(const EncodeSession& session) { return session.writer.last_size; }

@@ -24,3 +24,10 @@ LRESULT CALLBACK icm_fallback_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, U
 // Uncompressed frames as AVI files store them.
 LRESULT CALLBACK icm_rgb_driver_proc(DWORD_PTR dwDriverId, HDRVR hDriver, UINT uMsg, LPARAM lParam1,
                                      LPARAM lParam2);
+
+#ifdef TWOPASS_TEST_HOOKS
+// Test builds only: 0 makes icm_builtin_compressor answer FALSE for every
+// FourCC, so that the engine takes frames one at a time as with any other
+// codec; 1 (the default) lets it see our own drivers again.
+void icm_testing_show_builtin_compressors(int show);
+#endif

@@ -3,6 +3,7 @@
 // never reused, so a message to a closed handle is answered ICERR_BADHANDLE
 // instead of reaching a driver that has gone.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -116,7 +117,15 @@ BOOL VFWAPI ICRemove(DWORD fccType, DWORD fccHandler, UINT /*wFlags*/) {
     return TRUE;
 }
 
+#ifdef TWOPASS_TEST_HOOKS
+std::atomic<bool> g_show_builtin_compressors{true};
+void icm_testing_show_builtin_compressors(int show) { g_show_builtin_compressors = show != 0; }
+#endif
+
 BOOL icm_builtin_compressor(DWORD fccHandler) {
+#ifdef TWOPASS_TEST_HOOKS
+    if (!g_show_builtin_compressors) return FALSE;
+#endif
     ensure_builtins();
     Manager& m = manager();
     std::lock_guard<std::mutex> guard(m.lock);

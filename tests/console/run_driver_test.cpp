@@ -12,6 +12,7 @@
 
 #include "console/run_driver.h"
 #include "engine/session.h"
+#include "platform/icm/builtin.h"
 #include "tests/support/scripted_plugin.h"
 #include "tests/support/support.h"
 #include "tests/support/twopass_run.h"
@@ -119,11 +120,11 @@ std::string convert(const std::string& input, const std::string& output, int32_t
     settings.progress_enabled = 0;
     settings.log_enabled = 1;
     settings_clamp(settings, kConsoleBitRateCeiling);
-    session_allow_overlap(overlap ? 1 : 0);
+    icm_testing_show_builtin_compressors(overlap ? 1 : 0);
     AVIFileInit();
     run_conversion(input.c_str(), output.c_str(), settings);
     AVIFileExit();
-    session_allow_overlap(1);
+    icm_testing_show_builtin_compressors(1);
     return testsupport::read_file(output);
 }
 

@@ -11,95 +11,18 @@
 #include <vector>
 
 #include "engine/pipeline.h"
-#include "engine/session.h"
+#include "tests/engine/scripted_run.h"
 #include "tests/support/alloc_counter.h"
-#include "tests/support/scripted_driver.h"
 #include "tests/support/support.h"
 
 using testsupport::CompressCall;
 using testsupport::DecompressCall;
-using testsupport::ScopedScriptedCodec;
-using testsupport::ScriptedCodec;
-
+using enginetest::kCodec;
+using enginetest::put_file;
 
 namespace {
 
-constexpr DWORD kCodec = mmioFOURCC('S', 'C', 'R', 'P');
-
-void put_file(const std::string& path, const std::string& text) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-}
-
-// Ruins the 8x8 block at memory row 8, pixel column 16 of a 64-wide frame: X 16, Y 48 - 8 - 8 = 32.
-void spoil_block(uint8_t* pixels, int width) {
-    for (int r = 8; r < 16; ++r)
-        for (int x = 16; x < 24; ++x)
-            for (int b = 0; b < 3; ++b) pixels[(r * width + x) * 3 + b] ^= 0x40;
-}
-
-class PipelineTest : public ::testing::Test {
-protected:
-    ScriptedCodec codec;
-    ScopedScriptedCodec installed{kCodec, &codec};
-    testsupport::TempDir dir;
-    std::string path = dir.file("out.avi");
-    EncodeSettings settings{};
-    BITMAPINFOHEADER format = make_rgb24_format(64, 48);
-    AVISTREAMINFOA info = make_video_stream_info(64, 48, 25, 1);
-    OutputWriter w{};
-    EncodeLog log{};
-    std::vector<uint8_t> frame;
-    std::set<int> noisy;  // compression indexes whose delta frame decodes with a ruined block
-    bool closed = false;
-
-    void SetUp() override {
-        settings_set_defaults(settings);
-        settings.codec = kCodec;
-        settings.log_enabled = 1;
-        codec.decode_hook = [this](const DecompressCall& call, uint8_t* out) {
-            if ((call.flags & ICDECOMPRESS_NOTKEYFRAME) && noisy.count(call.data_tag))
-                spoil_block(out, call.output.biWidth);
-        };
-    }
-    void TearDown() override { close(); }
-
-    void open() {
-        frame.assign(format.biSizeImage, 0x80);
-        ASSERT_EQ(output_open(path.c_str(), info, format, settings, w), 1);
-        if (settings.log_enabled) log = log_open(path.c_str(), settings);
-    }
-    int process(int n) {
-        frame[0] = static_cast<uint8_t>(n);
-        return pipeline_process_frame(w, settings, &log, n, &format, frame.data());
-    }
-    int close() {
-        if (closed) return 1;
-        closed = true;
-        log_close(log);
-        return output_close(w);
-    }
-    std::string log_text() { return testsupport::read_file(dir.file("out.log")); }
-    std::string log_frames() {
-        const std::string text = log_text();
-        const std::string head = " frame   size  key\n";
-        const size_t at = text.find(head);
-        return at == std::string::npos ? "" : text.substr(at + head.size());
-    }
-    // Packets of the written file as a peer reader sees them: "size flags" per line.
-    std::string packets() {
-        auto r = testsupport::run_process({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                           "packet=size,flags", "-of", "csv=p=0", path});
-        return r.exit_code == 0 ? r.out : "ffprobe failed: " + r.err;
-    }
-    const DecompressCall* decode_of(int compress_index, bool delta) {
-        for (const auto& d : codec.decompresses)
-            if (d.data_tag == compress_index && ((d.flags & ICDECOMPRESS_NOTKEYFRAME) != 0) == delta) return &d;
-        return nullptr;
-    }
-};
+class PipelineTest : public enginetest::ScriptedRun {};
 
 }  // namespace
 
@@ -338,104 +261,6 @@ TEST_F(PipelineTest, WriteFailureIsReported) {
     EXPECT_LT(written, 2000);
     EXPECT_EQ(w.failure, OutputFailure::write);
     EXPECT_EQ(close(), 0);  // completing the file failed as well
-}
-
-// The session the front ends drive: the same steps as the pipeline, a key
-// frame on request, and the failure kept past the close for the report.
-TEST_F(PipelineTest, SessionWritesLogsAndKeepsItsFailure) {
-    codec.result_answer = [](const CompressCall& c) {
-        return static_cast<DWORD>(c.index == 5 ? ICERR_INTERNAL : ICERR_OK);
-    };
-    frame.assign(format.biSizeImage, 0x80);
-    EncodeSession s;
-    ASSERT_EQ(session_open(s, path.c_str(), info, format, settings), 1);
-    EXPECT_EQ(s.failed_frame, -1);
-    EXPECT_EQ(s.log.file, nullptr);  // file and log come with the first frame
-    EXPECT_FALSE(testsupport::file_exists(path));
-    for (int n = 0; n < 5; ++n) {
-        if (n == 3) session_request_key(s);
-        ASSERT_EQ(session_encode_frame(s, n, &format, frame.data()), 1) << n;
-        EXPECT_EQ(session_last_size(s), n == 0 || n == 3 ? 1000u : 100u) << n;
-    }
-    EXPECT_EQ(session_encode_frame(s, 5, &format, frame.data()), 0);
-    EXPECT_EQ(session_close(s), 1);
-    EXPECT_EQ(s.failure, OutputFailure::compress);
-    EXPECT_EQ(s.failed_frame, 5);
-    EXPECT_EQ(s.log.file, nullptr);
-    EXPECT_EQ(s.writer.file, nullptr);
-    EXPECT_EQ(packets(), "1000,K_\n100,__\n100,__\n1000,K_\n100,__\n");
-    EXPECT_EQ(log_text(), "[" + path + "]\nrate: 3000, key: 8, cc: 75, pixel: 28, diff: 9\n frame   size  key\n"
-                          "     0   1000  ***\n     1    100  \n     2    100  \n     3   1000  ***\n"
-                          "     4    100  \n");
-}
-
-// A run that fails before its first frame is written, or is refused, leaves
-// existing files of the output's and the log's names as they were.
-TEST_F(PipelineTest, FailureAtTheFirstFrameLeavesExistingFiles) {
-    const std::string log_path = dir.file("out.log");
-    put_file(path, "an older video");
-    put_file(log_path, "an older log");
-    frame.assign(format.biSizeImage, 0x80);
-    struct Case {
-        const char* what;
-        int compress_fails_at;  // frame index, -1: never
-        bool wider_frame;       // frame 0 not laid out as opened
-    };
-    for (const Case& c : {Case{"codec error", 0, false}, Case{"frame layout", -1, true}}) {
-        codec.result_answer = [at = c.compress_fails_at](const CompressCall& call) {
-            return static_cast<DWORD>(call.index == at ? ICERR_INTERNAL : ICERR_OK);
-        };
-        BITMAPINFOHEADER wider = format;
-        wider.biWidth += 8;
-        std::vector<uint8_t> big(frame.size() * 2, 0x80);
-        EncodeSession s;
-        ASSERT_EQ(session_open(s, path.c_str(), info, format, settings), 1) << c.what;
-        EXPECT_EQ(session_encode_frame(s, 0, c.wider_frame ? &wider : &format, c.wider_frame ? big.data() : frame.data()),
-                  0)
-            << c.what;
-        EXPECT_EQ(s.failed_frame, 0) << c.what;
-        session_close(s);
-        EXPECT_EQ(testsupport::read_file(path), "an older video") << c.what;
-        EXPECT_EQ(testsupport::read_file(log_path), "an older log") << c.what;
-    }
-
-    // Logging into the output itself (an output named *.log, in any case) is refused before anything is made.
-    codec.result_answer = nullptr;
-    for (const char* name : {"video.log", "video.LOG"}) {
-        const std::string output = dir.file(name);
-        put_file(output, "not to be lost");
-        EncodeSession s;
-        EXPECT_EQ(session_open(s, output.c_str(), info, format, settings), 0) << name;
-        EXPECT_EQ(s.failure, OutputFailure::log_is_output) << name;
-        session_close(s);
-        EXPECT_EQ(testsupport::read_file(output), "not to be lost") << name;
-    }
-    // Without logging such a name is an ordinary output.
-    settings.log_enabled = 0;
-    EncodeSession s;
-    ASSERT_EQ(session_open(s, dir.file("video.log").c_str(), info, format, settings), 1);
-    EXPECT_EQ(session_encode_frame(s, 0, &format, frame.data()), 1);
-    EXPECT_EQ(session_close(s), 1);
-}
-
-TEST_F(PipelineTest, RefusedSessionMakesNeitherFileNorLog) {
-    codec.refuse_compress = true;
-    EncodeSession s;
-    EXPECT_EQ(session_open(s, path.c_str(), info, format, settings), 0);
-    EXPECT_EQ(s.failure, OutputFailure::codec_unavailable);
-    EXPECT_EQ(s.log.name, nullptr);
-    EXPECT_EQ(session_close(s), 1);  // safe after a refused open
-    EXPECT_FALSE(testsupport::file_exists(path));
-    EXPECT_FALSE(testsupport::file_exists(dir.file("out.log")));
-
-    // Without logging no log is made, however the run goes.
-    codec.refuse_compress = false;
-    settings.log_enabled = 0;
-    ASSERT_EQ(session_open(s, path.c_str(), info, format, settings), 1);
-    EXPECT_EQ(s.log.name, nullptr);
-    EXPECT_EQ(session_close(s), 1);
-    EXPECT_TRUE(testsupport::file_exists(path));
-    EXPECT_FALSE(testsupport::file_exists(dir.file("out.log")));
 }
 
 TEST_F(PipelineTest, NoAllocationPerFrame) {

@@ -13,6 +13,7 @@
 #include "engine/detector.h"
 #include "engine/pipeline.h"
 #include "engine/session.h"
+#include "platform/icm/builtin.h"
 #include "tests/support/luma_psnr.h"
 #include "tests/support/support.h"
 
@@ -283,10 +284,10 @@ SessionRun run_session(const std::vector<std::vector<uint8_t>>& frames, const BI
     settings.log_enabled = 1;
     settings_clamp(settings, kConsoleBitRateCeiling);
     const AVISTREAMINFOA info = make_video_stream_info(format.biWidth, format.biHeight, kRate, 1);
-    session_allow_overlap(overlap ? 1 : 0);
+    icm_testing_show_builtin_compressors(overlap ? 1 : 0);
     EncodeSession session{};
     const int opened = session_open(session, avi.c_str(), info, format, settings);
-    session_allow_overlap(1);
+    icm_testing_show_builtin_compressors(1);
     if (!opened) return r;
     EXPECT_EQ(session.overlap, overlap ? 1 : 0);
     bool ok = true;
