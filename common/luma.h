@@ -5,14 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 
-// Integer luminance 0..255 of a blue-green-red pixel, 16.16 fixed point.
-inline int luma_of_bgr(const std::uint8_t* p) {
-    return static_cast<int>((19595u * p[2] + 38469u * p[1] + 7471u * p[0] + 65535u) >> 16);
-}
-
-// The weights, for vector code that must give luma_of_bgr's results.
+// The weights of red, green and blue in 16.16 fixed point, and what is added
+// before the shift; vector code must give luma_of_bgr's results with them.
 constexpr std::uint32_t luma_weight_red = 19595, luma_weight_green = 38469, luma_weight_blue = 7471;
 constexpr std::uint32_t luma_rounding = 65535;
+
+// Integer luminance 0..255 of a blue-green-red pixel.
+inline int luma_of_bgr(const std::uint8_t* p) {
+    return static_cast<int>(
+        (luma_weight_red * p[2] + luma_weight_green * p[1] + luma_weight_blue * p[0] + luma_rounding) >> 16);
+}
 
 // 1 when at least pixel_threshold of the block's 64 pixels differ in
 // luminance by diff_threshold or more; rows row_stride bytes apart, pixels

@@ -71,7 +71,7 @@ inline int16_t threshold_minus_one(int32_t diff_threshold) {
     return static_cast<int16_t>(diff_threshold - 1);
 }
 
-// Luminance in 32-bit lanes with pmaddwd: the green weight 38469 does not fit
+// Luminance in 32-bit lanes with pmaddwd: the green weight does not fit
 // a signed 16-bit lane, so green is paired twice, with 32767 beside red and
 // with the remaining 5702 beside blue. The sums before the rounding add and
 // shift are exactly those of luma_of_bgr.
