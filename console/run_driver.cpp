@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "common/ascii.h"
+#include "common/stop_signals.h"
 #include "console/frame_source.h"
 #include "engine/session.h"
 
@@ -32,17 +33,9 @@ constexpr SourceKind kSourceKinds[] = {
 // Ctrl-C only raises this flag; the frame loop looks at it between frames and
 // then closes writer and source itself, so the file is never completed while
 // a frame is half written. A second Ctrl-C (a codec that hangs, say) ends the
-// process at once. A request to terminate, or the terminal going away, is a
-// Ctrl-C too where the system has those signals.
+// process at once. A request to terminate, to quit, a user signal, or the
+// terminal going away, is a Ctrl-C too where the system has those signals.
 volatile std::sig_atomic_t g_interrupted = 0;
-
-constexpr int kStopSignals[] = {
-    SIGINT,
-    SIGTERM,
-#ifdef SIGHUP
-    SIGHUP,
-#endif
-};
 
 void set_stop_handler(void (*handler)(int)) {
     for (int signal_number : kStopSignals) std::signal(signal_number, handler);
@@ -159,6 +152,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     // half-made output behind.
     g_interrupted = 0;
     set_stop_handler(on_interrupt);
+    stop_signals_ignore_broken_pipe();
 
     FrameSource source{};
     if (!read_ahead_open(frame_source_pick(input_path), input_path, source)) {

@@ -4,9 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -244,6 +247,34 @@ TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
     r = host({"--defaults", "--no-save", "-q", input, dir.file("no/such/folder/out.avi")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("could not export"), std::string::npos) << r.err;
+}
+
+// The signals twopass answers stop an export as Ctrl-C does: a complete file
+// of the frames before the stop. Standard error into a pipe nobody reads loses
+// nothing either: the export runs to its end.
+TEST_F(VntHostExport, StopSignalsCompleteTheFile) {
+    const std::string in = dir.file("long.avi");
+    ASSERT_TRUE(testsupport::make_clip(in, "testsrc2=size=320x240:rate=25", 600, {"-c:v", "msmpeg4v2"}));
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, 0}) {
+        const std::string what = signal_number ? strsignal(signal_number) : "no reader";
+        const std::string out = dir.file("out-" + std::to_string(signal_number) + ".avi");
+        const ProcessResult r = testsupport::run_process_signalled(
+            {testsupport::build_dir() + "/vnt-host", "--defaults", "--no-save", "--frames", signal_number ? "600" : "20",
+             in, out},
+            "vnt-host: frame 1 of", signal_number);
+        ASSERT_EQ(r.signal, 0) << what << ": ended by signal " << r.signal;
+        if (signal_number == 0) {
+            EXPECT_EQ(r.exit_code, 0) << what;
+            EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 20) << what;
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 1) << what << ": " << r.err;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.err, m, std::regex("vnt-host: ([0-9]+) of 600 frames written before the stop")))
+            << what << ": " << r.err;
+        EXPECT_EQ(testsupport::ffprobe_complaints(out), "") << what;
+        EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), std::stoi(m[1])) << what;
+    }
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/stop_signals.h"
 #include "engine/platform.h"
 #include "plugin/config.h"
 #include "plugin/plugin_abi.h"
@@ -322,7 +323,17 @@ struct HostRun {
 };
 HostRun g_run;
 
-void on_interrupt(int) { g_interrupted = 1; }
+// As in twopass: the first stop signal asks the plug-in to stop before the
+// next frame, so that its file is completed; a second ends vnt-host at once.
+void on_interrupt(int signal_number) {
+    if (g_interrupted) std::_Exit(1);
+    g_interrupted = 1;
+    signal(signal_number, on_interrupt);
+}
+
+void set_stop_handler(void (*handler)(int)) {
+    for (int signal_number : kStopSignals) signal(signal_number, handler);
+}
 
 void* host_fetch_frame(int frame) {
     auto* dib = static_cast<uint8_t*>(AVIStreamGetFrame(g_run.frames, frame));
@@ -435,9 +446,9 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     request.fetch_audio = host_fetch_audio;
     request.fetch_frame_ex = host_fetch_frame_ex;
 
-    signal(SIGINT, on_interrupt);
+    set_stop_handler(on_interrupt);
     const int ok = table.on_output(&request);
-    signal(SIGINT, SIG_DFL);
+    set_stop_handler(SIG_DFL);
     if (!o.quiet && g_run.tty) std::fputc('\n', stderr);
 
     AVIStreamGetFrameClose(g_run.frames);
@@ -483,6 +494,8 @@ int run_dialog(const OutputPluginTable& table, HMODULE module, const std::string
 
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
+    // For the whole run: the export, the settings kept after it and the last line.
+    stop_signals_ignore_broken_pipe();
     const Options o = parse_options(argc, argv);
 
     HMODULE module = LoadLibraryA(o.plugin_path.c_str());
