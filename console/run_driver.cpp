@@ -10,6 +10,7 @@
 #include "common/ascii.h"
 #include "common/stop_signals.h"
 #include "console/frame_source.h"
+#include "engine/file_identity.h"
 #include "engine/session.h"
 
 namespace {
@@ -107,29 +108,13 @@ void print_progress(int32_t done, uint32_t frame_count, int32_t start, uint32_t 
     std::exit(1);
 }
 
-// 1 when both names lead to one existing file, through links of either kind.
-int same_file(const char* a, const char* b) {
-    BY_HANDLE_FILE_INFORMATION info[2];
-    const char* names[2] = {a, b};
-    for (int i = 0; i < 2; ++i) {
-        HANDLE h = CreateFileA(names[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return 0;
-        const BOOL got = GetFileInformationByHandle(h, &info[i]);
-        CloseHandle(h);
-        if (!got) return 0;
-    }
-    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
-}
-
 // The name among the output and its log that is the input file itself, or null.
 const char* written_over_input(const char* input_path, const char* output_path, const EncodeSettings& settings,
                                char*& log_name) {
-    if (same_file(input_path, output_path)) return output_path;
+    if (file_same(input_path, output_path)) return output_path;
     if (settings.log_enabled) {
         log_name = path_replace_extension(output_path, ".log");
-        if (log_name && same_file(input_path, log_name)) return log_name;
+        if (log_name && file_same(input_path, log_name)) return log_name;
     }
     return nullptr;
 }

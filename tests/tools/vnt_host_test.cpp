@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -247,6 +248,35 @@ TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
     r = host({"--defaults", "--no-save", "-q", input, dir.file("no/such/folder/out.avi")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("could not export"), std::string::npos) << r.err;
+}
+
+// The output (or, with the log on, its log) is the input under another name
+// or the same: refused before the plug-in writes anything, the input kept.
+TEST_F(VntHostExport, OutputThatIsTheInputIsRefused) {
+    const std::string before = testsupport::read_file(input);
+    ASSERT_EQ(symlink(input.c_str(), dir.file("symlink.avi").c_str()), 0);
+    ASSERT_EQ(link(input.c_str(), dir.file("hardlink.avi").c_str()), 0);
+    ASSERT_EQ(link(input.c_str(), dir.file("clip.log").c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string clash;  // the name said to be the input
+    };
+    for (const Case& c : {Case{{input, input}, input},
+                          Case{{input, dir.file("symlink.avi")}, dir.file("symlink.avi")},
+                          Case{{dir.file("symlink.avi"), dir.file("hardlink.avi")}, dir.file("hardlink.avi")},
+                          Case{{"-l", input, dir.file("clip.avi")}, dir.file("clip.log")}}) {
+        std::vector<std::string> args = {"--defaults", "--config-file", cfg, "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = host(args);
+        EXPECT_EQ(r.exit_code, 1) << c.clash;
+        EXPECT_EQ(r.err, "vnt-host: " + c.clash + " is the input file\n");
+        EXPECT_TRUE(testsupport::read_file(input) == before) << c.clash << " was written over";
+    }
+    EXPECT_FALSE(testsupport::file_exists(dir.file("clip.avi")));
+    // Without the log the same output is no clash.
+    const ProcessResult r = host({"--defaults", "--no-save", "-q", "--frames", "2", input, dir.file("clip.avi")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(dir.file("clip.avi")), 2);
 }
 
 // The signals twopass answers stop an export as Ctrl-C does: a complete file

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "common/stop_signals.h"
+#include "engine/file_identity.h"
+#include "engine/log.h"
 #include "engine/platform.h"
 #include "plugin/config.h"
 #include "plugin/plugin_abi.h"
@@ -385,6 +387,21 @@ void* host_fetch_audio(int, int, int* read) {
 // Only the plain DIB format (0) is offered, as from fetch_frame.
 void* host_fetch_frame_ex(int frame, DWORD format) { return format == 0 ? host_fetch_frame(frame) : nullptr; }
 
+// Writing over the input would destroy it: refused as twopass refuses it,
+// by file identity (the names may differ through links), before the plug-in
+// opens anything for writing. The log counts when vnt.auo's settings ask
+// for one.
+void refuse_writing_over_input(const OutputPluginTable& table, int settings_size, const Options& o) {
+    const char* input = o.files[0].c_str();
+    if (file_same(input, o.files[1].c_str())) fail(o.files[1] + " is the input file");
+    PluginConfig c{};
+    if (settings_size != kPluginConfigSize || !table.on_config_get(&c, settings_size) || !c.log_enabled) return;
+    char* log_name = path_replace_extension(o.files[1].c_str(), ".log");
+    const std::string log = log_name ? log_name : "";
+    std::free(log_name);
+    if (!log.empty() && file_same(input, log.c_str())) fail(log + " is the input file");
+}
+
 int export_file(const OutputPluginTable& table, const Options& o) {
     // The editor's process has AVIFile running before any plug-in exports.
     AVIFileInit();
@@ -544,6 +561,7 @@ int main(int argc, char** argv) {
                 std::printf("settings:    %d bytes\n", size);
             }
         } else {
+            refuse_writing_over_input(*table, size, o);
             if (!o.quiet) std::fprintf(stderr, "vnt-host: %s\n", from_cp932(table->display_name).c_str());
             status = export_file(*table, o);
         }
