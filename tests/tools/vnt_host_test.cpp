@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -137,6 +138,57 @@ TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
     }
 }
 
+// A settings path that names something else (a video, a large file, a
+// device) is read as no settings and never written over; an empty file or
+// none at all takes the settings.
+TEST(VntHost, ASettingsFileThatIsNotOneIsNeverWrittenOver) {
+    testsupport::TempDir dir;
+    enum Kind { nothing, empty, bytes, sparse, fifo };
+    struct Case {
+        const char* name;
+        Kind kind;
+        off_t size;
+        bool kept;  // the settings are kept there
+    };
+    for (const Case& c : {Case{"video.avi", bytes, 5000, false}, Case{"37.cfg", bytes, 37, false},
+                          Case{"big.cfg", sparse, off_t{100} << 20, false}, Case{"fifo.cfg", fifo, 0, false},
+                          Case{"empty.cfg", empty, 0, true}, Case{"none.cfg", nothing, 0, true}}) {
+        const std::string path = dir.file(c.name);
+        const std::string before(c.kind == bytes ? static_cast<size_t>(c.size) : 0, 'v');
+        if (c.kind == fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        }
+        if (c.kind == bytes || c.kind == empty || c.kind == sparse) std::ofstream(path, std::ios::binary) << before;
+        if (c.kind == sparse) {
+            ASSERT_EQ(truncate(path.c_str(), c.size), 0);
+        }
+        struct stat st_before {};
+        stat(path.c_str(), &st_before);
+
+        const ProcessResult r = host({"--config-file", path, "-r", "4000"});
+        EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(shown(r.out, "bit_rate"), "4000") << c.name;
+        EXPECT_EQ(shown(r.out, "key_seconds"), "8") << c.name << ": the defaults beside the change";
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << c.name;
+        if (c.kept) {
+            EXPECT_EQ(stored(path)[1], 4000) << c.name;
+            EXPECT_EQ(r.err.find("not a settings file"), std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_NE(r.err.find("vnt-host: not keeping the settings in " + path + ": it is not a settings file\n"),
+                  std::string::npos)
+            << c.name << ": " << r.err;
+        EXPECT_EQ(st.st_ino, st_before.st_ino) << c.name << " was replaced";
+        EXPECT_EQ(st.st_mode, st_before.st_mode) << c.name;
+        EXPECT_EQ(st.st_size, st_before.st_size) << c.name;
+        if (c.kind == bytes) {
+            EXPECT_TRUE(testsupport::read_file(path) == before) << c.name << " was written over";
+        }
+        EXPECT_FALSE(testsupport::file_exists(path + ".new")) << c.name;
+    }
+}
+
 class VntHostExport : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -248,6 +300,16 @@ TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
     r = host({"--defaults", "--no-save", "-q", input, dir.file("no/such/folder/out.avi")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("could not export"), std::string::npos) << r.err;
+}
+
+// The export just written is not taken for the settings file it was named as.
+TEST_F(VntHostExport, TheExportIsNeverTakenForItsSettingsFile) {
+    const std::string out = dir.file("out.avi");
+    const ProcessResult r = host({"--config-file", out, "-q", "--frames", "3", input, out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "vnt-host: not keeping the settings in " + out + ": it is not a settings file\n");
+    EXPECT_EQ(testsupport::ffprobe_complaints(out), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 3);
 }
 
 // The output (or, with the log on, its log) is the input under another name

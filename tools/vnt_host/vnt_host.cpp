@@ -287,11 +287,27 @@ std::vector<char> read_whole(const std::string& path) {
     return bytes;
 }
 
+// Only a settings file (of the plug-in's size, or still empty) or nothing at
+// all may be replaced: the path may name a video, the export just written or
+// a device by mistake, and none of them is ours to write over.
+bool holds_settings_or_nothing(const std::filesystem::path& p, size_t size) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(p, ec);
+    if (!std::filesystem::exists(status)) return true;
+    if (!std::filesystem::is_regular_file(status)) return false;
+    const std::uintmax_t bytes = std::filesystem::file_size(p, ec);
+    return !ec && (bytes == 0 || bytes == size);
+}
+
 void write_config(const std::string& path, const std::vector<char>& bytes) {
     std::error_code ec;
     const std::filesystem::path p(path);
     if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
     if (std::filesystem::is_directory(p, ec)) fail("can't keep the settings in " + path + ": it is a folder");
+    if (!holds_settings_or_nothing(p, bytes.size())) {
+        std::fprintf(stderr, "vnt-host: not keeping the settings in %s: it is not a settings file\n", path.c_str());
+        return;
+    }
     const std::string temp = path + ".new";
     bool written = false;
     {
