@@ -174,13 +174,8 @@ int session_close(EncodeSession& session) {
     std::free(session.spare_buffer);
     session.spare_buffer = nullptr;
     session.have_ahead = 0;
-    int created = 1;
-    // Opened, nothing failed, no frame came: the run still leaves its (empty) file.
-    if (session.writer.output_path && !session.writer.file && session.failure == OutputFailure::none) {
-        created = pipeline_create_files(session.writer, session.settings, &session.log);
-        if (!created) session.failure = session.writer.failure;
-        session.log_missing = session.log.name && !session.log.file;
-    }
+    // A run that wrote no frame (none asked for, or stopped before the first)
+    // makes nothing: an existing file of the output's or the log's name stays.
     log_close(session.log);
-    return output_close(session.writer) && created;
+    return output_close(session.writer);
 }

@@ -296,6 +296,18 @@ TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
     EXPECT_EQ(testsupport::ffprobe_complaints(out), "");
     EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 12);
 
+    // No frame written (a stop at once, no frames asked for): that file stays as it was.
+    const std::string twelve = testsupport::read_file(out);
+    for (const std::vector<std::string>& limit : {std::vector<std::string>{"--abort-at", "0"},
+                                                  std::vector<std::string>{"--frames", "0"}}) {
+        std::vector<std::string> args = {"--defaults", "--no-save", "-q"};
+        args.insert(args.end(), limit.begin(), limit.end());
+        args.insert(args.end(), {input, out});
+        r = host(args);
+        EXPECT_EQ(r.exit_code, limit[0] == "--frames" ? 0 : 1) << limit[0] << ": " << r.err;
+        EXPECT_TRUE(testsupport::read_file(out) == twelve) << limit[0] << ": the file was replaced";
+    }
+
     // An output the plug-in can't create is reported as a failed export.
     r = host({"--defaults", "--no-save", "-q", input, dir.file("no/such/folder/out.avi")});
     EXPECT_EQ(r.exit_code, 1);
