@@ -130,6 +130,32 @@ void warn_missing_log(const EncodeSession& session, const char* output_path, int
     std::free(name);
 }
 
+// Once a run each: a bitmap not written because its name is one of the run's
+// files, and a bitmap that could not be written (a folder that takes none).
+struct PictureWarnings {
+    int skipped_told;
+    int failed_told;
+};
+
+void warn_pictures(const EncodeSession& session, const EncodeSettings& settings, PictureWarnings& told) {
+    const AnalysisFiles& files = session.writer.analysis;
+    char name[32];
+    if (files.skipped && !told.skipped_told) {
+        told.skipped_told = 1;
+        constexpr const char* kWhat[kAnalysisKeptCount] = {"the input file", "the output file", "the log"};
+        analysis_picture_name(files.skipped_frame, name, sizeof name);
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "WARNING - %s is %s; no bitmap is written over it\n", name,
+                     kWhat[static_cast<int>(files.skipped_file)]);
+    }
+    if (files.failed && !told.failed_told) {
+        told.failed_told = 1;
+        analysis_picture_name(files.failed_frame, name, sizeof name);
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "WARNING - Can't create bitmap %s\n", name);
+    }
+}
+
 }  // namespace
 
 void run_conversion(const char* input_path, const char* output_path, const EncodeSettings& settings) {
@@ -163,7 +189,10 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
 
     EncodeSession session{};
     int warned_log = 0;  // the missing log is told once a run
-    if (!session_open(session, output_path, *source.info, *source.format, settings)) {
+    PictureWarnings picture_warnings{};
+    if (!session_open(session, output_path, *source.info, *source.format, settings) ||
+        !session_keep_input(session, input_path)) {
+        session_close(session);
         print_open_failure(session.failure, settings, output_path, *source.format);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
         frame_source_close(source);
@@ -200,6 +229,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
                                         next_bits ? next_header : nullptr, next_bits))
             break;
         warn_missing_log(session, output_path, warned_log);
+        warn_pictures(session, settings, picture_warnings);
         if (settings.progress_enabled) {
             byte_total += session_last_size(session);
             print_progress(static_cast<int32_t>(n + 1), frame_count, start, byte_total);

@@ -44,6 +44,12 @@ struct EncodeSession {
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings);
 
+// The analysis pictures are never written over the output or the log
+// (session_open sees to them) nor over the input that this names; a picture
+// that would be, or that can't be written, is noted in writer.analysis for
+// the front end to tell. 0 when memory ran out (failure memory).
+int session_keep_input(EncodeSession& session, const char* input_path);
+
 // Asks for the next frame to be compressed as a key frame.
 void session_request_key(EncodeSession& session);
 

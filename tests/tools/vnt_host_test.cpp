@@ -324,6 +324,21 @@ TEST_F(VntHostExport, TheExportIsNeverTakenForItsSettingsFile) {
     EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 3);
 }
 
+// The plug-in's bitmaps land in the host's current folder, and never on its
+// output or log: an export named like one stays whole, the others are written.
+TEST_F(VntHostExport, BitmapsAreNeverWrittenOverTheExport) {
+    const std::string run_dir = dir.file("run");
+    ASSERT_EQ(mkdir(run_dir.c_str(), 0755), 0);
+    const ProcessResult r = testsupport::run_process({testsupport::build_dir() + "/vnt-host", "--defaults", "--no-save",
+                                                      "-q", "-b", "-l", "-d", "4", "-p", "4", "--frames", "8", input,
+                                                      "00000005.bmp"},
+                                                     {}, run_dir);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(testsupport::ffprobe_complaints(run_dir + "/00000005.bmp"), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(run_dir + "/00000005.bmp"), 8);
+    EXPECT_EQ(testsupport::read_file(run_dir + "/00000004.bmp").size(), 178614u);
+}
+
 // The output (or, with the log on, its log) is the input under another name
 // or the same: refused before the plug-in writes anything, the input kept.
 TEST_F(VntHostExport, OutputThatIsTheInputIsRefused) {
