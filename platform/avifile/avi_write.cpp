@@ -33,7 +33,9 @@
 #include <cmath>
 
 #include "platform/avifile/avi_internal.h"
+#ifdef TWOPASS_TEST_HOOKS
 #include "platform/avifile/avifile_testing.h"
+#endif
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include <unordered_set>
 
 #include "platform/avifile/avi_internal.h"
+#ifdef TWOPASS_TEST_HOOKS
 #include "platform/avifile/avifile_testing.h"
+#endif
 
 namespace {
 

@@ -5,33 +5,11 @@
 # of libavcodec's version 2 encoder. Exits 0 when nothing was found, 1 on a
 # finding or a build failure, 77 when clang's fuzzer runtime is not installed.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 top=$(pwd)
 seconds=${FUZZ_SECONDS:-60}
 . "$top/scripts/fuzz_prelude.sh"
-fuzz_prelude fuzz.sh
-sources=(platform/avifile/*.cpp platform/icm/*.cpp platform/pixels/*.cpp)
-flags=(-std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer)
-echo "fuzz.sh: building with $cxx"
-# shellcheck disable=SC2086
-if ! "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    "${sources[@]}" tests/fuzz/avi_fuzz.cpp $libs -ldl -o "$out/avi_fuzz"; then
-  echo "fuzz.sh: build of the fuzz target failed"; exit 1
-fi
-# shellcheck disable=SC2086
-if ! "$cxx" "${flags[@]}" "${sources[@]}" tests/fuzz/make_seeds.cpp $libs -ldl -o "$out/make_seeds"; then
-  echo "fuzz.sh: build of the seed maker failed"; exit 1
-fi
-
-# shellcheck disable=SC2086
-if ! "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    platform/icm/mpg4_rewrite.cpp platform/icm/mpg4_tables.cpp tests/fuzz/mpg4_fuzz.cpp -o "$out/mpg4_fuzz"; then
-  echo "fuzz.sh: build of the MPG4 fuzz target failed"; exit 1
-fi
-# shellcheck disable=SC2086
-if ! "$cxx" "${flags[@]}" tests/fuzz/mpg4_seeds.cpp $libs -o "$out/mpg4_seeds"; then
-  echo "fuzz.sh: build of the MPG4 seed maker failed"; exit 1
-fi
+fuzz_build fuzz.sh avi_fuzz make_seeds mpg4_fuzz mpg4_seeds
 
 seeds=$out/seeds
 corpus=$out/corpus

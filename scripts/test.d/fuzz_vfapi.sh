@@ -6,18 +6,11 @@
 # (FFmpeg's) is reported and does not fail. Exit 77 when clang's fuzzer
 # runtime or ffmpeg is missing.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 top=$(pwd)
 seconds=${VFAPI_FUZZ_SECONDS:-30}
 . "$top/scripts/fuzz_prelude.sh"
-fuzz_prelude fuzz_vfapi.sh
-echo "fuzz_vfapi.sh: building with $cxx"
-# shellcheck disable=SC2086
-if ! "$cxx" -std=c++20 -g -O1 -I"$top" -fno-omit-frame-pointer -Wno-invalid-constexpr -fsanitize=fuzzer,address,undefined \
-    -fno-sanitize-recover=undefined tools/vfapi_reader/vfapi_reader.cpp platform/pixels/pixels.cpp tests/fuzz/vfapi_reader_fuzz.cpp $libs \
-    -o "$out/vfapi_fuzz"; then
-  echo "fuzz_vfapi.sh: build of the fuzz target failed"; exit 1
-fi
+fuzz_build fuzz_vfapi.sh vfapi_fuzz
 
 # Seeds: two setting bytes, then a small clip.
 seeds=$out/vfapi_seeds
@@ -40,7 +33,7 @@ i=0
 for f in "$made"/*; do
   [ -s "$f" ] || continue
   for settings in '\x00\x00' '\x85\x03' '\x01\x07'; do
-    { printf "$settings"; cat "$f"; } >"$seeds/seed$i"
+    { printf '%b' "$settings"; cat "$f"; } >"$seeds/seed$i"
     i=$((i + 1))
   done
 done
