@@ -2,8 +2,9 @@
 // libavcodec coders behind it, whether it compresses, and its motion search.
 // libavcodec has no MS-MPEG-4 v1 encoder: MPG4 frames are coded by the v2
 // encoder and rewritten into v1 syntax without loss (mpg4_rewrite.h).
-// The install list (drivers.cpp) is read from here. Any other FourCC that the
-// AVI tag table of libavformat maps to a decoder decompresses through the
+// The install lists (platform/icm/drivers.cpp, win32/vntcodec.cpp) are read
+// from here through codec_fourccs (codec.h). On Linux any other FourCC that
+// the AVI tag table of libavformat maps to a decoder decompresses through the
 // same driver (codec_riff_decoder).
 #pragma once
 

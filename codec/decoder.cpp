@@ -179,9 +179,8 @@ LRESULT codec_decompress(CodecDriver& d, const ICDECOMPRESS* ic) {
     if (!k.have_picture) return ICERR_DONTDRAW;  // a codec with delay has nothing to show yet
     if (ic->dwFlags & ICDECOMPRESS_HURRYUP) return ICERR_OK;
 
-    // libswscale's plain YUV-to-RGB conversion, as ffmpeg and players make it.
-    // (Its exact-rounding path is no better: in the FFmpeg we build with it
-    // gets every other row's colour wrong, about 24 dB against the source.)
+    // libswscale's plain YUV-to-RGB conversion, as ffmpeg and players make it
+    // (its exact-rounding path is worse: docs/codec.md, "Pixel conversion").
     const int flags = SWS_BILINEAR;
     const DibRows rows = dib_rows(ic->lpOutput, lo);
     switch (pixels_to_bgr(k.convert, k.picture, PixelsRows{rows.top, rows.down}, lo.width, lo.height, flags,

@@ -1,10 +1,10 @@
 // Codec driver over libavcodec. One procedure serves every FourCC: MP42
 // (MS-MPEG-4 v2), MP43/DIV3/DIV4 (v3) and MPG4 (v1) compress and decompress;
 // any FourCC that the AVI tag table of libavformat maps to a decoder
-// decompresses only (av_codecs.h). Frames in and out are 24-bit BGR, bottom-up
-// unless biHeight is negative, converted by platform/pixels. This file opens
-// the driver and hands each message to the encoder (av_encoder.cpp), the
-// decoder (av_decoder.cpp) or the state block (av_state.cpp).
+// decompresses only (codecs.h). Frames in and out are 24-bit BGR, bottom-up
+// unless biHeight is negative, converted by common/pixels. This file opens
+// the driver and hands each message to the encoder (encoder.cpp), the
+// decoder (decoder.cpp) or the state block (state.cpp).
 extern "C" {
 #include <libavutil/log.h>
 }

@@ -1,5 +1,5 @@
 // Inside of the codec driver over libavcodec: what a driver handle points at,
-// and the parts the dispatch (av_driver.cpp) calls. Not part of the API, and
+// and the parts the dispatch (driver.cpp) calls. Not part of the API, and
 // not exported from the library.
 #pragma once
 
@@ -21,16 +21,12 @@ extern "C" {
 #pragma GCC visibility push(hidden)
 
 // The IDCT of every coder the driver opens, the encoder's own reconstruction
-// and its self-check included: libavcodec's plain integer one. Left to
-// choose, a 32-bit x86 build of libavcodec takes an older SIMD IDCT whose
-// results differ by one here and there: that build's encoder then predicted
-// from, and its decoder showed, pictures unlike the ones a 64-bit decoder
-// (ffmpeg's among them, whose SIMD IDCT gives the plain one's results
-// exactly) makes of the same frames, and the difference drifts until the
-// next key frame.
+// and its own check included: libavcodec's plain integer one, whose results
+// every other decoder gives too (a 32-bit x86 build left to choose takes one
+// that differs by one here and there; docs/codec.md, "The IDCT").
 constexpr int codec_idct = FF_IDCT_SIMPLE;
 
-// What ICM_GETSTATE hands out and ICM_SETSTATE takes (av_state.cpp).
+// What ICM_GETSTATE hands out and ICM_SETSTATE takes (state.cpp, state_block.h).
 struct CodecState {
     double kbps = 3000.0;
     std::int32_t control = 75;
@@ -109,23 +105,37 @@ extern bool codec_direct_conversion;
 constexpr bool codec_direct_conversion = true;
 #endif
 
-// av_encoder.cpp
+// encoder.cpp. Frames to compress are 24-bit DIBs (dib_layout_frame24).
 void codec_encoder_free(CodecEncoder& e);
+// ICM_COMPRESS_BEGIN; out, when given, must be of in's size. A begin
+// mid-stream at the same size restarts at a key frame from a fresh coder.
 LRESULT codec_compress_begin(CodecDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+// ICM_COMPRESS: one frame into ic->lpOutput, which holds at least the larger
+// of the input's biSizeImage and dib_compressed_capacity. ICERR_BADSIZE when
+// it does not fit even at the coarsest quantiser, ICERR_INTERNAL when the
+// codec fails; the next frame is then a key frame.
 LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic);
-// ICM_SET with icm_set_checked: the caller checks every delta by this rule.
+// ICM_SET with icm_set_checked: the caller checks every delta by this rule
+// (check_setting.h); kept for later begins. ICERR_BADPARAM for a rule with a
+// difference or pixel count of 0.
 LRESULT codec_compress_checked(CodecDriver& d, std::uint32_t rule);
 LRESULT codec_compress_get_format(const CodecDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
 
-// av_decoder.cpp
+// decoder.cpp. Frames come out as 24-bit DIBs of the compressed frame's size.
 void codec_decoder_free(CodecDecoder& k);
+// ICM_DECOMPRESS_QUERY: whether in has a decoder and out (when given) is a
+// 24-bit DIB of its size, whose layout goes into lo.
 LRESULT codec_decompress_check(const CodecDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out,
                                DibLayout& lo);
 LRESULT codec_decompress_begin(CodecDriver& d, const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out);
+// ICM_DECOMPRESS: an empty frame repeats the last picture; ICERR_DONTDRAW
+// while there is no picture yet.
 LRESULT codec_decompress(CodecDriver& d, const ICDECOMPRESS* ic);
 LRESULT codec_decompress_get_format(const CodecDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
 
-// av_state.cpp
+// state.cpp: the block of state_block.h. get hands out state_block_size
+// bytes (its size when buf is null); set takes at least state_block_min_size,
+// or restores the defaults when buf is null.
 LRESULT codec_get_state(const CodecDriver& d, std::uint8_t* buf, std::size_t n);
 LRESULT codec_set_state(CodecDriver& d, const std::uint8_t* buf, std::size_t n);
 

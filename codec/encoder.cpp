@@ -1,18 +1,12 @@
 // Compression in the codec driver over libavcodec. Every frame is coded at
 // a quantiser chosen by our own rate control (rate_control.h); MPG4 frames
 // are then rewritten from v2 into v1 syntax (mpg4_rewrite.h). A second
-// ICM_COMPRESS_BEGIN without an end forces the next frame to be a key frame,
-// coded by a fresh libavcodec context: the coder carries more than its
-// reference picture from frame to frame (table statistics, motion vectors
-// that seed the next search, rounding), so only a fresh start makes a delta
-// frame that the caller coded and then threw away leave no trace in what
-// follows.
-//
-// A caller may also code frame n + 1 while it still checks frame n, and on a
-// failed check throw n + 1 away unseen and redo n: then the begin is followed
-// by the picture of the frame before the last, and the last frame is taken
-// back (CodecEncoderMark) before the redo is coded, so that the file and the
-// rate control are the same as if n + 1 had never been coded.
+// ICM_COMPRESS_BEGIN without an end forces a key frame from a fresh
+// libavcodec context: the coder carries more than its reference picture from
+// frame to frame, and a delta the caller threw away must leave no trace.
+// When the begin is followed by the picture of the frame before the last
+// (the caller coded n + 1 ahead and redoes n), the last frame is taken back
+// first (CodecEncoderMark). docs/codec.md, "Compression, redos and take-back".
 #include <algorithm>
 #include <climits>
 #include <cmath>

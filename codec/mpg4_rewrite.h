@@ -45,12 +45,14 @@ enum Mpg4RewriteResult {
 
 // Prepares a rewriter for pictures of width x height pixels; fps and kbps fill
 // the extension header (kbps in units of 1024 bit/s) when the input has none.
-// Returns 1, or 0 on bad sizes
-// or no memory.
+// Returns 1, or 0 on bad sizes or no memory.
 int mpg4_rewriter_open(Mpg4Rewriter& r, int width, int height, int fps, int kbps);
 void mpg4_rewriter_close(Mpg4Rewriter& r);
 
 // Rewrites one version 2 picture into `out` (at most `capacity` bytes).
-// Sets *size and *key on success. No allocation.
+// Pictures go in coding order: a delta takes its slice height from the key
+// picture before it. On success sets *size and *key (a key picture) and
+// counts the frame number on; on failure out holds nothing usable. No
+// allocation.
 Mpg4RewriteResult mpg4_rewrite_frame(Mpg4Rewriter& r, const std::uint8_t* in, std::size_t in_size,
                                      std::uint8_t* out, std::size_t capacity, std::size_t* size, bool* key);

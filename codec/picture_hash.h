@@ -6,4 +6,5 @@
 #include <cstddef>
 #include <cstdint>
 
+// The hash of the n bytes at data: the same bytes always give the same hash.
 std::uint64_t picture_hash(const void* data, std::size_t n);

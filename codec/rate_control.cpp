@@ -11,10 +11,8 @@ namespace {
 // Delta frames are assumed this much cheaper than key frames until one was coded.
 constexpr double initial_key_to_delta = 4.0;
 
-// Delta quantiser allowed before any redo was seen: on synthetic and camera
-// pictures alike deltas were clean at 5 and mostly noisy at 7, and each redo
-// costs a key frame, so the search starts here and probes upwards, every
-// half second of clean deltas at it until the first redo.
+// Delta quantiser allowed before any redo was seen (deltas were clean at 5
+// and mostly noisy at 7); it is probed upwards, at first every half second.
 constexpr double initial_ceiling = 5.0;
 constexpr double initial_relax_seconds = 0.5;
 
@@ -28,8 +26,7 @@ constexpr double refresh_seconds = 4.0;
 
 // The first key frame is coded at this share of the delta quantiser and the
 // deltas right after it as finely as a refresh: they refine what it left for
-// their residual alone. On a still camera clip the three cost less than one
-// key frame at the finer share and left the picture sharper (0.1 dB).
+// their residual alone, for less than one key frame at the finer share.
 constexpr double first_key_share = 0.8;
 constexpr std::uint64_t fine_after_first_key = 2;
 
@@ -51,25 +48,16 @@ double debt_bound(const RateControl& rc) { return rc.frame_bytes * rc.horizon; }
 // A delta at this quantiser is at the ceiling: it counts for raising it.
 bool at_ceiling(const RateControl& rc, int qp) { return qp >= static_cast<int>(rc.ceiling); }
 
-// A redo showed that the pending delta's quantiser was too coarse, unless it
-// came after a long run of clean deltas at about that quantiser: that is slow
-// drift of what the codec left uncoded, which fails the same way a step finer.
-// Its redo costs about three deltas more, a step finer 1/q more on every
-// delta, so after 3q clean deltas the ceiling stays. Otherwise it goes just
-// under the rejected quantiser when a delta that coarse was clean since the
-// last redo (the picture got a little harder, or a probe failed), else a
-// quarter lower, so that learning a clip takes a few redos, not one per step.
-// A delta rejected at the finest quantiser is the codec clipping big levels
-// there, which nothing finer cures: deltas keep one coarser from then on.
-//
-// With a caller that checks, a delta rejected at the ceiling that the
-// driver's own decoding found no nearer to the rule than the deltas kept at
-// it was not too coarse for the picture either: the caller judges the
-// picture converted back to RGB, which shows what the coded luminance does
-// not, and the redo's key frame renews the reference the deltas drifted
-// from. The ceiling stays, once per ceiling: the next such rejection lowers
-// it. (On a short camera clip a failure like this at the first ceiling held
-// every later delta a step finer, and asking less gave a file a third bigger.)
+// A delta coded at rejected_qp was redone. The ceiling goes just under it
+// when a delta that coarse was kept since the last redo, else a quarter
+// lower (a few redos learn a clip, not one per step). It stays for drift: a
+// failure after 3q clean deltas at about q, which a step finer would not cure
+// (its redo costs about three deltas, a step finer 1/q of every delta); and,
+// once per ceiling, for a rejection at the ceiling that the driver's own
+// measure found no nearer to the rule than the deltas kept there (the caller
+// judges the picture in RGB, which shows what the coded luminance does not).
+// A failure at the floor is the codec clipping big levels there: deltas stay
+// at 3 or coarser from then on.
 void lower_ceiling(RateControl& rc, int rejected_qp) {
     // A probe that fails is no drift, however long the run before it, nor is
     // a failure at the finest quantiser: that is clipping, not drift.
@@ -204,6 +192,7 @@ int rate_choose(RateControl& rc, bool key, std::uint64_t picture, std::uint32_t 
     if (rc.cplx_key <= 0 && rc.cplx_delta <= 0) {
         // Nothing coded yet: the driver codes the first key frame once at a
         // middle quantiser to learn the picture (rate_learn_key), then again.
+        // The budget is not used, here or below: the target is the data rate.
         (void)budget;
         return 4;
     }

@@ -1,5 +1,5 @@
 // Decoders for the FourCCs of AVI files beyond the driver's own table, from
-// libavformat's tag table. Apart from av_codecs.cpp because vntcodec.dll,
+// libavformat's tag table. Apart from codecs.cpp because vntcodec.dll,
 // which answers only for its table's FourCCs, is built without libavformat.
 #include "codec/codecs.h"
 

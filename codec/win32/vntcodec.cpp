@@ -1,4 +1,4 @@
-// vntcodec.dll: our codec drivers over libavcodec (platform/icm, the same
+// vntcodec.dll: our codec drivers over libavcodec (codec/, the same
 // sources as the Linux compression manager's built-in drivers) as a Video for
 // Windows codec. DriverProc answers what only a codec installed in Windows is
 // asked (its description, its settings dialog, opens that name no codec) and
