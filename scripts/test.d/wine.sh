@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
 # The checks of the Windows builds under Wine, with the build that
-# scripts/wine_prelude.sh picks (build-win32 where this machine executes
-# 32-bit programs, else build-win64) and that scripts/build-windows.sh builds
-# first. Makes one throwaway Wine prefix for the run, installs the test codec
-# for MP42 there, and runs the checks: the check_* functions below in order,
-# or those named as arguments (wine.sh cli dialog). Each runs in a folder of
-# its own and sets up and removes its own registry entries and files, so none
-# depends on another. Exit 0 when every check passed, 1 when one failed, 77
-# when no Wine starts or tools are missing (a line says which).
+# wine_prelude.sh picks (build-win32 where 32-bit programs run, else
+# build-win64) and scripts/build-windows.sh builds first: the check_*
+# functions below in order, or those named (wine.sh cli dialog), each in its
+# own folder of one throwaway prefix, setting up and removing what it needs.
+# Exit 0 when every check passed, 1 when one failed, 77 when no Wine starts
+# or tools are missing (a line says which).
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 top=$(pwd)
@@ -17,19 +15,16 @@ tests=$top/tests/win32
 command -v python3 >/dev/null 2>&1 || skip "python3 is not installed"
 wine_pick
 
-# The dialog check needs an X display; run the whole script on one virtual
-# server so that every Wine process of the prefix sees the same display.
+# The dialog check needs an X display: the whole script runs on one virtual server, seen by every Wine process.
 if [ -z "${DISPLAY:-}" ] && [ -z "${WINE_SH_UNDER_XVFB:-}" ] && command -v xvfb-run >/dev/null 2>&1; then
   WINE_SH_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$top/scripts/test.d/wine.sh" "$@"
 fi
 
 echo "wine.sh: checks with the $bits-bit build (build-win$bits) under $WINE: $why"
 "$top/scripts/build-windows.sh" "$bits"
-case $? in
-  0) ;;
-  77) skip "scripts/build-windows.sh misses a tool (above)" ;;
-  *) echo "wine.sh: FAIL - the builds (scripts/build-windows.sh)"; exit 1 ;;
-esac
+rc=$?
+[ $rc -eq 77 ] && skip "scripts/build-windows.sh misses a tool (above)"
+[ $rc -eq 0 ] || { echo "wine.sh: FAIL - the builds (scripts/build-windows.sh)"; exit 1; }
 wine_prefix
 
 # --- checks ------------------------------------------------------------------
@@ -66,6 +61,14 @@ check_cli() {
 # An AVI through Wine's own AVIFile and compression manager, with the test
 # codec for MP42: the file is read back by ffprobe and by check_output.py,
 # which decodes every frame and compares it with the input.
+# Names outside the ANSI code page: with UTF-8 as twopass.exe's code page (its manifest) they stay whole.
+check_unicode_names() {
+  local ok=0
+  make_reference_clip 160 120 10 25 && mv in.avi 入力.avi && wine_run "$win/twopass.exe" -q -l 入力.avi 出力.avi || return 1
+  stream_is 出力.avi nb_read_packets=10
+  [ "$(crlf 出力.log | head -n 1)" = "[出力.avi]" ] || fault "出力.log does not start with [出力.avi]"
+  return $ok
+}
 check_avi_conversion() { avi_conversion_at 160 120; }
 # Widths whose rows need padding: Wine's AVIFile hands out padded rows and the
 # test codec reads them as real codecs do.
