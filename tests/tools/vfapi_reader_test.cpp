@@ -296,7 +296,11 @@ TEST_F(VfapiReaderTest, ServesAVariableRateStreamAtItsAverageRateKeepingTime) {
         const double rate = static_cast<double>(video.dwFrameRate) / video.dwFrameScale;
         EXPECT_NEAR(video.dwFrameCountL / rate, 2.0, 1e-6) << video.dwFrameCountL << " frames at " << rate;
         std::vector<uint8_t> picture;
-        for (DWORD n = 0; n < video.dwFrameCountL; ++n) {
+        // In order, then back and forth by seeking.
+        std::vector<DWORD> order;
+        for (DWORD n = 0; n < video.dwFrameCountL; ++n) order.push_back(n);
+        for (DWORD n : {30u, 3u, 20u, 21u, 0u, 33u}) order.push_back(n);
+        for (DWORD n : order) {
             // The last picture that starts before the middle of frame n.
             const double middle = (n + 0.5) / rate * 25;  // in 1/25 s
             int on_screen = 0;
