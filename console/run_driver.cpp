@@ -9,7 +9,9 @@
 #include <ctime>
 
 #include "common/ascii.h"
+#include "common/stop_signals.h"
 #include "console/frame_source.h"
+#include "engine/file_identity.h"
 #include "engine/session.h"
 
 namespace {
@@ -33,17 +35,9 @@ constexpr SourceKind kSourceKinds[] = {
 // Ctrl-C only raises this flag; the frame loop looks at it between frames and
 // then closes writer and source itself, so the file is never completed while
 // a frame is half written. A second Ctrl-C (a codec that hangs, say) ends the
-// process at once. A request to terminate, or the terminal going away, is a
-// Ctrl-C too where the system has those signals.
+// process at once. A request to terminate, to quit, a user signal, or the
+// terminal going away, is a Ctrl-C too where the system has those signals.
 volatile std::sig_atomic_t g_interrupted = 0;
-
-constexpr int kStopSignals[] = {
-    SIGINT,
-    SIGTERM,
-#ifdef SIGHUP
-    SIGHUP,
-#endif
-};
 
 void set_stop_handler(void (*handler)(int)) {
     for (int signal_number : kStopSignals) std::signal(signal_number, handler);
@@ -115,29 +109,13 @@ void print_progress(int32_t done, uint32_t frame_count, int32_t start, uint32_t 
     std::exit(1);
 }
 
-// 1 when both names lead to one existing file, through links of either kind.
-int same_file(const char* a, const char* b) {
-    BY_HANDLE_FILE_INFORMATION info[2];
-    const char* names[2] = {a, b};
-    for (int i = 0; i < 2; ++i) {
-        HANDLE h = CreateFileA(names[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return 0;
-        const BOOL got = GetFileInformationByHandle(h, &info[i]);
-        CloseHandle(h);
-        if (!got) return 0;
-    }
-    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
-}
-
 // The name among the output and its log that is the input file itself, or null.
 const char* written_over_input(const char* input_path, const char* output_path, const EncodeSettings& settings,
                                char*& log_name) {
-    if (same_file(input_path, output_path)) return output_path;
+    if (file_same(input_path, output_path)) return output_path;
     if (settings.log_enabled) {
         log_name = path_replace_extension(output_path, ".log");
-        if (log_name && same_file(input_path, log_name)) return log_name;
+        if (log_name && file_same(input_path, log_name)) return log_name;
     }
     return nullptr;
 }
@@ -153,6 +131,32 @@ void warn_missing_log(const EncodeSession& session, const char* output_path, int
     std::free(name);
 }
 
+// Once a run each: a bitmap not written because its name is one of the run's
+// files, and a bitmap that could not be written (a folder that takes none).
+struct PictureWarnings {
+    int skipped_told;
+    int failed_told;
+};
+
+void warn_pictures(const EncodeSession& session, const EncodeSettings& settings, PictureWarnings& told) {
+    const AnalysisFiles& files = session.writer.analysis;
+    char name[32];
+    if (files.skipped && !told.skipped_told) {
+        told.skipped_told = 1;
+        constexpr const char* kWhat[kAnalysisKeptCount] = {"the input file", "the output file", "the log"};
+        analysis_picture_name(files.skipped_frame, name, sizeof name);
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "WARNING - %s is %s; no bitmap is written over it\n", name,
+                     kWhat[static_cast<int>(files.skipped_file)]);
+    }
+    if (files.failed && !told.failed_told) {
+        told.failed_told = 1;
+        analysis_picture_name(files.failed_frame, name, sizeof name);
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "WARNING - Can't create bitmap %s\n", name);
+    }
+}
+
 }  // namespace
 
 void run_conversion(const char* input_path, const char* output_path, const EncodeSettings& settings) {
@@ -160,6 +164,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     // half-made output behind.
     g_interrupted = 0;
     set_stop_handler(on_interrupt);
+    stop_signals_ignore_broken_pipe();
 
     FrameSource source{};
     errno = 0;
@@ -187,10 +192,13 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
 
     EncodeSession session{};
     int warned_log = 0;  // the missing log is told once a run
+    PictureWarnings picture_warnings{};
     errno = 0;
-    if (!session_open(session, output_path, *source.info, *source.format, settings)) {
+    if (!session_open(session, output_path, *source.info, *source.format, settings) ||
+        !session_keep_input(session, input_path)) {
         // A codec that had no memory to open says only that it failed.
         const int out_of_memory = errno == ENOMEM && session.failure != OutputFailure::memory;
+        session_close(session);
         print_open_failure(session.failure, settings, output_path, *source.format);
         if (out_of_memory) std::fputs("ERROR - not enough memory for the run\n", stderr);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
@@ -234,6 +242,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
             break;
         }
         warn_missing_log(session, output_path, warned_log);
+        warn_pictures(session, settings, picture_warnings);
         if (settings.progress_enabled) {
             byte_total += session_last_size(session);
             print_progress(static_cast<int32_t>(n + 1), frame_count, start, byte_total);

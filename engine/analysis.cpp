@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/detector.h"
+#include "engine/file_identity.h"
 
 namespace {
 
@@ -98,8 +99,8 @@ void canvas_vline(RgbCanvas* canvas, int32_t x, int32_t y, int32_t length, RgbCo
     canvas_fill_rect(canvas, x, y, 1, length, colour);
 }
 
-void canvas_write_bmp(const RgbCanvas* canvas, const char* file_name) {
-    if (!canvas) return;
+int canvas_write_bmp(const RgbCanvas* canvas, const char* file_name) {
+    if (!canvas) return 0;
     const uint32_t pixel_bytes = static_cast<uint32_t>(canvas->width) * static_cast<uint32_t>(canvas->height) * 3;
     std::array<uint8_t, 54> header{};
     header[0] = 'B';
@@ -114,14 +115,18 @@ void canvas_write_bmp(const RgbCanvas* canvas, const char* file_name) {
     bytes_put32(&header[38], 3800);
     bytes_put32(&header[42], 3800);
     FILE* file = std::fopen(file_name, "wb");
-    if (!file) return;
-    std::fwrite(header.data(), 1, header.size(), file);
-    std::fwrite(canvas->pixels, 1, pixel_bytes, file);
-    std::fclose(file);
+    if (!file) return 0;
+    const bool written = std::fwrite(header.data(), 1, header.size(), file) == header.size() &&
+                         std::fwrite(canvas->pixels, 1, pixel_bytes, file) == pixel_bytes;
+    return std::fclose(file) == 0 && written ? 1 : 0;
 }
 
-void analysis_picture_write(const void* source, const void* decoded, const BITMAPINFOHEADER& header, int32_t x,
-                            int32_t row, int32_t diff_threshold, int32_t pixel_threshold, int32_t frame_index) {
+void analysis_picture_name(int32_t frame_index, char* name, size_t size) {
+    std::snprintf(name, size, "%08d.bmp", static_cast<int>(frame_index));
+}
+
+int analysis_picture_write(const void* source, const void* decoded, const BITMAPINFOHEADER& header, int32_t x,
+                           int32_t row, int32_t diff_threshold, int32_t pixel_threshold, int32_t frame_index) {
     const auto* src = static_cast<const uint8_t*>(source);
     const auto* dec = static_cast<const uint8_t*>(decoded);
     const int32_t width = static_cast<int32_t>(header.biWidth);
@@ -129,7 +134,7 @@ void analysis_picture_write(const void* source, const void* decoded, const BITMA
     const size_t stride = dib_stride(header.biWidth, 24);
 
     RgbCanvas* canvas = canvas_new(kPictureWidth, kPictureHeight);
-    if (!canvas) return;  // nothing to draw on; the run goes on without the picture
+    if (!canvas) return 0;  // nothing to draw on; the run goes on without the picture
     canvas_fill_rect(canvas, 0, 0, kPictureWidth, kPictureHeight, kWhite);
     draw_view(canvas, src, width, height, stride, x, row, kSourceViewY);
     draw_view(canvas, dec, width, height, stride, x, row, kDecodedViewY);
@@ -157,7 +162,45 @@ void analysis_picture_write(const void* source, const void* decoded, const BITMA
     for (int32_t u = 1; u <= 31; ++u) canvas_hline(canvas, kChartX, kChartY + 4 * u, u % 5 == 0 ? 6 : 3, kWhite);
 
     char name[32];
-    std::snprintf(name, sizeof name, "%08d.bmp", static_cast<int>(frame_index));
-    canvas_write_bmp(canvas, name);
+    analysis_picture_name(frame_index, name, sizeof name);
+    const int written = canvas_write_bmp(canvas, name);
     canvas_free(canvas);
+    return written;
+}
+
+int analysis_files_keep(AnalysisFiles& files, AnalysisKept which, const char* path) {
+    char*& kept = files.kept[static_cast<int>(which)];
+    std::free(kept);
+    kept = static_cast<char*>(std::malloc(std::strlen(path) + 1));
+    if (!kept) return 0;
+    std::strcpy(kept, path);
+    return 1;
+}
+
+void analysis_files_release(AnalysisFiles& files) {
+    for (char*& kept : files.kept) std::free(kept);
+    files = AnalysisFiles{};
+}
+
+void analysis_picture_write_kept_apart(AnalysisFiles& files, const void* source, const void* decoded,
+                                       const BITMAPINFOHEADER& header, int32_t x, int32_t row,
+                                       int32_t diff_threshold, int32_t pixel_threshold, int32_t frame_index) {
+    char name[32];
+    analysis_picture_name(frame_index, name, sizeof name);
+    for (int i = 0; i < kAnalysisKeptCount; ++i) {
+        const char* kept = files.kept[i];
+        // By name too: a kept file not made yet has no identity to compare.
+        if (!kept || (std::strcmp(kept, name) != 0 && !file_same(kept, name))) continue;
+        if (!files.skipped) {
+            files.skipped = 1;
+            files.skipped_frame = frame_index;
+            files.skipped_file = static_cast<AnalysisKept>(i);
+        }
+        return;
+    }
+    if (analysis_picture_write(source, decoded, header, x, row, diff_threshold, pixel_threshold, frame_index)) return;
+    if (!files.failed) {
+        files.failed = 1;
+        files.failed_frame = frame_index;
+    }
 }

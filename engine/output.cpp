@@ -38,6 +38,7 @@ int release(OutputWriter& w) {
     free_block(w.compressed_buffer);
     if (w.compressor.hic) compressor_close(w.compressor);
     verifier_close(w.verifier);
+    analysis_files_release(w.analysis);
     return completed;
 }
 

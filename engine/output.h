@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/analysis.h"
 #include "engine/compressor.h"
 #include "engine/platform.h"
 #include "engine/settings.h"
@@ -39,6 +40,7 @@ struct OutputWriter {
     int32_t scene_threshold;     // bytes; 0 = off
     uint32_t buffer_size;        // bytes each frame buffer holds (>= biSizeImage)
     OutputFailure failure;       // why output_open or the pipeline failed
+    AnalysisFiles analysis;      // the files the analysis pictures keep apart from; cleared: none
 };
 
 // Opens everything a run needs except the file: every refusal comes before

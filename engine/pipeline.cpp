@@ -67,8 +67,9 @@ int pipeline_redo_bad_block(OutputWriter& w, const EncodeSettings& settings, Pip
     if (!redo_as_key(w, f)) return fail(w, OutputFailure::compress);
     // The verifier's picture still holds the rejected delta frame's decoding.
     if (settings.analyse_enabled)
-        analysis_picture_write(f.bits, w.verifier.picture, *f.header, bad_block_x(f.hit), bad_block_row(f.hit),
-                               settings.diff_threshold, settings.pixel_threshold, f.n);
+        analysis_picture_write_kept_apart(w.analysis, f.bits, w.verifier.picture, *f.header, bad_block_x(f.hit),
+                                          bad_block_row(f.hit), settings.diff_threshold, settings.pixel_threshold,
+                                          f.n);
     return 1;
 }
 

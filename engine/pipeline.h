@@ -49,7 +49,8 @@ int pipeline_redo_scene_change(OutputWriter& w, PipelineFrame& f);
 // only the verifier and the frame.
 void pipeline_check(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
 // A frame the check rejected is redone as key frame (output_reencode_key),
-// and its analysis picture written when asked for. 0 on failure.
+// and its analysis picture written when asked for, unless its name is one of
+// writer.analysis's kept files (writer.analysis tells). 0 on failure.
 int pipeline_redo_bad_block(OutputWriter& w, const EncodeSettings& settings, PipelineFrame& f);
 // On a key frame the verifier starts afresh, so that it holds exactly what a
 // player of the file will hold. Touches only the verifier and the frame.

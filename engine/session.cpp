@@ -73,6 +73,17 @@ bool overlap_ready(EncodeSession& session) {
     return session.checker != nullptr;
 }
 
+// The output and, when logging, the log are never written over by a picture.
+bool keep_apart_from_pictures(EncodeSession& session, const char* output_path) {
+    AnalysisFiles& files = session.writer.analysis;
+    if (!analysis_files_keep(files, AnalysisKept::output, output_path)) return false;
+    if (!session.settings.log_enabled) return true;
+    char* log_name = path_replace_extension(output_path, ".log");
+    const bool kept = log_name && analysis_files_keep(files, AnalysisKept::log, log_name);
+    std::free(log_name);
+    return kept;
+}
+
 }  // namespace
 
 
@@ -95,9 +106,21 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
         session.failure = session.writer.failure;
         return 0;
     }
+    if (session.settings.analyse_enabled && !keep_apart_from_pictures(session, output_path)) {
+        output_close(session.writer);
+        session.failure = OutputFailure::memory;
+        return 0;
+    }
     // Any other codec gets exactly one frame at a time, in the order it always had.
     session.overlap = icm_builtin_compressor(session.settings.codec);
     return 1;
+}
+
+int session_keep_input(EncodeSession& session, const char* input_path) {
+    if (!session.settings.analyse_enabled) return 1;
+    if (analysis_files_keep(session.writer.analysis, AnalysisKept::input, input_path)) return 1;
+    session.failure = OutputFailure::memory;
+    return 0;
 }
 
 void session_request_key(EncodeSession& session) { compressor_force_key(session.writer.compressor); }
@@ -174,13 +197,8 @@ int session_close(EncodeSession& session) {
     std::free(session.spare_buffer);
     session.spare_buffer = nullptr;
     session.have_ahead = 0;
-    int created = 1;
-    // Opened, nothing failed, no frame came: the run still leaves its (empty) file.
-    if (session.writer.output_path && !session.writer.file && session.failure == OutputFailure::none) {
-        created = pipeline_create_files(session.writer, session.settings, &session.log);
-        if (!created) session.failure = session.writer.failure;
-        session.log_missing = session.log.name && !session.log.file;
-    }
+    // A run that wrote no frame (none asked for, or stopped before the first)
+    // makes nothing: an existing file of the output's or the log's name stays.
     log_close(session.log);
-    return output_close(session.writer) && created;
+    return output_close(session.writer);
 }

@@ -37,12 +37,18 @@ struct EncodeSession {
 // Clears the session and opens the writer. 0 when the run is refused
 // (session.failure says why): nothing is then left open and nothing was made.
 // The output file and, when log_enabled, the log are created when the first
-// frame is ready to be written (or by session_close when no frame came), so
-// that a run failing before then leaves existing files as they were. A log
+// frame is ready to be written, and never without one, so that a run failing
+// or stopped before then leaves existing files as they were. A log
 // that can't be created does not stop the run: log.file stays null with
 // log.name set and log_missing 1, for the front end to warn.
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings);
+
+// The analysis pictures are never written over the output or the log
+// (session_open sees to them) nor over the input that this names; a picture
+// that would be, or that can't be written, is noted in writer.analysis for
+// the front end to tell. 0 when memory ran out (failure memory).
+int session_keep_input(EncodeSession& session, const char* input_path);
 
 // Asks for the next frame to be compressed as a key frame.
 void session_request_key(EncodeSession& session);
@@ -65,8 +71,7 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
 inline uint32_t session_last_size(const EncodeSession& session) { return session.writer.last_size; }
 
 // Closes the log, then the writer (the file is complete on disk after it; a
-// run that ended without a frame or a failure creates its empty file here).
-// Answers 1 when the file was completed, 0 when creating or completing it
-// failed (failure file_open for the first). Safe after a failed open;
-// failure and failed_frame are kept for the report.
+// run that wrote no frame has made no file). Answers 1 when the file was
+// completed or none was made, 0 when completing it failed. Safe after a
+// failed open; failure and failed_frame are kept for the report.
 int session_close(EncodeSession& session);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/avi_probe.h"
+#include "tests/support/scripted_plugin.h"
 #include "tests/support/twopass_run.h"
 
 namespace {
@@ -139,6 +140,71 @@ TEST_F(TwopassAvi, OutputThatIsTheInputIsRefused) {
     const std::string copy = dir.file("copy.avi");
     ASSERT_TRUE(ffmpeg({"-i", in, "-c", "copy", copy}));
     EXPECT_EQ(run_twopass({"-q", in, copy}, registry).exit_code, 0);
+}
+
+// The bitmaps of -b bear fixed names, which the input, the output or the log
+// may bear too: such a bitmap is not written, and a line says so once; in a
+// folder that takes no bitmap a line says that once.
+TEST_F(TwopassAvi, BitmapsAreNeverWrittenOverTheRunsFiles) {
+    const std::string in = dir.file("in.avi");
+    ASSERT_TRUE(make_clip(in, "testsrc2=size=320x240:rate=25", 12, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    const std::string before = read_file(in);
+    const std::vector<std::string> noisy = {"-q", "-b", "-d", "4", "-p", "4"};  // thresholds that reject frames 1 on
+    auto folder = [&](const std::string& name) {
+        const std::string path = dir.file(name);
+        EXPECT_EQ(mkdir(path.c_str(), 0755), 0);
+        return path;
+    };
+    auto args = [&](std::vector<std::string> more) {
+        std::vector<std::string> a = noisy;
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    // Where nothing is in the way, frames 1 to 11 get their bitmaps.
+    const std::string clean = folder("clean");
+    ProcessResult r = run_twopass(args({in, dir.file("clean.avi")}), registry, clean);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_EQ(read_file(clean + "/00000005.bmp").size(), 178614u);
+
+    enum class Link { none, input, log };  // which of the run's files is made 00000005.bmp by a hard link
+    struct Case {
+        const char* what;
+        std::vector<std::string> extra;  // after the thresholds: -l, or nothing
+        std::string output;              // relative to the run's folder
+        Link link;
+    };
+    int runs = 0;
+    for (const Case& c : {Case{"the input file", {}, "out.avi", Link::input},
+                          Case{"the output file", {}, "00000005.bmp", Link::none},
+                          Case{"the log", {"-l"}, "out.avi", Link::log}}) {
+        const std::string run_dir = folder("run-" + std::to_string(++runs));
+        const std::string bitmap = run_dir + "/00000005.bmp";
+        if (c.link == Link::input) {
+            ASSERT_EQ(link(in.c_str(), bitmap.c_str()), 0);
+        } else if (c.link == Link::log) {
+            write_whole(bitmap, "");
+            ASSERT_EQ(link(bitmap.c_str(), (run_dir + "/out.log").c_str()), 0);
+        }
+        std::vector<std::string> a = args(c.extra);
+        a.insert(a.end(), {in, c.output});
+        r = run_twopass(a, registry, run_dir);
+        EXPECT_EQ(r.exit_code, 0) << c.what << ": " << r.err;
+        EXPECT_EQ(r.err, std::string("WARNING - 00000005.bmp is ") + c.what + "; no bitmap is written over it\n");
+        EXPECT_TRUE(read_file(in) == before) << c.what << ": the input was written over";
+        EXPECT_EQ(probe_video(run_dir + "/" + c.output).frames, 12) << c.what;
+        EXPECT_EQ(read_file(run_dir + "/00000006.bmp").size(), 178614u) << c.what << ": the other bitmaps";
+        if (c.link == Link::log) {
+            EXPECT_EQ(read_lines(run_dir + "/out.log").size(), 3u + 12u) << c.what;
+        }
+    }
+
+    // A folder that takes no bitmap (here: removed under the run): said once, the run goes on.
+    r = run_process({"bash", "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$0\" \"$@\"", twopass_program(),
+                     "-q", "-b", "-d", "4", "-p", "4", in, dir.file("gone.avi")},
+                    {}, dir.path());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "WARNING - Can't create bitmap 00000001.bmp\n");
+    EXPECT_EQ(probe_video(dir.file("gone.avi")).frames, 12);
 }
 
 // With -l an output named *.log would be its own log.

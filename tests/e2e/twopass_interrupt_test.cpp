@@ -85,12 +85,12 @@ Interrupted interrupt_run(const std::vector<std::string>& args, const std::strin
     return result;
 }
 
-// Ctrl-C, a request to terminate and a hang-up all complete the file; a kill
-// leaves the frames to a reader that scans and the log complete up to its
-// last line.
+// Ctrl-C, a request to terminate or to quit, a user signal and a hang-up all
+// complete the file; a kill leaves the frames to a reader that scans and the
+// log complete up to its last line.
 TEST(TwopassInterrupt, CtrlCCompletesTheFileWithTheFramesWrittenAndClosesTheSource) {
     ASSERT_FALSE(scripted_plugin_library().empty());
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGKILL}) {
         SCOPED_TRACE(strsignal(signal_number));
         TempDir dir;
         // A source with more frames than any test waits for.
@@ -135,6 +135,41 @@ TEST(TwopassInterrupt, CtrlCCompletesTheFileWithTheFramesWrittenAndClosesTheSour
         // The log holds its three header lines and one line per frame written.
         EXPECT_EQ(log.size(), static_cast<size_t>(3 + written));
     }
+}
+
+// Standard error into a pipe whose reader has gone (a pager quit, `head -c`):
+// every message fails to arrive, but the run goes on to its last frame and
+// the file is whole.
+TEST(TwopassInterrupt, AReaderOfTheMessagesThatGoesAwayLosesNothing) {
+    ASSERT_FALSE(scripted_plugin_library().empty());
+    TempDir dir;
+    const std::string plugin =
+        install_scripted_plugin(dir.path(), "forty.so", {"width=320", "height=240", "frames_l=40"});
+    const std::string registry = dir.file("registry.reg");
+    write_plugin_registry(registry, {{"forty", plugin}});
+    const std::string out = dir.file("out.avi");
+
+    int err_pipe[2];
+    ASSERT_EQ(pipe(err_pipe), 0);
+    close(err_pipe[0]);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err_pipe[1], 2);
+        setenv("TWOPASS_REGISTRY", registry.c_str(), 1);
+        const std::string program = twopass_program();
+        const std::string input = dir.file("input.aup");
+        execl(program.c_str(), program.c_str(), "-l", input.c_str(), out.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(err_pipe[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    VideoProbe probe = probe_video(out);
+    EXPECT_EQ(probe.warnings, "");
+    EXPECT_EQ(probe.frames, 40);
+    EXPECT_EQ(read_lines(dir.file("out.log")).size(), 3u + 40u);
 }
 
 }  // namespace

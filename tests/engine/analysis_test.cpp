@@ -237,8 +237,8 @@ TEST_F(AnalysisPicture, UnwritableNameIsIgnored) {
     RgbCanvas* c = canvas_new(4, 4);
     ASSERT_NE(c, nullptr);
     canvas_fill_rect(c, 0, 0, 4, 4, kWhite.data());
-    canvas_write_bmp(c, dir_.path().c_str());  // a folder cannot be opened as a file
-    canvas_write_bmp(c, dir_.file("small.bmp").c_str());
+    EXPECT_EQ(canvas_write_bmp(c, dir_.path().c_str()), 0);  // a folder cannot be opened as a file
+    EXPECT_EQ(canvas_write_bmp(c, dir_.file("small.bmp").c_str()), 1);
     canvas_free(c);
     const std::string small = testsupport::read_file(dir_.file("small.bmp"));
     EXPECT_EQ(small.size(), 54u + 4 * 4 * 3);

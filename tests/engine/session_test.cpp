@@ -47,8 +47,9 @@ TEST_F(SessionTest, SessionWritesLogsAndKeepsItsFailure) {
                           "     4    100  \n");
 }
 
-// A run that fails before its first frame is written, or is refused, leaves
-// existing files of the output's and the log's names as they were.
+// A run that fails before its first frame is written, writes none, or is
+// refused, leaves existing files of the output's and the log's names as they
+// were.
 TEST_F(SessionTest, FailureAtTheFirstFrameLeavesExistingFiles) {
     const std::string log_path = dir.file("out.log");
     put_file(path, "an older video");
@@ -58,8 +59,10 @@ TEST_F(SessionTest, FailureAtTheFirstFrameLeavesExistingFiles) {
         const char* what;
         int compress_fails_at;  // frame index, -1: never
         bool wider_frame;       // frame 0 not laid out as opened
+        bool no_frame;          // closed without a frame
     };
-    for (const Case& c : {Case{"codec error", 0, false}, Case{"frame layout", -1, true}}) {
+    for (const Case& c : {Case{"codec error", 0, false, false}, Case{"frame layout", -1, true, false},
+                          Case{"no frame", -1, false, true}}) {
         codec.result_answer = [at = c.compress_fails_at](const CompressCall& call) {
             return static_cast<DWORD>(call.index == at ? ICERR_INTERNAL : ICERR_OK);
         };
@@ -68,11 +71,16 @@ TEST_F(SessionTest, FailureAtTheFirstFrameLeavesExistingFiles) {
         std::vector<uint8_t> big(frame.size() * 2, 0x80);
         EncodeSession s;
         ASSERT_EQ(session_open(s, path.c_str(), info, format, settings), 1) << c.what;
-        EXPECT_EQ(session_encode_frame(s, 0, c.wider_frame ? &wider : &format, c.wider_frame ? big.data() : frame.data()),
-                  0)
-            << c.what;
-        EXPECT_EQ(s.failed_frame, 0) << c.what;
-        session_close(s);
+        if (c.no_frame) {
+            EXPECT_EQ(session_close(s), 1) << c.what;
+        } else {
+            EXPECT_EQ(session_encode_frame(s, 0, c.wider_frame ? &wider : &format,
+                                           c.wider_frame ? big.data() : frame.data()),
+                      0)
+                << c.what;
+            EXPECT_EQ(s.failed_frame, 0) << c.what;
+            session_close(s);
+        }
         EXPECT_EQ(testsupport::read_file(path), "an older video") << c.what;
         EXPECT_EQ(testsupport::read_file(log_path), "an older log") << c.what;
     }
@@ -109,8 +117,10 @@ TEST_F(SessionTest, RefusedSessionMakesNeitherFileNorLog) {
     // Without logging no log is made, however the run goes.
     codec.refuse_compress = false;
     settings.log_enabled = 0;
+    frame.assign(format.biSizeImage, 0x80);
     ASSERT_EQ(session_open(s, path.c_str(), info, format, settings), 1);
     EXPECT_EQ(s.log.name, nullptr);
+    EXPECT_EQ(session_encode_frame(s, 0, &format, frame.data()), 1);
     EXPECT_EQ(session_close(s), 1);
     EXPECT_TRUE(testsupport::file_exists(path));
     EXPECT_FALSE(testsupport::file_exists(dir.file("out.log")));

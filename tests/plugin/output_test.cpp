@@ -116,6 +116,9 @@ TEST_F(OutputRun, TheHostMayChangeTheFrameCountDuringTheRun) {
     EXPECT_EQ(host.calls.back(), "flags 3");
 }
 
+// A stop, or a host that hands out no more frames, leaves a complete file of
+// the frames written; a run that writes none (no frames asked for, a stop at
+// once) makes no file and no log: those of an earlier run stay as they were.
 TEST_F(OutputRun, AStopOrNoFramesLeavesACompleteFile) {
     struct Case {
         int frame_count;
@@ -124,7 +127,7 @@ TEST_F(OutputRun, AStopOrNoFramesLeavesACompleteFile) {
         size_t frames_written;
         size_t host_calls;
     };
-    for (const Case c : {Case{0, -1, -1, 0, 0}, Case{5, 0, -1, 0, 1}, Case{5, 2, -1, 2, 11},
+    for (const Case c : {Case{5, 2, -1, 2, 11}, Case{0, -1, -1, 0, 0}, Case{5, 0, -1, 0, 1},
                          Case{5, -1, 3, 3, 18}}) {
         PluginConfig config = m.config();
         config.log_enabled = 1;
@@ -136,10 +139,18 @@ TEST_F(OutputRun, AStopOrNoFramesLeavesACompleteFile) {
         codec.compresses.clear();
         const std::string what = "count " + std::to_string(c.frame_count) + ", abort on call " +
                                  std::to_string(c.abort_on_call) + ", no frame at " + std::to_string(c.null_frame_at);
+        const std::string video_before = testsupport::read_file(path);
+        const std::string log_before = log_text();
 
         EXPECT_EQ(run(c.frame_count), 1) << what;
         EXPECT_EQ(host.calls.size(), c.host_calls) << what;
         EXPECT_EQ(codec.compresses.size(), c.frames_written) << what;
+        if (c.frames_written == 0) {
+            ASSERT_FALSE(video_before.empty()) << what << ": the earlier run's file";
+            EXPECT_TRUE(testsupport::read_file(path) == video_before) << what << ": the file was replaced";
+            EXPECT_EQ(log_text(), log_before) << what;
+            continue;
+        }
         EXPECT_EQ(testsupport::ffprobe_stream_field(path, "codec_tag_string"), "MPG4") << what;
         EXPECT_EQ(testsupport::ffprobe_key_flags(path).size(), c.frames_written) << what;
         // Three header lines, then one line per frame written.
@@ -148,6 +159,13 @@ TEST_F(OutputRun, AStopOrNoFramesLeavesACompleteFile) {
             << what << "\n" << log;
         EXPECT_EQ(log.rfind("[" + path + "]\n", 0), 0u) << log;
     }
+    // Nothing at all where there was nothing.
+    const std::string fresh = dir.file("fresh.avi");
+    host.request.output_path = fresh.c_str();
+    host.abort_on_call = -1;
+    EXPECT_EQ(run(0), 1);
+    EXPECT_FALSE(testsupport::file_exists(fresh));
+    EXPECT_FALSE(testsupport::file_exists(dir.file("fresh.log")));
 }
 
 TEST_F(OutputRun, OnlyAFlagOfExactlyOneRequestsAKeyFrame) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +81,51 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::vecto
     std::thread err_reader([&] { result.err = drain(err_pipe[0]); });
     result.out = drain(out_pipe[0]);
     err_reader.join();
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    return result;
+}
+
+ProcessResult run_process_signalled(const std::vector<std::string>& argv, const std::string& trigger,
+                                    int signal_number) {
+    int err_pipe[2];
+    if (pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    if (signal_number == 0) close(err_pipe[0]);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (auto& a : args) argp.push_back(a.data());
+    argp.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(err_pipe[1], 2);
+        if (signal_number != 0) close(err_pipe[0]);
+        execv(argp[0], argp.data());
+        _exit(127);
+    }
+    close(err_pipe[1]);
+    ProcessResult result;
+    if (signal_number != 0) {
+        bool sent = false;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = read(err_pipe[0], buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            result.err.append(buffer, static_cast<size_t>(n));
+            if (!sent && result.err.find(trigger) != std::string::npos) {
+                kill(pid, signal_number);
+                sent = true;
+            }
+        }
+        close(err_pipe[0]);
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

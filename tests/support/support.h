@@ -18,6 +18,13 @@ struct ProcessResult {
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env = {},
                           const std::string& working_dir = "");
 
+// Runs argv as run_process does (the program's path in argv[0]), sends it
+// signal_number once its standard error shows trigger, and waits for it. A
+// signal of 0 sends nothing and instead runs it with standard error a pipe
+// that nobody reads, closed before the program starts.
+ProcessResult run_process_signalled(const std::vector<std::string>& argv, const std::string& trigger,
+                                    int signal_number);
+
 // A fresh empty folder under the build tree, removed when the object goes.
 class TempDir {
 public:

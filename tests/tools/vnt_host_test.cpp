@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -133,6 +138,57 @@ TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
     }
 }
 
+// A settings path that names something else (a video, a large file, a
+// device) is read as no settings and never written over; an empty file or
+// none at all takes the settings.
+TEST(VntHost, ASettingsFileThatIsNotOneIsNeverWrittenOver) {
+    testsupport::TempDir dir;
+    enum Kind { nothing, empty, bytes, sparse, fifo };
+    struct Case {
+        const char* name;
+        Kind kind;
+        off_t size;
+        bool kept;  // the settings are kept there
+    };
+    for (const Case& c : {Case{"video.avi", bytes, 5000, false}, Case{"37.cfg", bytes, 37, false},
+                          Case{"big.cfg", sparse, off_t{100} << 20, false}, Case{"fifo.cfg", fifo, 0, false},
+                          Case{"empty.cfg", empty, 0, true}, Case{"none.cfg", nothing, 0, true}}) {
+        const std::string path = dir.file(c.name);
+        const std::string before(c.kind == bytes ? static_cast<size_t>(c.size) : 0, 'v');
+        if (c.kind == fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        }
+        if (c.kind == bytes || c.kind == empty || c.kind == sparse) std::ofstream(path, std::ios::binary) << before;
+        if (c.kind == sparse) {
+            ASSERT_EQ(truncate(path.c_str(), c.size), 0);
+        }
+        struct stat st_before {};
+        stat(path.c_str(), &st_before);
+
+        const ProcessResult r = host({"--config-file", path, "-r", "4000"});
+        EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(shown(r.out, "bit_rate"), "4000") << c.name;
+        EXPECT_EQ(shown(r.out, "key_seconds"), "8") << c.name << ": the defaults beside the change";
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << c.name;
+        if (c.kept) {
+            EXPECT_EQ(stored(path)[1], 4000) << c.name;
+            EXPECT_EQ(r.err.find("not a settings file"), std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_NE(r.err.find("vnt-host: not keeping the settings in " + path + ": it is not a settings file\n"),
+                  std::string::npos)
+            << c.name << ": " << r.err;
+        EXPECT_EQ(st.st_ino, st_before.st_ino) << c.name << " was replaced";
+        EXPECT_EQ(st.st_mode, st_before.st_mode) << c.name;
+        EXPECT_EQ(st.st_size, st_before.st_size) << c.name;
+        if (c.kind == bytes) {
+            EXPECT_TRUE(testsupport::read_file(path) == before) << c.name << " was written over";
+        }
+        EXPECT_FALSE(testsupport::file_exists(path + ".new")) << c.name;
+    }
+}
+
 class VntHostExport : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -240,10 +296,104 @@ TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
     EXPECT_EQ(testsupport::ffprobe_complaints(out), "");
     EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 12);
 
+    // No frame written (a stop at once, no frames asked for): that file stays as it was.
+    const std::string twelve = testsupport::read_file(out);
+    for (const std::vector<std::string>& limit : {std::vector<std::string>{"--abort-at", "0"},
+                                                  std::vector<std::string>{"--frames", "0"}}) {
+        std::vector<std::string> args = {"--defaults", "--no-save", "-q"};
+        args.insert(args.end(), limit.begin(), limit.end());
+        args.insert(args.end(), {input, out});
+        r = host(args);
+        EXPECT_EQ(r.exit_code, limit[0] == "--frames" ? 0 : 1) << limit[0] << ": " << r.err;
+        EXPECT_TRUE(testsupport::read_file(out) == twelve) << limit[0] << ": the file was replaced";
+    }
+
     // An output the plug-in can't create is reported as a failed export.
     r = host({"--defaults", "--no-save", "-q", input, dir.file("no/such/folder/out.avi")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("could not export"), std::string::npos) << r.err;
+}
+
+// The export just written is not taken for the settings file it was named as.
+TEST_F(VntHostExport, TheExportIsNeverTakenForItsSettingsFile) {
+    const std::string out = dir.file("out.avi");
+    const ProcessResult r = host({"--config-file", out, "-q", "--frames", "3", input, out});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "vnt-host: not keeping the settings in " + out + ": it is not a settings file\n");
+    EXPECT_EQ(testsupport::ffprobe_complaints(out), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 3);
+}
+
+// The plug-in's bitmaps land in the host's current folder, and never on its
+// output or log: an export named like one stays whole, the others are written.
+TEST_F(VntHostExport, BitmapsAreNeverWrittenOverTheExport) {
+    const std::string run_dir = dir.file("run");
+    ASSERT_EQ(mkdir(run_dir.c_str(), 0755), 0);
+    const ProcessResult r = testsupport::run_process({testsupport::build_dir() + "/vnt-host", "--defaults", "--no-save",
+                                                      "-q", "-b", "-l", "-d", "4", "-p", "4", "--frames", "8", input,
+                                                      "00000005.bmp"},
+                                                     {}, run_dir);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(testsupport::ffprobe_complaints(run_dir + "/00000005.bmp"), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(run_dir + "/00000005.bmp"), 8);
+    EXPECT_EQ(testsupport::read_file(run_dir + "/00000004.bmp").size(), 178614u);
+}
+
+// The output (or, with the log on, its log) is the input under another name
+// or the same: refused before the plug-in writes anything, the input kept.
+TEST_F(VntHostExport, OutputThatIsTheInputIsRefused) {
+    const std::string before = testsupport::read_file(input);
+    ASSERT_EQ(symlink(input.c_str(), dir.file("symlink.avi").c_str()), 0);
+    ASSERT_EQ(link(input.c_str(), dir.file("hardlink.avi").c_str()), 0);
+    ASSERT_EQ(link(input.c_str(), dir.file("clip.log").c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string clash;  // the name said to be the input
+    };
+    for (const Case& c : {Case{{input, input}, input},
+                          Case{{input, dir.file("symlink.avi")}, dir.file("symlink.avi")},
+                          Case{{dir.file("symlink.avi"), dir.file("hardlink.avi")}, dir.file("hardlink.avi")},
+                          Case{{"-l", input, dir.file("clip.avi")}, dir.file("clip.log")}}) {
+        std::vector<std::string> args = {"--defaults", "--config-file", cfg, "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProcessResult r = host(args);
+        EXPECT_EQ(r.exit_code, 1) << c.clash;
+        EXPECT_EQ(r.err, "vnt-host: " + c.clash + " is the input file\n");
+        EXPECT_TRUE(testsupport::read_file(input) == before) << c.clash << " was written over";
+    }
+    EXPECT_FALSE(testsupport::file_exists(dir.file("clip.avi")));
+    // Without the log the same output is no clash.
+    const ProcessResult r = host({"--defaults", "--no-save", "-q", "--frames", "2", input, dir.file("clip.avi")});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(dir.file("clip.avi")), 2);
+}
+
+// The signals twopass answers stop an export as Ctrl-C does: a complete file
+// of the frames before the stop. Standard error into a pipe nobody reads loses
+// nothing either: the export runs to its end.
+TEST_F(VntHostExport, StopSignalsCompleteTheFile) {
+    const std::string in = dir.file("long.avi");
+    ASSERT_TRUE(testsupport::make_clip(in, "testsrc2=size=320x240:rate=25", 600, {"-c:v", "msmpeg4v2"}));
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, 0}) {
+        const std::string what = signal_number ? strsignal(signal_number) : "no reader";
+        const std::string out = dir.file("out-" + std::to_string(signal_number) + ".avi");
+        const ProcessResult r = testsupport::run_process_signalled(
+            {testsupport::build_dir() + "/vnt-host", "--defaults", "--no-save", "--frames", signal_number ? "600" : "20",
+             in, out},
+            "vnt-host: frame 1 of", signal_number);
+        ASSERT_EQ(r.signal, 0) << what << ": ended by signal " << r.signal;
+        if (signal_number == 0) {
+            EXPECT_EQ(r.exit_code, 0) << what;
+            EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 20) << what;
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 1) << what << ": " << r.err;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.err, m, std::regex("vnt-host: ([0-9]+) of 600 frames written before the stop")))
+            << what << ": " << r.err;
+        EXPECT_EQ(testsupport::ffprobe_complaints(out), "") << what;
+        EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), std::stoi(m[1])) << what;
+    }
 }
 
 }  // namespace

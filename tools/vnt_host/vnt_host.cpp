@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "common/stop_signals.h"
+#include "engine/file_identity.h"
+#include "engine/log.h"
 #include "engine/platform.h"
 #include "plugin/config.h"
 #include "plugin/plugin_abi.h"
@@ -284,11 +287,27 @@ std::vector<char> read_whole(const std::string& path) {
     return bytes;
 }
 
+// Only a settings file (of the plug-in's size, or still empty) or nothing at
+// all may be replaced: the path may name a video, the export just written or
+// a device by mistake, and none of them is ours to write over.
+bool holds_settings_or_nothing(const std::filesystem::path& p, size_t size) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(p, ec);
+    if (!std::filesystem::exists(status)) return true;
+    if (!std::filesystem::is_regular_file(status)) return false;
+    const std::uintmax_t bytes = std::filesystem::file_size(p, ec);
+    return !ec && (bytes == 0 || bytes == size);
+}
+
 void write_config(const std::string& path, const std::vector<char>& bytes) {
     std::error_code ec;
     const std::filesystem::path p(path);
     if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path(), ec);
     if (std::filesystem::is_directory(p, ec)) fail("can't keep the settings in " + path + ": it is a folder");
+    if (!holds_settings_or_nothing(p, bytes.size())) {
+        std::fprintf(stderr, "vnt-host: not keeping the settings in %s: it is not a settings file\n", path.c_str());
+        return;
+    }
     const std::string temp = path + ".new";
     bool written = false;
     {
@@ -322,7 +341,17 @@ struct HostRun {
 };
 HostRun g_run;
 
-void on_interrupt(int) { g_interrupted = 1; }
+// As in twopass: the first stop signal asks the plug-in to stop before the
+// next frame, so that its file is completed; a second ends vnt-host at once.
+void on_interrupt(int signal_number) {
+    if (g_interrupted) std::_Exit(1);
+    g_interrupted = 1;
+    signal(signal_number, on_interrupt);
+}
+
+void set_stop_handler(void (*handler)(int)) {
+    for (int signal_number : kStopSignals) signal(signal_number, handler);
+}
 
 void* host_fetch_frame(int frame) {
     auto* dib = static_cast<uint8_t*>(AVIStreamGetFrame(g_run.frames, frame));
@@ -373,6 +402,21 @@ void* host_fetch_audio(int, int, int* read) {
 
 // Only the plain DIB format (0) is offered, as from fetch_frame.
 void* host_fetch_frame_ex(int frame, DWORD format) { return format == 0 ? host_fetch_frame(frame) : nullptr; }
+
+// Writing over the input would destroy it: refused as twopass refuses it,
+// by file identity (the names may differ through links), before the plug-in
+// opens anything for writing. The log counts when vnt.auo's settings ask
+// for one.
+void refuse_writing_over_input(const OutputPluginTable& table, int settings_size, const Options& o) {
+    const char* input = o.files[0].c_str();
+    if (file_same(input, o.files[1].c_str())) fail(o.files[1] + " is the input file");
+    PluginConfig c{};
+    if (settings_size != kPluginConfigSize || !table.on_config_get(&c, settings_size) || !c.log_enabled) return;
+    char* log_name = path_replace_extension(o.files[1].c_str(), ".log");
+    const std::string log = log_name ? log_name : "";
+    std::free(log_name);
+    if (!log.empty() && file_same(input, log.c_str())) fail(log + " is the input file");
+}
 
 int export_file(const OutputPluginTable& table, const Options& o) {
     // The editor's process has AVIFile running before any plug-in exports.
@@ -435,9 +479,9 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     request.fetch_audio = host_fetch_audio;
     request.fetch_frame_ex = host_fetch_frame_ex;
 
-    signal(SIGINT, on_interrupt);
+    set_stop_handler(on_interrupt);
     const int ok = table.on_output(&request);
-    signal(SIGINT, SIG_DFL);
+    set_stop_handler(SIG_DFL);
     if (!o.quiet && g_run.tty) std::fputc('\n', stderr);
 
     AVIStreamGetFrameClose(g_run.frames);
@@ -483,6 +527,8 @@ int run_dialog(const OutputPluginTable& table, HMODULE module, const std::string
 
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "");
+    // For the whole run: the export, the settings kept after it and the last line.
+    stop_signals_ignore_broken_pipe();
     const Options o = parse_options(argc, argv);
 
     HMODULE module = LoadLibraryA(o.plugin_path.c_str());
@@ -531,6 +577,7 @@ int main(int argc, char** argv) {
                 std::printf("settings:    %d bytes\n", size);
             }
         } else {
+            refuse_writing_over_input(*table, size, o);
             if (!o.quiet) std::fprintf(stderr, "vnt-host: %s\n", from_cp932(table->display_name).c_str());
             status = export_file(*table, o);
         }
