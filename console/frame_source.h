@@ -12,13 +12,16 @@ struct FrameSource;
 struct FrameSourceOps {
     // Opens path and fills source (ops, self, info, format, frame_count).
     // 1 on success; 0 with source cleared and nothing left open, after the
-    // kind has printed what it has to say on standard error.
+    // kind has printed what it has to say on standard error. A kind that
+    // fails because memory ran out leaves errno at ENOMEM, as the C
+    // library's allocations do; so does next_frame.
     int (*open)(const char* path, FrameSource& source);
     // kFrameDelivered with the next frame's pixels and header (both owned by
     // the source and valid until the next call of next_frame or close);
     // kFrameStandIn when that frame is in the input but can't be decoded, with
     // the previous picture in its place; kFrameEnd at the end of the input or
-    // on a read failure.
+    // on a read failure; kFrameNoMemory (from the read-ahead only) when memory
+    // ran out reading it.
     int (*next_frame)(void* self, const void** pixels, const BITMAPINFOHEADER** header);
     // Releases everything the source holds, its record included; returns 1.
     int (*close)(void* self);
@@ -32,6 +35,7 @@ struct FrameSourceOps {
 constexpr int kFrameEnd = 0;
 constexpr int kFrameDelivered = 1;
 constexpr int kFrameStandIn = 2;
+constexpr int kFrameNoMemory = 3;
 
 // What the driver holds after a successful open.
 struct FrameSource {
@@ -49,8 +53,10 @@ extern const FrameSourceOps vfapi_source_ops;
 // Opens path with kind on a thread of its own, which from then on reads
 // ahead (frame n + 1 and n + 2 while the driver works on n): the kind is
 // used from that thread alone, from its open to its close, so that AVIFile
-// objects and reader plug-ins see one thread. Same contract as kind.open;
-// the source it fills can also peek.
+// objects and reader plug-ins see one thread. Same contract as kind.open,
+// errno at ENOMEM included, also when there is no memory or thread for the
+// read-ahead itself; the source it fills can also peek, and its next_frame
+// answers kFrameNoMemory for a kind's frame that memory ran out for.
 int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& source);
 
 inline int frame_source_open(const FrameSourceOps& ops, const char* path, FrameSource& source) {

@@ -1,14 +1,15 @@
 // Any frame source on a thread of its own that reads ahead, as x264's input
 // thread wraps any input. Frame k lands in slot k % 3: the driver holds the
 // current frame and may peek at the next while the thread reads the one after.
+#include <cerrno>
 #include <cfenv>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "console/frame_source.h"
@@ -39,6 +40,7 @@ struct ReadAhead {
     uint32_t read = 0;      // frames in slots so far
     uint32_t handed = 0;    // frames handed out by next_frame
     bool ended = false;     // the kind had no more frames
+    bool out_of_memory = false;  // the open, or the read that ended them, had no memory
     bool quit = false;
 };
 
@@ -68,15 +70,25 @@ void read_frames(ReadAhead& r) {
         const void* pixels = nullptr;
         const BITMAPINFOHEADER* header = nullptr;
         Slot& slot = r.slots[k % kSlots];
+        errno = 0;
         const int delivered = frame_source_next(r.inner, &pixels, &header);
-        bool ok = delivered != kFrameEnd && make_room(slot, *header);
+        // A frame memory ran out for is neither the end nor damage in the file.
+        bool out_of_memory = delivered != kFrameDelivered && errno == ENOMEM;
+        bool ok = delivered != kFrameEnd && !out_of_memory;
+        if (ok && !make_room(slot, *header)) {
+            ok = false;
+            out_of_memory = true;
+        }
         if (ok) {
             std::memcpy(slot.pixels, pixels, dib_frame_bytes(*header));
             slot.header = *header;
             slot.delivered = delivered;
         }
         hold.lock();
-        if (!ok) break;
+        if (!ok) {
+            r.out_of_memory = out_of_memory;
+            break;
+        }
         r.read = k + 1;
         r.wake.notify_all();
     }
@@ -85,9 +97,12 @@ void read_frames(ReadAhead& r) {
 }
 
 void run_source(ReadAhead* r) {
+    errno = 0;
     const int opened = r->kind->open(r->path.c_str(), r->inner);
+    const bool out_of_memory = !opened && errno == ENOMEM;
     {
         std::lock_guard<std::mutex> hold(r->lock);
+        r->out_of_memory = out_of_memory;
         if (opened) {
             r->info = *r->inner.info;
             r->format = *r->inner.format;
@@ -148,7 +163,7 @@ int peek(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& r = *static_cast<ReadAhead*>(self);
     std::unique_lock<std::mutex> hold(r.lock);
-    if (!wait_for_next(r, hold)) return kFrameEnd;
+    if (!wait_for_next(r, hold)) return r.out_of_memory ? kFrameNoMemory : kFrameEnd;
     const Slot& slot = r.slots[r.handed % kSlots];
     *pixels = slot.pixels;
     *header = &slot.header;
@@ -166,13 +181,18 @@ const FrameSourceOps read_ahead_ops = {open_unused, next_frame, close_source, pe
 int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& source) {
     source = FrameSource{};
     auto* r = new (std::nothrow) ReadAhead;
-    if (!r) return 0;
+    if (!r) {
+        errno = ENOMEM;
+        return 0;
+    }
     r->kind = &kind;
-    r->path = path;
     try {
+        r->path = path;
         r->thread = std::thread(run, r);
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        // No room for the path, the thread's stack, or any more threads.
         delete r;
+        errno = ENOMEM;
         return 0;
     }
     {
@@ -180,7 +200,9 @@ int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& s
         r->wake.wait(hold, [r] { return r->opened != 0; });
     }
     if (r->opened < 0) {
+        const bool out_of_memory = r->out_of_memory;
         close_source(r);
+        if (out_of_memory) errno = ENOMEM;
         return 0;
     }
     source = FrameSource{&read_ahead_ops, r, &r->info, &r->format, r->frame_count};

@@ -1,6 +1,7 @@
 // The console run: source, writer, log, frame loop with progress, Ctrl-C.
 #include "console/run_driver.h"
 
+#include <cerrno>
 #include <cfenv>
 #include <csignal>
 #include <cstdlib>
@@ -166,7 +167,9 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     stop_signals_ignore_broken_pipe();
 
     FrameSource source{};
+    errno = 0;
     if (!read_ahead_open(frame_source_pick(input_path), input_path, source)) {
+        if (errno == ENOMEM) std::fputs("ERROR - not enough memory for the run\n", stderr);
         std::fprintf(stderr, "Error - Can't open %s\n", input_path);
         std::exit(1);
     }
@@ -190,10 +193,14 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     EncodeSession session{};
     int warned_log = 0;  // the missing log is told once a run
     PictureWarnings picture_warnings{};
+    errno = 0;
     if (!session_open(session, output_path, *source.info, *source.format, settings) ||
         !session_keep_input(session, input_path)) {
+        // A codec that had no memory to open says only that it failed.
+        const int out_of_memory = errno == ENOMEM && session.failure != OutputFailure::memory;
         session_close(session);
         print_open_failure(session.failure, settings, output_path, *source.format);
+        if (out_of_memory) std::fputs("ERROR - not enough memory for the run\n", stderr);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
         frame_source_close(source);
         std::exit(1);
@@ -203,6 +210,8 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     uint32_t byte_total = 0;
     uint32_t n = 0;
     uint32_t damaged_run = 0;  // frames in a row that could not be decoded
+    int input_out_of_memory = 0;  // the input ended because memory ran out reading it
+    int codec_out_of_memory = 0;  // the frame that failed had no memory to be compressed
     for (; n < frame_count; ++n) {
         if (g_interrupted) end_interrupted(session, source);
         // Start every frame from the default floating-point environment (the
@@ -212,7 +221,8 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         const void* bits = nullptr;
         const BITMAPINFOHEADER* header = nullptr;
         const int fetched = frame_source_next(source, &bits, &header);
-        if (fetched == kFrameEnd) break;
+        if (fetched == kFrameNoMemory) input_out_of_memory = 1;
+        if (fetched == kFrameEnd || fetched == kFrameNoMemory) break;
         damaged_run = fetched == kFrameStandIn ? damaged_run + 1 : 0;
         if (damaged_run >= kMaxDamagedRun) break;  // nothing left worth converting
         if (damaged_run) {
@@ -225,9 +235,12 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         const void* next_bits = nullptr;
         const BITMAPINFOHEADER* next_header = nullptr;
         if (n + 1 >= frame_count || !frame_source_peek(source, &next_bits, &next_header)) next_bits = nullptr;
+        errno = 0;
         if (!session_encode_frame_ahead(session, static_cast<int32_t>(n), header, bits,
-                                        next_bits ? next_header : nullptr, next_bits))
+                                        next_bits ? next_header : nullptr, next_bits)) {
+            codec_out_of_memory = errno == ENOMEM;
             break;
+        }
         warn_missing_log(session, output_path, warned_log);
         warn_pictures(session, settings, picture_warnings);
         if (settings.progress_enabled) {
@@ -247,6 +260,13 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
                      n + 1 - damaged_run, n, input_path);
         std::exit(1);
     }
+    // Not the end of the input: the file holds the frames before it.
+    if (input_out_of_memory) {
+        if (settings.progress_enabled) std::fputs("\n", stderr);
+        std::fprintf(stderr, "ERROR - not enough memory to read frame %u of %s; the run stops there\n", n,
+                     input_path);
+        std::exit(1);
+    }
     // The file is created with the first frame: no frame had been shown yet.
     if (session.failure == OutputFailure::file_open) {
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
@@ -262,6 +282,8 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
             std::fprintf(stderr, "ERROR - Frame %d is not laid out as frame 0\n", failed_frame);
         else
             std::fprintf(stderr, "ERROR - Can't compress frame %d\n", failed_frame);
+        if (codec_out_of_memory && session.failure != OutputFailure::write)
+            std::fputs("ERROR - not enough memory for the run\n", stderr);
         std::exit(1);
     }
     if (!completed) {

@@ -22,6 +22,9 @@ constexpr DWORD kVfapiStreamAudio = 2;
 // What every entry answers.
 constexpr HRESULT kVfapiOk = 0;
 constexpr HRESULT kVfapiError = static_cast<HRESULT>(0x80004005);
+// A failure because memory ran out (the platform's E_OUTOFMEMORY), for a
+// plug-in that can tell; any other nonzero answer is a failure all the same.
+constexpr HRESULT kVfapiOutOfMemory = static_cast<HRESULT>(0x8007000E);
 
 // Bits of VfapiFileInfo::dwStreamFlags and VfapiPluginInfo::dwSupportStreamType.
 constexpr DWORD kVfapiHasVideo = 0x1;

@@ -2,6 +2,7 @@
 // are listed as values under HKEY_CURRENT_USER\Software\VFPlugin and tried in
 // value order; the first that opens the file decodes it straight into a
 // bottom-up frame buffer of ours.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,8 +51,9 @@ void reset_for_plugin(VfapiSource& source) {
     source.functions.dwSize = sizeof(VfapiFunctionTable);
 }
 
-// Tries one library; on failure nothing of it stays loaded.
-int try_plugin(const char* library, const char* path, VfapiSource& source) {
+// Tries one library; on failure nothing of it stays loaded. out_of_memory is
+// set when the plug-in said that memory ran out opening the file.
+int try_plugin(const char* library, const char* path, VfapiSource& source, int& out_of_memory) {
     reset_for_plugin(source);
     source.module = LoadLibraryA(library);
     if (!source.module) return 0;
@@ -67,7 +69,9 @@ int try_plugin(const char* library, const char* path, VfapiSource& source) {
         source.module = nullptr;
         return 0;
     }
-    if (source.functions.OpenInput(path, &source.handle) != 0) {
+    const HRESULT opened = source.functions.OpenInput(path, &source.handle);
+    if (opened != 0) {
+        if (opened == kVfapiOutOfMemory) out_of_memory = 1;
         release(source);
         return 0;
     }
@@ -75,8 +79,9 @@ int try_plugin(const char* library, const char* path, VfapiSource& source) {
 }
 
 // The frame buffer, read request, header and stream info for the plug-in's
-// video stream. 0 when the picture can't be held (empty, oversized, or no memory).
-int set_up_video(VfapiSource& source) {
+// video stream. 0 when the picture can't be held (empty, oversized, or no
+// memory: then out_of_memory is set).
+int set_up_video(VfapiSource& source, int& out_of_memory) {
     const VfapiVideoInfo& video = source.video_info;
     // Rows padded to 4 bytes, as the codec reads any DIB.
     const uint64_t pitch = dib_stride(video.dwFrameWidth, video.dwPixelBits);
@@ -90,7 +95,10 @@ int set_up_video(VfapiSource& source) {
 
     source.frame_buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(buffer_size)));
     source.header = static_cast<BITMAPINFOHEADER*>(std::malloc(sizeof(BITMAPINFOHEADER)));
-    if (!source.frame_buffer || !source.header) return 0;
+    if (!source.frame_buffer || !source.header) {
+        out_of_memory = 1;
+        return 0;
+    }
 
     VfapiVideoRead& request = source.read_request;
     request.dwSize = sizeof(VfapiVideoRead);
@@ -130,7 +138,8 @@ uint32_t frame_count_of(const VfapiSource& source) {
 }
 
 // Prints nothing: the driver's own line says that the input can't be opened.
-int open_into(const char* path, VfapiSource& source) {
+// out_of_memory is set when memory ran out, here or in a plug-in that says so.
+int open_into(const char* path, VfapiSource& source, int& out_of_memory) {
     reset_for_plugin(source);
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kVfapiRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
@@ -147,7 +156,7 @@ int open_into(const char* path, VfapiSource& source) {
         if (RegEnumValueA(key, index, name, &name_size, nullptr, nullptr, data, &data_size) != ERROR_SUCCESS)
             break;
         if (data_size > sizeof data || !std::memchr(data, 0, data_size)) break;
-        if (try_plugin(reinterpret_cast<const char*>(data), path, source)) {
+        if (try_plugin(reinterpret_cast<const char*>(data), path, source, out_of_memory)) {
             found = 1;
             break;
         }
@@ -162,7 +171,7 @@ int open_into(const char* path, VfapiSource& source) {
         return 0;
     }
     source.functions.QueryStreamInfo(source.handle, kVfapiStreamVideo, &source.video_info);
-    if (!set_up_video(source)) {
+    if (!set_up_video(source, out_of_memory)) {
         release(source);
         return 0;
     }
@@ -182,9 +191,15 @@ int close_source(void* self) {
 int open_source(const char* path, FrameSource& frames) {
     frames = FrameSource{};
     auto* source = static_cast<VfapiSource*>(std::calloc(1, sizeof(VfapiSource)));
-    if (!source) return 0;
-    if (!open_into(path, *source)) {
+    if (!source) {
+        errno = ENOMEM;
+        return 0;
+    }
+    int out_of_memory = 0;
+    if (!open_into(path, *source, out_of_memory)) {
         close_source(source);
+        // Told the way the C library tells it: the plug-in's C library may not be ours.
+        if (out_of_memory) errno = ENOMEM;
         return 0;
     }
     frames = FrameSource{&vfapi_source_ops, source, &source->info, source->header, frame_count_of(*source)};
@@ -194,13 +209,15 @@ int open_source(const char* path, FrameSource& frames) {
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& source = *static_cast<VfapiSource*>(self);
     VfapiVideoRead& request = source.read_request;
-    if (source.functions.ReadData(source.handle, kVfapiStreamVideo, &request) != 0) {
+    const HRESULT read = source.functions.ReadData(source.handle, kVfapiStreamVideo, &request);
+    if (read != 0) {
         std::printf("DEBUG - ReadData() return non-zero value.\n");
         std::printf("DEBUG - dwSize: %d\n", static_cast<int>(request.dwSize));
         std::printf("DEBUG - dwFrameNumberL: %d, dwFrameNumberH: %d\n", static_cast<int>(request.dwFrameNumberL),
                     static_cast<int>(request.dwFrameNumberH));
         std::printf("DEBUG - lpData: %p\n", static_cast<void*>(request.lpData));
         std::printf("DEBUG - lPitch: %d\n", static_cast<int>(request.lPitch));
+        if (read == kVfapiOutOfMemory) errno = ENOMEM;
         return 0;
     }
     // The picture starts at the buffer (its bottom row), not at lpData.

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -69,6 +70,45 @@ TEST(RunFailure, ACodecThatDoesNotCompressIsNamedBeforeTheOutputLine) {
     EXPECT_EXIT(convert_with_uninstalled_codec(in, out), testing::ExitedWithCode(1),
                 testing::StrEq("ERROR - no installed codec compresses MPG4\nERROR - Can't open " + out + "\n"));
     EXPECT_TRUE(testsupport::read_file(out).empty());
+}
+
+// A codec that ran out of memory answers only that it failed; the C library's
+// word for why (errno) is told after the driver's own line, once the file
+// holds the frames before.
+void convert_with_codec_out_of_memory(const std::string& in, const std::string& out) {
+    static ScriptedCodec codec;
+    codec.result_answer = [](const testsupport::CompressCall& call) {
+        if (call.index != 3) return static_cast<DWORD>(ICERR_OK);
+        errno = ENOMEM;
+        return static_cast<DWORD>(ICERR_MEMORY);
+    };
+    convert_with(codec, mmioFOURCC('M', 'P', '4', '2'), in, out);
+}
+
+// The same when the verification decoder had no memory to open.
+void convert_with_decoder_out_of_memory(const std::string& in, const std::string& out) {
+    static ScriptedCodec codec;
+    codec.refuse_decompress = true;
+    codec.on_message = [](const testsupport::DriverMessage& m) {
+        if (m.msg == DRV_OPEN && m.mode == ICMODE_DECOMPRESS) errno = ENOMEM;
+    };
+    convert_with(codec, mmioFOURCC('M', 'P', '4', '2'), in, out);
+}
+
+TEST(RunFailure, ACodecOutOfMemorySaysSo) {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    testsupport::TempDir dir;
+    const std::string in = dir.file("in.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(testsupport::make_clip(in, "testsrc2=size=64x48:rate=25", 8, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    EXPECT_EXIT(convert_with_codec_out_of_memory(in, out), testing::ExitedWithCode(1),
+                testing::StrEq("ERROR - Can't compress frame 3\nERROR - not enough memory for the run\n"));
+    EXPECT_EQ(testsupport::ffprobe_stream_field(out, "nb_frames"), "3");
+
+    const std::string other = dir.file("other.avi");
+    EXPECT_EXIT(convert_with_decoder_out_of_memory(in, other), testing::ExitedWithCode(1),
+                testing::StrEq("ERROR - the codec can't decode MP42 for verification\n"
+                               "ERROR - not enough memory for the run\nERROR - Can't open " + other + "\n"));
+    EXPECT_FALSE(testsupport::file_exists(other));
 }
 
 }  // namespace

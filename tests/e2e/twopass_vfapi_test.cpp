@@ -27,24 +27,36 @@ TEST_F(TwopassVfapi, ReaderPluginOpensWhatFfmpegWrites) {
     struct Case {
         const char* name;
         std::vector<std::string> codec;
+        const char* cut = nullptr;  // where the clip is cut without re-encoding, if it is
     };
     for (const Case& c : {Case{"clip.mp4", {"-c:v", "mpeg4", "-q:v", "3"}},
                           Case{"clip.mkv", {"-c:v", "ffv1"}},
                           // Neither a count nor a duration: the reader counts. (At 25 frames a
                           // second, the rate ffmpeg assumes for raw streams, for the comparison.)
                           Case{"clip.h264", {"-c:v", "libx264", "-preset", "ultrafast", "-r", "25", "-f", "h264"}},
-                          Case{"clip.y4m", {"-pix_fmt", "yuv420p"}}}) {
+                          Case{"clip.y4m", {"-pix_fmt", "yuv420p"}},
+                          // The pictures before the cut stay in the file for the decoder;
+                          // an edit list hides them, and ffmpeg shows what is left.
+                          Case{"cut.mp4", {"-c:v", "libx264", "-bf", "3", "-g", "6"}, "0.2"}}) {
         SCOPED_TRACE(c.name);
         const std::string in = dir.file(c.name), out = dir.file(std::string(c.name) + ".avi");
-        ASSERT_TRUE(make_clip(in, "testsrc2=size=160x120:rate=24", 12, c.codec));
+        const std::string made = c.cut ? dir.file(std::string("whole.") + c.name) : in;
+        ASSERT_TRUE(make_clip(made, "testsrc2=size=160x120:rate=24", 12, c.codec));
+        if (c.cut) {
+            ASSERT_TRUE(ffmpeg({"-ss", c.cut, "-i", made, "-c", "copy", in}));
+        }
+        const int frames = c.cut ? ffmpeg_decoded_frames(in) : 12;
+        if (c.cut) {
+            ASSERT_LT(frames, 12);
+        }
         ProcessResult r = run_twopass({in, out}, registry);
         ASSERT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.out, "");
         std::string why;
-        EXPECT_TRUE(progress_text_ok(r.err, 12, 12, true, why)) << why << "\n" << r.err;
+        EXPECT_TRUE(progress_text_ok(r.err, frames, frames, true, why)) << why << "\n" << r.err;
         VideoProbe probe = probe_video(out);
         EXPECT_EQ(probe.warnings, "");
-        EXPECT_EQ(probe.frames, 12);
+        EXPECT_EQ(probe.frames, frames);
         EXPECT_EQ(probe.width, 160);
         EXPECT_GT(video_psnr(out, in), 28.0);
     }
@@ -139,6 +151,13 @@ TEST_F(TwopassVfapi, InputNoPluginCanOpen) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "Error - Can't open " + text + "\n");
 
+    // Cut off before its index: FFmpeg's own complaint stays out of our messages.
+    const std::string cut_off = dir.file("cut-off.mp4");
+    std::ofstream(cut_off, std::ios::binary) << read_file(in).substr(0, 40);
+    r = run_twopass({cut_off, out}, registry);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Error - Can't open " + cut_off + "\n");
+
     // A file that opens but holds no picture.
     const std::string song = dir.file("song.wav");
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", song}));
@@ -182,6 +201,62 @@ TEST_F(TwopassVfapi, AStreamShorterThanItsCountEndsNormally) {
     EXPECT_EQ(r.err, "WARNING - the input ended at frame 5 of 8\n");
     EXPECT_NE(r.out.find("DEBUG - dwFrameNumberL: 5, dwFrameNumberH: 0\n"), std::string::npos) << r.out;
     EXPECT_EQ(probe_video(out).frames, 5);
+}
+
+// Pictures that don't keep one rate are served at one rate that keeps time:
+// the output lasts as long as the input and its sound (34 pictures over
+// 2.0 s, 17 at 25 a second, then 17 at 12.5).
+TEST_F(TwopassVfapi, AVariableRateInputLastsAsLongAsItsSound) {
+    write_plugin_registry(registry, {{"reader", vfapi_reader_library()}});
+    const std::string in = dir.file("vfr.mkv"), out = dir.file("out.avi");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-f", "lavfi", "-i", "sine", "-frames:v",
+                        "34", "-t", "2", "-vf", "setpts='if(lt(N,17),N,2*N-17)'", "-fps_mode", "passthrough", "-c:v",
+                        "ffv1", "-c:a", "pcm_s16le", in}));
+    ProcessResult r = run_twopass({"-q", in, out}, registry);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::string frames = ffprobe_stream_field(out, "nb_frames");
+    const std::string rate = ffprobe_stream_field(out, "r_frame_rate");
+    EXPECT_EQ(ffprobe_stream_field(out, "duration"), "2.000000") << frames << " frames at " << rate;
+    EXPECT_EQ(probe_video(out).frames, std::stoi(frames));
+}
+
+// Memory that runs out in a plug-in that says so (E_OUTOFMEMORY) is named:
+// at the open before the line that the input can't be opened; at a frame
+// instead of the input's end, with exit code 1 and the frames before in the file.
+TEST_F(TwopassVfapi, MemoryRunningOutInAPluginIsNamed) {
+    ASSERT_FALSE(scripted_plugin_library().empty());
+    struct Case {
+        const char* name;
+        std::vector<std::string> script;
+        int exit_code;
+        std::string err;
+        int frames;  // in the output; -1 for none
+    };
+    const Case cases[] = {
+        {"open", {"width=32", "height=16", "open=0x8007000E"}, 1,
+         "ERROR - not enough memory for the run\nError - Can't open in.tpr\n", -1},
+        {"read", {"width=32", "height=16", "frames_l=8", "fail_read_at=3", "read_error=0x8007000E"}, 1,
+         "ERROR - not enough memory to read frame 3 of in.tpr; the run stops there\n", 3},
+        // Any other failure stays an input that ended early.
+        {"other", {"width=32", "height=16", "frames_l=8", "fail_read_at=3", "read_error=0x80004005"}, 0,
+         "WARNING - the input ended at frame 3 of 8\n", 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string plugin = install_scripted_plugin(dir.path(), std::string(c.name) + ".so", c.script);
+        write_plugin_registry(registry, {{c.name, plugin}});
+        const std::string out = dir.file(std::string(c.name) + ".avi");
+        ProcessResult r = run_twopass({"-q", "in.tpr", out}, registry, dir.path());
+        EXPECT_EQ(r.exit_code, c.exit_code);
+        EXPECT_EQ(r.err, c.err);
+        if (c.frames < 0) {
+            EXPECT_FALSE(file_exists(out));
+            continue;
+        }
+        EXPECT_NE(r.out.find("DEBUG - dwFrameNumberL: 3, dwFrameNumberH: 0\n"), std::string::npos) << r.out;
+        EXPECT_EQ(probe_video(out).frames, c.frames);
+    }
 }
 
 }  // namespace

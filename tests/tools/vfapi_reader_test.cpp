@@ -3,16 +3,60 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "console/vfapi.h"
+#include "tests/support/avi_probe.h"
+#include "tests/support/mp4_display.h"
 #include "tests/support/support.h"
 
 namespace {
+
+// Every picture ffmpeg decodes from path, one per packet, through the filters
+// vf: bottom-up bgr24 rows as the plug-in's test reads write them.
+std::vector<std::string> decoded_pictures(const std::string& path, const std::string& vf, size_t frame_size) {
+    testsupport::ProcessResult r =
+        testsupport::run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0", "-fps_mode",
+                                  "passthrough", "-vf", vf + ",vflip", "-f", "rawvideo", "-pix_fmt", "bgr24", "-"});
+    std::vector<std::string> frames;
+    if (r.exit_code != 0 || frame_size == 0 || r.out.size() % frame_size != 0) return frames;
+    for (size_t at = 0; at < r.out.size(); at += frame_size) frames.push_back(r.out.substr(at, frame_size));
+    return frames;
+}
+
+// Mean difference per byte of two pictures of the same size.
+double mean_difference(const std::vector<uint8_t>& picture, const std::string& want) {
+    if (picture.size() != want.size() || want.empty()) return 255.0;
+    double sum = 0;
+    for (size_t i = 0; i < want.size(); ++i) sum += std::abs(int(picture[i]) - int(static_cast<uint8_t>(want[i])));
+    return sum / static_cast<double>(want.size());
+}
+
+// The index of the reference picture closest to picture, or -1 when none is
+// clearly closest (by a mean difference of 1 and under 2 itself: another
+// scaler rounds differently).
+int closest_picture(const std::vector<uint8_t>& picture, const std::vector<std::string>& references) {
+    int best = -1;
+    double best_mean = 255.0, second = 255.0;
+    for (size_t i = 0; i < references.size(); ++i) {
+        const double mean = mean_difference(picture, references[i]);
+        if (mean < best_mean) {
+            second = best_mean;
+            best_mean = mean;
+            best = static_cast<int>(i);
+        } else if (mean < second) {
+            second = mean;
+        }
+    }
+    return best_mean < 2.0 && second > best_mean + 1.0 ? best : -1;
+}
 
 class VfapiReaderTest : public ::testing::Test {
 protected:
@@ -46,6 +90,21 @@ protected:
         video.dwSize = sizeof video;
         if (table.OpenInput(path.c_str(), &handle) == 0) table.QueryStreamInfo(handle, kVfapiStreamVideo, &video);
         return video;
+    }
+
+    // Opens path with the address space capped at what the process uses:
+    // 0 when the plug-in says that memory ran out, 1 when it opens the file
+    // all the same, 2 for any other failure, 3 when the cap can't be set.
+    int open_with_memory_capped(const std::string& path) {
+        long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        const bool got = statm && std::fscanf(statm, "%ld", &pages) == 1;
+        if (statm) std::fclose(statm);
+        if (!got) return 3;
+        const rlimit cap{static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)), RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &cap) != 0) return 3;
+        const HRESULT opened = table.OpenInput(path.c_str(), &handle);
+        return opened == kVfapiOutOfMemory ? 0 : opened == kVfapiOk ? 1 : 2;
     }
 
     void* library = nullptr;
@@ -210,6 +269,149 @@ TEST_F(VfapiReaderTest, WritesNothingPastTheCallersFrameAtAnySize) {
         table.CloseInput(handle);
         handle = 0;
     }
+}
+
+// Pictures that don't keep one rate are served at their average rate, frame n
+// being the picture on screen at n / rate, so that the frames last as long
+// as the stream: 34 pictures over 2.0 s, 17 at 25 a second, then 17 at 12.5.
+TEST_F(VfapiReaderTest, ServesAVariableRateStreamAtItsAverageRateKeepingTime) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> codec;
+    };
+    for (const Case& c : {Case{"vfr.mkv", {"-c:v", "ffv1"}}, Case{"vfr.mp4", {"-c:v", "mpeg4", "-q:v", "2"}}}) {
+        SCOPED_TRACE(c.name);
+        const std::string clip = dir.file(c.name);
+        std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-frames:v", "34",
+                                         "-vf", "setpts='if(lt(N,17),N,2*N-17)'", "-fps_mode", "passthrough"};
+        args.insert(args.end(), c.codec.begin(), c.codec.end());
+        args.push_back(clip);
+        ASSERT_TRUE(testsupport::ffmpeg(args));
+        const std::vector<std::string> pictures = decoded_pictures(clip, "null", 96 * 64 * 3);
+        ASSERT_EQ(pictures.size(), 34u);
+
+        const VfapiVideoInfo video = open_video(clip);
+        ASSERT_NE(handle, 0u);
+        ASSERT_GT(video.dwFrameRate, 0u);
+        const double rate = static_cast<double>(video.dwFrameRate) / video.dwFrameScale;
+        EXPECT_NEAR(video.dwFrameCountL / rate, 2.0, 1e-6) << video.dwFrameCountL << " frames at " << rate;
+        std::vector<uint8_t> picture;
+        // In order, then back and forth by seeking.
+        std::vector<DWORD> order;
+        for (DWORD n = 0; n < video.dwFrameCountL; ++n) order.push_back(n);
+        for (DWORD n : {30u, 3u, 20u, 21u, 0u, 33u}) order.push_back(n);
+        for (DWORD n : order) {
+            // The last picture that starts before the middle of frame n.
+            const double middle = (n + 0.5) / rate * 25;  // in 1/25 s
+            int on_screen = 0;
+            for (int k = 0; k < 34; ++k)
+                if ((k < 17 ? k : 2 * k - 17) <= middle) on_screen = k;
+            ASSERT_EQ(read(n, picture, 96, 64), 0) << "frame " << n;
+            EXPECT_EQ(closest_picture(picture, pictures), on_screen) << "frame " << n;
+        }
+        table.CloseInput(handle);
+        handle = 0;
+    }
+}
+
+// An MP4 cut without re-encoding keeps the pictures before its cut for the
+// decoder's sake; an edit list says they are not shown, and they are not counted.
+TEST_F(VfapiReaderTest, CountsOnlyThePicturesAnEditListShows) {
+    const std::string whole = dir.file("whole.mp4"), cut = dir.file("cut.mp4");
+    // Fine enough that each picture is told from the next.
+    ASSERT_TRUE(testsupport::make_clip(whole, "testsrc2=size=160x120:rate=25", 50,
+                                       {"-c:v", "libx264", "-bf", "3", "-g", "12", "-qp", "8"}));
+    ASSERT_TRUE(testsupport::ffmpeg({"-ss", "0.5", "-i", whole, "-c", "copy", cut}));
+    const std::vector<std::string> pictures = decoded_pictures(cut, "null", 160 * 120 * 3);
+    ASSERT_GT(pictures.size(), 30u);
+    ASSERT_LT(pictures.size(), 40u);
+    ASSERT_LT(pictures.size(), static_cast<size_t>(std::stoi(testsupport::ffprobe_stream_field(cut, "nb_frames"))))
+        << "the cut keeps pictures it doesn't show";
+
+    const VfapiVideoInfo video = open_video(cut);
+    ASSERT_NE(handle, 0u);
+    EXPECT_EQ(video.dwFrameCountL, pictures.size());
+    EXPECT_EQ(video.dwFrameRate * 1.0 / video.dwFrameScale, 25.0);
+    std::vector<uint8_t> picture;
+    const int last = static_cast<int>(pictures.size()) - 1;
+    for (int n : {0, 1, 2, 3, 12, last, 5, last - 1, 0}) {
+        ASSERT_EQ(read(n, picture, 160, 120), 0) << "frame " << n;
+        EXPECT_EQ(closest_picture(picture, pictures), n) << "frame " << n;
+    }
+    EXPECT_NE(read(last + 1, picture, 160, 120), 0) << "past the end";
+}
+
+// A phone's sideways picture is shown as players show it: turned and flipped
+// as the display matrix says, whoever wrote it.
+TEST_F(VfapiReaderTest, ShowsPicturesAsTheirDisplayMatrixTurnsAndFlipsThem) {
+    constexpr int32_t one = 0x10000, w = 0x40000000;
+    constexpr int32_t dust = 46341;  // cos 45 degrees
+    struct Case {
+        const char* name;
+        const char* rotate;             // the tag ffmpeg turns into a matrix, or null
+        std::array<int32_t, 9> matrix;  // else the matrix written into the file
+        const char* shown;              // the filter that shows the stored picture so
+    };
+    const Case cases[] = {
+        {"90", "90", {}, "transpose=cclock"},
+        {"180", "180", {}, "hflip,vflip"},
+        {"270", "270", {}, "transpose=clock"},
+        {"mirror", nullptr, {-one, 0, 0, 0, one, 0, 0, 0, w}, "hflip"},
+        {"upside down", nullptr, {one, 0, 0, 0, -one, 0, 0, 0, w}, "vflip"},
+        {"transposed", nullptr, {0, one, 0, one, 0, 0, 0, 0, w}, "transpose=cclock_flip"},
+        {"turned and mirrored", nullptr, {0, -one, 0, -one, 0, 0, 0, 0, w}, "transpose=clock_flip"},
+        // Only a resampler could show a picture at 45 degrees: it stays as stored.
+        {"45", nullptr, {dust, -dust, 0, dust, dust, 0, 0, 0, w}, "null"},
+    };
+    const std::string stored = dir.file("stored.mp4");
+    ASSERT_TRUE(testsupport::make_clip(stored, "testsrc2=size=64x48:rate=25", 3, {"-c:v", "mpeg4", "-q:v", "2"}));
+    // Every way of showing it, frame 1 of each: the right one must be the closest.
+    std::vector<std::string> wide, tall;  // 64 x 48 and 48 x 64
+    std::vector<int> index_of;            // of each case in its list
+    for (const Case& c : cases) {
+        const bool swapped = std::string(c.shown).find("transpose") != std::string::npos;
+        const std::vector<std::string> frames = decoded_pictures(stored, c.shown, 64 * 48 * 3);
+        ASSERT_EQ(frames.size(), 3u) << c.shown;
+        std::vector<std::string>& list = swapped ? tall : wide;
+        index_of.push_back(static_cast<int>(list.size()));
+        list.push_back(frames[1]);
+    }
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string clip = dir.file(std::string(c.name) + ".mp4");
+        if (c.rotate) {
+            ASSERT_TRUE(testsupport::ffmpeg({"-i", stored, "-c", "copy", "-metadata:s:v:0",
+                                             std::string("rotate=") + c.rotate, clip}));
+        } else {
+            ASSERT_TRUE(testsupport::ffmpeg({"-i", stored, "-c", "copy", clip}));
+            ASSERT_TRUE(testsupport::mp4_set_display_matrix(clip, c.matrix));
+        }
+        const bool swapped = std::string(c.shown).find("transpose") != std::string::npos;
+        const int width = swapped ? 48 : 64, height = swapped ? 64 : 48;
+        const VfapiVideoInfo video = open_video(clip);
+        ASSERT_NE(handle, 0u);
+        EXPECT_EQ(video.dwFrameWidth, static_cast<DWORD>(width));
+        EXPECT_EQ(video.dwFrameHeight, static_cast<DWORD>(height));
+        std::vector<uint8_t> picture;
+        ASSERT_EQ(read(1, picture, width, height), 0);
+        EXPECT_EQ(closest_picture(picture, swapped ? tall : wide), index_of[i]);
+        table.CloseInput(handle);
+        handle = 0;
+    }
+}
+
+// With no room left to decode, the plug-in says that memory ran out, not
+// merely that it failed (the address space capped at what is in use).
+TEST_F(VfapiReaderTest, SaysWhenMemoryRanOut) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own memory can't be capped";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string clip = dir.file("clip.mkv");
+    ASSERT_TRUE(testsupport::make_clip(clip, "testsrc2=size=1280x720:rate=25", 3, {"-c:v", "mpeg4"}));
+    EXPECT_EXIT(std::_Exit(open_with_memory_capped(clip)), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 }  // namespace

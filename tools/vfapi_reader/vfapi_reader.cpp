@@ -1,16 +1,25 @@
 // A VFAPI reader plug-in over libavformat and libavcodec. It opens whatever
 // FFmpeg opens and hands out the first video stream's pictures as 24-bit
-// blue-green-red rows, written where the caller's read request says.
+// blue-green-red rows, written where the caller's read request says, turned
+// and flipped as the stream's display matrix says they are shown.
 //
 // Frames are numbered from 0 in decoding-display order. Reading frame n+1
 // after frame n decodes on; any other frame number seeks (to the key frame at
 // or before it, then decodes forward to it).
 //
-// The frame count is exact: the container's own when it keeps one, else the
-// video packets counted in one pass over the file at the open (a duration
-// times a rate is wrong for variable-rate streams, and unknown for raw ones).
-// That pass also keeps every packet's time stamp, so that a frame number is
-// found by its place among them, not by a frame rate the stream doesn't keep.
+// The frame count is exact: AVI's own, else the video packets counted in one
+// pass over the file at the open (a duration times a rate is wrong for
+// variable-rate streams, and unknown for raw ones; an MP4 index also lists
+// the pictures an edit list cuts away, which are never shown). That pass
+// also keeps every packet's time stamp, so that a picture is found by its
+// place among them, not by a frame rate the stream doesn't keep.
+//
+// The caller takes the frames at one fixed rate. Where the time stamps are
+// known the pictures are served on that rate's grid: frame n is the picture
+// on screen at n / rate, so that pictures of a variable-rate stream are
+// repeated or dropped and the whole keeps time with its sound. The rate is
+// the container's when every picture keeps it, else the average, pictures
+// over the stream's length.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -25,13 +34,17 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "console/vfapi.h"
 #include "common/pixels.h"
+#include "console/vfapi.h"
+#include "tools/vfapi_reader/orientation.h"
 
 namespace {
 
 // How far ahead decoding on is cheaper than a seek.
 constexpr int64_t kDecodeAheadLimit = 48;
+// The largest numerator and denominator of an average rate: close enough to
+// keep time over days of video, small enough for any AVI reader.
+constexpr int kMaxRateTerm = 1000000;
 
 struct Reader {
     AVFormatContext* format = nullptr;
@@ -43,13 +56,20 @@ struct Reader {
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
     PixelsToBgr convert;
-    int width = 0;
+    int width = 0;            // as shown
     int height = 0;
-    AVRational rate{25, 1};   // frames per second
-    uint64_t frame_count = 0;
-    std::vector<int64_t> times;  // every frame's time stamp, in order; empty when not all are known
+    int decoded_width = 0;    // as decoded, before the display matrix turns it
+    int decoded_height = 0;
+    Orientation orientation;
+    std::vector<uint8_t> upright;  // the decoded picture before it is turned; empty when upright
+    AVRational rate{25, 1};   // frames per second served
+    uint64_t frame_count = 0; // frames served
+    std::vector<int64_t> times;  // every picture's time stamp, in order; empty when not all are known
+    bool on_time_grid = false;   // frame n is the picture on screen at n / rate, not picture n
     int64_t next_frame = 0;   // number of the picture the decoder delivers next
+    int64_t shown = -1;       // number of the picture in frame, or -1
     bool input_done = false;  // no packet left; the decoder is being drained
+    bool out_of_memory = false;  // what made the current call fail
 };
 
 void reader_free(Reader* reader) {
@@ -64,35 +84,58 @@ void reader_free(Reader* reader) {
 
 Reader* reader_of(VfapiHandle handle) { return reinterpret_cast<Reader*>(handle); }
 
+// libav's result, noting on the way whether memory ran out.
+int noted(Reader& reader, int result) {
+    if (result == AVERROR(ENOMEM)) reader.out_of_memory = true;
+    return result;
+}
+
+// What a failed call answers: the caller can tell a lack of memory from a file it can't read.
+HRESULT failure_of(const Reader& reader) { return reader.out_of_memory ? kVfapiOutOfMemory : kVfapiError; }
+
 AVRational frame_rate_of(const AVStream* stream) {
     if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0) return stream->avg_frame_rate;
     if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0) return stream->r_frame_rate;
     return AVRational{25, 1};
 }
 
-// Counts the video stream's packets (one picture each) in a pass of its own
-// over the file, keeping their time stamps in presentation order. false when
-// the file can't be read again.
-bool count_frames(const char* path, Reader& reader) {
+// Counts the video stream's pictures (one packet each, those an edit list
+// cuts away left out) in a pass of its own over the file, keeping their time
+// stamps in presentation order and the time the last one ends. false when the
+// file can't be read again.
+bool count_frames(const char* path, Reader& reader, int64_t& end) {
     AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, path, nullptr, nullptr) != 0) return false;
-    bool ok = avformat_find_stream_info(format, nullptr) >= 0 &&
+    if (noted(reader, avformat_open_input(&format, path, nullptr, nullptr)) != 0) return false;
+    bool ok = noted(reader, avformat_find_stream_info(format, nullptr)) >= 0 &&
               static_cast<unsigned>(reader.stream_index) < format->nb_streams;
+    // Only the pictures are looked at; demuxers skip the data of discarded streams.
+    for (unsigned i = 0; ok && i < format->nb_streams; ++i)
+        if (static_cast<int>(i) != reader.stream_index) format->streams[i]->discard = AVDISCARD_ALL;
     AVPacket* packet = ok ? av_packet_alloc() : nullptr;
+    if (ok && !packet) reader.out_of_memory = true;
     uint64_t count = 0;
     bool timed = true;
     std::vector<int64_t> times;
-    while (packet && av_read_frame(format, packet) >= 0) {
-        if (packet->stream_index == reader.stream_index) {
-            ++count;
-            if (packet->pts == AV_NOPTS_VALUE) timed = false;
-            if (timed) times.push_back(packet->pts);
+    end = AV_NOPTS_VALUE;
+    try {
+        while (packet && noted(reader, av_read_frame(format, packet)) >= 0) {
+            if (packet->stream_index == reader.stream_index && !(packet->flags & AV_PKT_FLAG_DISCARD)) {
+                ++count;
+                if (packet->pts == AV_NOPTS_VALUE) timed = false;
+                if (timed) {
+                    times.push_back(packet->pts);
+                    const int64_t ends = packet->pts + std::max<int64_t>(packet->duration, 0);
+                    if (end == AV_NOPTS_VALUE || ends > end) end = ends;
+                }
+            }
+            av_packet_unref(packet);
         }
-        av_packet_unref(packet);
+    } catch (const std::bad_alloc&) {
+        reader.out_of_memory = true;
     }
     av_packet_free(&packet);
     avformat_close_input(&format);
-    if (!ok) return false;
+    if (!ok || reader.out_of_memory) return false;
     reader.frame_count = count;
     if (timed) {
         std::sort(times.begin(), times.end());
@@ -102,38 +145,88 @@ bool count_frames(const char* path, Reader& reader) {
     return true;
 }
 
-// The container's count where it keeps one that can be trusted, else the
-// packets counted.
+// Serves the pictures of a stream whose time stamps are all known on a grid
+// of one rate (see the top of the file). Streams whose time stamps jump or
+// are made up (MPEG, raw) are served picture by picture, as are streams
+// whose time line is not a plain span.
+void set_time_grid(Reader& reader, int64_t end) {
+    if (reader.times.empty() || (reader.format->iformat->flags & (AVFMT_NOTIMESTAMPS | AVFMT_TS_DISCONT))) return;
+    const AVRational base = reader.stream->time_base;
+    const AVRational declared = reader.rate;
+    if (base.num <= 0 || base.den <= 0) return;
+    const int64_t first = reader.times.front(), last = reader.times.back();
+    // The last picture lasts as long as its packet says, else a frame at the declared rate.
+    if (end == AV_NOPTS_VALUE || end <= last)
+        end = last + std::max<int64_t>(1, av_rescale_q(1, av_inv_q(declared), base));
+    if (end <= first || end - first > (INT64_MAX >> 2) / base.num) return;
+    const int64_t span = end - first;
+    const auto count = static_cast<int64_t>(reader.times.size());
+    // The declared rate is the stream's own when every picture starts on its
+    // own frame of it (stamps are rounded; the last picture's length is often
+    // cut short by an edit list).
+    const int64_t tick_num = static_cast<int64_t>(base.num) * declared.num;
+    const int64_t tick_den = static_cast<int64_t>(base.den) * declared.den;
+    bool keeps_declared = true;
+    for (int64_t k = 0; keeps_declared && k < count; ++k)
+        keeps_declared = av_rescale_rnd(reader.times[static_cast<size_t>(k)] - first, tick_num, tick_den,
+                                        AV_ROUND_NEAR_INF) == k;
+    if (keeps_declared) return;  // frame n is picture n
+    AVRational average{0, 1};
+    av_reduce(&average.num, &average.den, count * base.den, span * base.num, kMaxRateTerm);
+    if (average.num <= 0 || average.den <= 0) return;
+    reader.rate = average;
+    reader.on_time_grid = true;
+}
+
+// AVI's count, which its index keeps exactly, else the pictures counted,
+// with the rate and grid they are served at.
 bool frame_count_of(const char* path, Reader& reader) {
     const AVStream* stream = reader.stream;
     const char* name = reader.format->iformat ? reader.format->iformat->name : "";
-    // MP4 and AVI list every sample in their index; others only estimate.
-    const bool indexed = std::strstr(name, "mp4") != nullptr || std::strcmp(name, "avi") == 0;
-    if (indexed && stream->nb_frames > 0) {
+    if (std::strcmp(name, "avi") == 0 && stream->nb_frames > 0) {
         reader.frame_count = static_cast<uint64_t>(stream->nb_frames);
         return true;
     }
-    return count_frames(path, reader);
+    int64_t end = AV_NOPTS_VALUE;
+    if (!count_frames(path, reader, end)) return false;
+    set_time_grid(reader, end);
+    return true;
+}
+
+// The number of the picture on screen at frame n.
+int64_t picture_of(const Reader& reader, int64_t n) {
+    if (!reader.on_time_grid) return n;
+    // The last picture that starts before the middle of frame n: pictures
+    // that keep the rate land each on its own frame despite rounded stamps.
+    const AVRational base = reader.stream->time_base;
+    const int64_t middle = reader.times.front() +
+                           av_rescale_rnd(2 * n + 1, static_cast<int64_t>(reader.rate.den) * base.den,
+                                          2 * static_cast<int64_t>(reader.rate.num) * base.num, AV_ROUND_DOWN);
+    const auto after = std::upper_bound(reader.times.begin(), reader.times.end(), middle);
+    return after == reader.times.begin() ? 0 : (after - reader.times.begin()) - 1;
 }
 
 // The next picture into reader.frame; false at the end of the stream or on an error.
 bool decode_next(Reader& reader) {
     for (;;) {
-        int result = avcodec_receive_frame(reader.codec, reader.frame);
+        int result = noted(reader, avcodec_receive_frame(reader.codec, reader.frame));
         if (result == 0) return true;
         if (result != AVERROR(EAGAIN)) return false;
         if (reader.input_done) return false;
-        result = av_read_frame(reader.format, reader.packet);
+        result = noted(reader, av_read_frame(reader.format, reader.packet));
+        if (reader.out_of_memory) return false;
         if (result < 0) {
             reader.input_done = true;
             avcodec_send_packet(reader.codec, nullptr);  // drain what is held back
             continue;
         }
         if (reader.packet->stream_index == reader.stream_index) {
-            // A packet the decoder refuses is skipped; the next key frame recovers.
-            avcodec_send_packet(reader.codec, reader.packet);
+            // A packet the decoder refuses is skipped; the next key frame
+            // recovers. Not one it had no memory for: the pictures would go on without it.
+            noted(reader, avcodec_send_packet(reader.codec, reader.packet));
         }
         av_packet_unref(reader.packet);
+        if (reader.out_of_memory) return false;
     }
 }
 
@@ -198,6 +291,7 @@ bool fetch_frame(Reader& reader, int64_t n) {
                 }
             }
         }
+        if (reader.out_of_memory) return false;
         // Without usable time stamps count from the start: by the first byte
         // for streams whose time stamps are missing or jump (raw, MPEG), else
         // by the first time stamp.
@@ -215,56 +309,83 @@ bool fetch_frame(Reader& reader, int64_t n) {
     return true;
 }
 
-HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
-    if (!path || !handle) return kVfapiError;
-    *handle = 0;
-    if (av_log_get_level() > AV_LOG_ERROR) av_log_set_level(AV_LOG_ERROR);
-    auto* reader = new (std::nothrow) Reader;
-    if (!reader) return kVfapiError;
+// The display matrix of the stream, or null.
+const int32_t* display_matrix_of(const AVStream* stream) {
+    size_t size = 0;
+    const uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    return data && size >= 9 * sizeof(int32_t) ? reinterpret_cast<const int32_t*>(data) : nullptr;
+}
 
-    bool ok = avformat_open_input(&reader->format, path, nullptr, nullptr) == 0 &&
-              avformat_find_stream_info(reader->format, nullptr) >= 0;
-    if (!ok) {
-        reader_free(reader);
-        return kVfapiError;
+// The decoder, the shown size and the frame count of the video stream.
+bool open_video(const char* path, Reader& reader, const AVCodec* decoder) {
+    reader.stream = reader.format->streams[reader.stream_index];
+    reader.codec = avcodec_alloc_context3(decoder);
+    reader.packet = av_packet_alloc();
+    reader.frame = av_frame_alloc();
+    if (!reader.codec || !reader.packet || !reader.frame) {
+        reader.out_of_memory = true;
+        return false;
     }
-    for (unsigned i = 0; i < reader->format->nb_streams; ++i)
-        if (reader->format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !reader->has_audio) {
-            reader->has_audio = true;
-            reader->audio_index = static_cast<int>(i);
+    // A file we open but can't decode would only fail at the first frame.
+    if (noted(reader, avcodec_parameters_to_context(reader.codec, reader.stream->codecpar)) < 0) return false;
+    reader.codec->thread_count = 0;  // as many as the machine has
+    const int opened = noted(reader, avcodec_open2(reader.codec, decoder, nullptr));
+    // A decoder thread that can't be started had no room for its stack.
+    if (opened == AVERROR(EAGAIN)) reader.out_of_memory = true;
+    if (opened != 0) return false;
+    reader.decoded_width = reader.stream->codecpar->width;
+    reader.decoded_height = reader.stream->codecpar->height;
+    if (reader.decoded_width <= 0 || reader.decoded_height <= 0) return false;
+
+    // Shown as players show it: turned and flipped by the display matrix.
+    reader.orientation = orientation_of_matrix(display_matrix_of(reader.stream));
+    const bool swapped = orientation_swaps_sides(reader.orientation);
+    reader.width = swapped ? reader.decoded_height : reader.decoded_width;
+    reader.height = swapped ? reader.decoded_width : reader.decoded_height;
+    if (!orientation_is_upright(reader.orientation))
+        reader.upright.resize(static_cast<size_t>(reader.decoded_width) * 3 *
+                              static_cast<size_t>(reader.decoded_height));
+
+    reader.rate = frame_rate_of(reader.stream);
+    return frame_count_of(path, reader);
+}
+
+bool open_reader(const char* path, Reader& reader) {
+    if (noted(reader, avformat_open_input(&reader.format, path, nullptr, nullptr)) != 0 ||
+        noted(reader, avformat_find_stream_info(reader.format, nullptr)) < 0)
+        return false;
+    for (unsigned i = 0; i < reader.format->nb_streams; ++i)
+        if (reader.format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && !reader.has_audio) {
+            reader.has_audio = true;
+            reader.audio_index = static_cast<int>(i);
         }
 
     const AVCodec* decoder = nullptr;
-    reader->stream_index = av_find_best_stream(reader->format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
-    if (reader->stream_index >= 0 && decoder) {
-        // A file we open but can't decode would only fail at the first frame.
-        reader->stream = reader->format->streams[reader->stream_index];
-        reader->codec = avcodec_alloc_context3(decoder);
-        ok = reader->codec && avcodec_parameters_to_context(reader->codec, reader->stream->codecpar) >= 0;
-        if (ok) {
-            reader->codec->thread_count = 0;  // as many as the machine has
-            ok = avcodec_open2(reader->codec, decoder, nullptr) == 0;
-        }
-        reader->packet = av_packet_alloc();
-        reader->frame = av_frame_alloc();
-        reader->width = reader->stream->codecpar->width;
-        reader->height = reader->stream->codecpar->height;
-        if (!ok || !reader->packet || !reader->frame || reader->width <= 0 || reader->height <= 0) {
-            reader_free(reader);
-            return kVfapiError;
-        }
-        reader->rate = frame_rate_of(reader->stream);
-        if (!frame_count_of(path, *reader)) {
-            reader_free(reader);
-            return kVfapiError;
-        }
-    } else {
-        // No picture to read: the file still opens, and says so in its flags.
-        reader->stream_index = -1;
-        if (!reader->has_audio) {
-            reader_free(reader);
-            return kVfapiError;
-        }
+    reader.stream_index = av_find_best_stream(reader.format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (reader.stream_index >= 0 && decoder) return open_video(path, reader, decoder);
+    // No picture to read: the file still opens, and says so in its flags.
+    reader.stream_index = -1;
+    return reader.has_audio;
+}
+
+HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
+    if (!path || !handle) return kVfapiError;
+    *handle = 0;
+    // FFmpeg's own lines would land among twopass's messages, which already
+    // say what could not be opened or read.
+    av_log_set_level(AV_LOG_QUIET);
+    auto* reader = new (std::nothrow) Reader;
+    if (!reader) return kVfapiOutOfMemory;
+    bool ok = false;
+    try {
+        ok = open_reader(path, *reader);
+    } catch (const std::bad_alloc&) {
+        reader->out_of_memory = true;
+    }
+    if (!ok) {
+        const HRESULT failure = failure_of(*reader);
+        reader_free(reader);
+        return failure;
     }
     *handle = reinterpret_cast<VfapiHandle>(reader);
     return kVfapiOk;
@@ -324,16 +445,35 @@ HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
     if (!reader || !reader->stream || stream_kind != kVfapiStreamVideo || !request ||
         request->dwSize < sizeof(VfapiVideoRead) || !request->lpData)
         return kVfapiError;
+    reader->out_of_memory = false;
     const uint64_t number = (static_cast<uint64_t>(request->dwFrameNumberH) << 32) | request->dwFrameNumberL;
-    if (number >= reader->frame_count || !fetch_frame(*reader, static_cast<int64_t>(number)))
-        return kVfapiError;
+    if (number >= reader->frame_count) return kVfapiError;
+    // A picture shown for more than one frame is decoded once.
+    const int64_t picture = picture_of(*reader, static_cast<int64_t>(number));
+    if (picture != reader->shown) {
+        reader->shown = -1;
+        if (!fetch_frame(*reader, picture)) return failure_of(*reader);
+        reader->shown = picture;
+    }
 
     // Through a picture of ours, copied row by row into the caller's rows:
     // libswscale writes past the end of its rows at some sizes, and the
-    // caller's frame holds exactly the picture.
+    // caller's frame holds exactly the picture. A turned picture goes
+    // through one more of ours, decoded as it is stored.
     const PixelsRows rows{static_cast<uint8_t*>(request->lpData), static_cast<std::ptrdiff_t>(request->lPitch)};
-    const PixelsResult result = pixels_to_bgr(reader->convert, reader->frame, rows, reader->width, reader->height,
-                                              SWS_BICUBIC, PixelsWrite::staged);
+    PixelsResult result = PixelsResult::ok;
+    if (reader->upright.empty()) {
+        result = pixels_to_bgr(reader->convert, reader->frame, rows, reader->width, reader->height, SWS_BICUBIC,
+                               PixelsWrite::staged);
+    } else {
+        const std::ptrdiff_t pitch = static_cast<std::ptrdiff_t>(reader->decoded_width) * 3;
+        result = pixels_to_bgr(reader->convert, reader->frame, PixelsRows{reader->upright.data(), pitch},
+                               reader->decoded_width, reader->decoded_height, SWS_BICUBIC, PixelsWrite::staged);
+        if (result == PixelsResult::ok)
+            orientation_copy(reader->orientation, reader->upright.data(), pitch, reader->decoded_width,
+                             reader->decoded_height, rows.top, rows.down);
+    }
+    if (result == PixelsResult::no_memory) return kVfapiOutOfMemory;
     return result == PixelsResult::ok ? kVfapiOk : kVfapiError;
 }
 

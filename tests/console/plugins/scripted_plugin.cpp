@@ -8,7 +8,7 @@
 // open [0] (OpenInput's result), handle [4660] (written before OpenInput
 // answers), flags [1], frames_l [10], frames_h [0], rate [25], scale [1],
 // width [16], height [8], bits [24], fail_read_at [-1] (ReadData fails from
-// this frame number on).
+// this frame number on), read_error [1] (what it answers then).
 //
 // Pictures: the pixel at column x of top-down row y of frame f is blue
 // (x + f) & 255, green y & 255, red f & 255.
@@ -26,7 +26,7 @@ namespace {
 // Plain data only: nothing here may need destroying before the unload line
 // of the journal is written.
 constexpr const char* kKeys[] = {"get_plugin_func", "open", "handle", "flags", "frames_l", "frames_h", "rate",
-                                 "scale", "width", "height", "bits", "fail_read_at"};
+                                 "scale", "width", "height", "bits", "fail_read_at", "read_error"};
 constexpr int kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
 struct Script {
@@ -135,7 +135,8 @@ HRESULT WINAPI read_data(VfapiHandle, DWORD kind, void* data) {
     const unsigned long long frame =
         (static_cast<unsigned long long>(request->dwFrameNumberH) << 32) | request->dwFrameNumberL;
     const long long fail_at = number("fail_read_at", -1);
-    if (fail_at >= 0 && frame >= static_cast<unsigned long long>(fail_at)) return 1;
+    if (fail_at >= 0 && frame >= static_cast<unsigned long long>(fail_at))
+        return static_cast<HRESULT>(number("read_error", 1));
     const long long width = number("width", 16);
     const long long height = number("height", 8);
     const long long bytes = number("bits", 24) / 8;
