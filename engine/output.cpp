@@ -75,9 +75,7 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
 
     // A rate or scale of 0 is no frame rate; a header shorter than its own record can't be copied as one.
     writer.buffer_size = frame_buffer_bytes(format);
-    if (format.biWidth > encode_max_width || format.biHeight > encode_max_height ||
-        -static_cast<int64_t>(format.biHeight) > encode_max_height)
-        return refuse(writer, OutputFailure::too_large);
+    if (!encode_size_fits(format.biWidth, format.biHeight)) return refuse(writer, OutputFailure::too_large);
     if (scale == 0 || rate == 0 || format.biSize < sizeof(BITMAPINFOHEADER) || writer.buffer_size == 0)
         return refuse(writer, OutputFailure::bad_format);
 

@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr std::uint64_t kMaxPicture = 256ull << 20;  // bytes of one decoded picture
+// Bytes of one decoded picture: the largest that a run encodes, no more.
+constexpr std::uint64_t kMaxPicture = encode_max_picture_bytes;
 constexpr std::uint64_t kMaxChunk = 256ull << 20;    // bytes of one stored frame
 constexpr std::size_t kInputPadding = 64;            // zeroed bytes behind the data, as decoders like
 
@@ -124,6 +125,9 @@ PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiW
     std::uint32_t largest = 0;
     for (const avi::FrameEntry& e : s.frames)
         if (e.size <= kMaxChunk) largest = std::max(largest, e.size);
+    // What writers store there for a compressed stream is anything (ffmpeg's
+    // MJPEG of 16384 x 8192 says 4 GB); the codec sizes its input by it.
+    in->biSizeImage = largest;
 
     // The format's compression names the codec (0: uncompressed); the stream
     // header's handler is the second choice. The codec judges the picture's

@@ -218,6 +218,17 @@ HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID
     return AVIERR_OK;
 }
 
+HRESULT VFWAPI AVIStreamReadFormat(PAVISTREAM pavi, LONG /*lPos*/, LPVOID lpFormat, LONG* lpcbFormat) {
+    if (!lpcbFormat) return AVIERR_BADPARAM;
+    if (!live(pavi)) return AVIERR_BADHANDLE;
+    if (!pavi->read) return AVIERR_UNSUPPORTED;  // only streams of files being read
+    const auto& format = pavi->read->format;
+    if (lpFormat && *lpcbFormat > 0)
+        std::memcpy(lpFormat, format.data(), std::min<std::size_t>(static_cast<std::size_t>(*lpcbFormat), format.size()));
+    *lpcbFormat = static_cast<LONG>(format.size());
+    return AVIERR_OK;
+}
+
 #ifdef TWOPASS_TEST_HOOKS
 LONG avifile_frame_count(PAVISTREAM stream) {
     if (!live(stream) || !stream->read) return -1;

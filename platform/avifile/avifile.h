@@ -86,6 +86,9 @@ HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOI
 // a null lpBuffer asks only for the size. AVIERR_NODATA past the stream's end.
 HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                              LONG* plBytes, LONG* plSamples);
+// The stream's format as stored (strf): copies up to *lpcbFormat bytes and
+// answers its whole size there; a null lpFormat asks only for the size.
+HRESULT VFWAPI AVIStreamReadFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG* lpcbFormat);
 PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiWanted);
 LPVOID VFWAPI AVIStreamGetFrame(PGETFRAME pg, LONG lPos);
 HRESULT VFWAPI AVIStreamGetFrameClose(PGETFRAME pg);

@@ -94,14 +94,36 @@ TEST_F(TwopassAvi, InputThatCantBeOpenedEndsWithTwoLines) {
     EXPECT_FALSE(file_exists(out));
 }
 
-TEST_F(TwopassAvi, PictureTallerThanTheDetectorTakesIsRefusedBeforeTheOutputExists) {
-    const std::string in = dir.file("tall.avi"), out = dir.file("out.avi");
-    ASSERT_TRUE(make_clip(in, "color=size=16x8200:rate=25", 1, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
-    ProcessResult r = run_twopass({in, out}, registry);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "ERROR - the picture is 16 x 8200; at most 16384 x 8192 can be encoded\nERROR - Can't open " +
-                         out + "\n");
-    EXPECT_FALSE(file_exists(out));
+// Too tall for the detector, too wide for the codec, or a header that claims
+// a picture of gigabytes: one message, given before anything is decoded.
+TEST_F(TwopassAvi, PictureLargerThanARunEncodesIsRefusedBeforeTheOutputExists) {
+    struct Case {
+        const char* lavfi;
+        std::vector<std::string> codec;
+        int claimed_width, claimed_height;  // written into the stored format; 0: as made
+        const char* size;                   // as the message gives it
+    };
+    const std::vector<std::string> raw = {"-c:v", "rawvideo", "-pix_fmt", "bgr24"};
+    for (const Case& c : {Case{"color=size=16x8200", raw, 0, 0, "16 x 8200"},
+                          Case{"color=size=16400x16", raw, 0, 0, "16400 x 16"},
+                          Case{"color=size=16x16", {"-c:v", "mjpeg"}, 20000, -20000, "20000 x 20000"}}) {
+        SCOPED_TRACE(c.size);
+        const std::string in = dir.file("large.avi"), out = dir.file("out.avi");
+        ASSERT_TRUE(make_clip(in, std::string(c.lavfi) + ":rate=25", 1, c.codec));
+        if (c.claimed_width) {
+            std::string bytes = read_file(in);
+            const size_t strf = bytes.find("strf");
+            ASSERT_NE(strf, std::string::npos);
+            std::memcpy(&bytes[strf + 8 + 4], &c.claimed_width, 4);
+            std::memcpy(&bytes[strf + 8 + 8], &c.claimed_height, 4);
+            write_whole(in, bytes);
+        }
+        ProcessResult r = run_twopass({in, out}, registry);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "ERROR - the picture is " + std::string(c.size) +
+                             "; at most 16384 x 8192 can be encoded\nERROR - Can't open " + out + "\n");
+        EXPECT_FALSE(file_exists(out));
+    }
 }
 
 TEST_F(TwopassAvi, OutputThatCantBeCreated) {

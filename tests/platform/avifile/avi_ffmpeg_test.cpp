@@ -188,6 +188,27 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"bgr24_audio_first", 320, 240, "25", kRawBgr, Audio::first, 0}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// The largest picture a run encodes is decoded, whatever its stored format
+// claims for the size of a frame (ffmpeg's MJPEG says 4 GB here).
+TEST(FfmpegLargest, TheLargestPictureARunEncodesIsDecoded) {
+    TempDir dir;
+    std::string path = dir.file("largest.avi");
+    ASSERT_TRUE(testsupport::make_clip(path, "color=c=0x3366CC:size=16384x8192:rate=25", 1, {"-c:v", "mjpeg"}));
+    Opened o(path);
+    ASSERT_NE(o.stream, nullptr);
+    o.frames = AVIStreamGetFrameOpen(o.stream, nullptr);
+    ASSERT_NE(o.frames, nullptr);
+    auto* bi = static_cast<const BITMAPINFOHEADER*>(AVIStreamGetFrame(o.frames, 0));
+    ASSERT_NE(bi, nullptr);
+    EXPECT_EQ(bi->biWidth, 16384);
+    EXPECT_EQ(bi->biHeight, 8192);
+    EXPECT_EQ(bi->biSizeImage, 16384u * 3 * 8192);
+    const auto* middle = reinterpret_cast<const std::uint8_t*>(bi) + bi->biSize + (4096u * 16384 + 8192) * 3;
+    EXPECT_NEAR(middle[0], 0xCC, 4);
+    EXPECT_NEAR(middle[1], 0x66, 4);
+    EXPECT_NEAR(middle[2], 0x33, 4);
+}
+
 std::uint32_t adler32(const char* data, std::size_t size) {
     std::uint32_t a = 0, b = 0;  // framecrc starts from 0, not from adler-32's 1
     for (std::size_t i = 0; i < size; ++i) {
