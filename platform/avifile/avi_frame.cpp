@@ -53,6 +53,7 @@ bool begin(IGetFrame& g) {
 bool decode_one(IGetFrame& g, LONG n) {
     const avi::FrameEntry& e = g.source->frames[static_cast<std::size_t>(n)];
     std::uint8_t* pixels = g.picture.data() + sizeof(BITMAPINFOHEADER);
+    if (e.damaged) return false;
     if (e.size == 0) {
         // A dropped frame shows the previous picture; before any, black.
         if (!g.have_picture) std::fill(pixels, g.picture.data() + g.picture.size(), 0);

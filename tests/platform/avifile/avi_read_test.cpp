@@ -406,6 +406,29 @@ TEST(AviRead, BrokenFilesGiveErrorsOrFewerFrames) {
         for (LONG n = 0; n < 5; ++n) EXPECT_EQ(c.marker(n), n);
     }
 
+    // An index entry whose size runs past the end of the file: the frame is
+    // read from its chunk when the entry leads to one, else it is damaged
+    // (no picture, still in the file); the frames after it keep their places.
+    for (bool leads_to_chunk : {true, false}) {
+        SCOPED_TRACE(leads_to_chunk ? "entry leads to its chunk" : "entry leads nowhere");
+        std::string bad = whole;
+        const std::size_t idx1 = bad.find("idx1");
+        int seen = 0;
+        for (std::size_t e = idx1 + 8; e + 16 <= bad.size(); e += 16) {
+            if (bad.compare(e, 4, "01dc") != 0 || seen++ != 2) continue;
+            std::memcpy(&bad[e + 12], "\xF0\xFF\xFF\xFF", 4);
+            if (!leads_to_chunk) bad[e + 8] = static_cast<char>(bad[e + 8] + 2);
+        }
+        write_bytes(path, bad);
+        Reader r(path);
+        ASSERT_NE(r.frames, nullptr);
+        ASSERT_EQ(avifile_frame_count(r.stream), 5);
+        for (LONG n = 0; n < 5; ++n) EXPECT_EQ(r.marker(n), n == 2 && !leads_to_chunk ? -1 : n) << n;
+        LONG bytes = -1;
+        EXPECT_EQ(AVIStreamRead(r.stream, 2, 1, nullptr, 0, &bytes, nullptr), AVIERR_OK);
+        EXPECT_EQ(bytes, leads_to_chunk ? 2 : 0);
+    }
+
     // An uncompressed picture larger than the whole file is refused before
     // its picture is allocated (the frame decoder would want 243 MB here).
     std::string giant = "RIFF" + u32(0) + "AVI " +
