@@ -108,7 +108,9 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
 }
 
 int output_create_file(OutputWriter& writer) {
-    if (AVIFileOpenA(&writer.file, writer.output_path, OF_WRITE | OF_CREATE, nullptr) != AVIERR_OK) {
+    // Exclusive: a second run writing the same file would leave a mix of both.
+    if (AVIFileOpenA(&writer.file, writer.output_path, OF_WRITE | OF_CREATE | OF_SHARE_EXCLUSIVE, nullptr) !=
+        AVIERR_OK) {
         writer.file = nullptr;
         writer.failure = OutputFailure::file_open;
         return 0;

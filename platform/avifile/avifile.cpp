@@ -11,6 +11,7 @@
 
 #include "platform/avifile/avi_internal.h"
 #include "platform/avifile/avifile_testing.h"
+#include "platform/base/file_replace.h"
 
 namespace {
 
@@ -73,7 +74,9 @@ HRESULT VFWAPI AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID
     auto file = std::make_unique<IAVIFile>();
     HRESULT r;
     if (uMode & OF_CREATE) {
-        file->fd = open(szFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // A new file, so that a reader of the one it replaces sees that one
+        // unchanged; another run writing the same file is refused.
+        file->fd = file_replace_open(szFile, (uMode & OF_SHARE_EXCLUSIVE) != 0);
         if (file->fd < 0) return AVIERR_FILEOPEN;
         file->writing = true;
         r = avi::write_open(*file);
