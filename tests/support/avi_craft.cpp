@@ -1,6 +1,9 @@
 #include "avi_craft.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "support.h"
 
 namespace testsupport {
 
@@ -184,6 +187,55 @@ int avi_pack_b_frames(AviLayout& layout) {
         i = j;
     }
     return packed;
+}
+
+bool avi_craft_copy(const std::string& from, AviCraft craft, const std::string& to) {
+    std::string bytes = read_file(from);
+    AviLayout layout;
+    if (!avi_take_apart(bytes, layout)) return false;
+    switch (craft) {
+        case AviCraft::none: break;
+        case AviCraft::bad_index_size:
+            if (!avi_set_index_size(bytes, 3, 0xFFFFFFF0u)) return false;
+            break;
+        case AviCraft::unpadded_unindexed: {
+            int odd = 0;
+            for (std::size_t i = 0; i + 1 < layout.chunks.size(); ++i) odd += layout.chunks[i].data.size() & 1;
+            if (odd == 0) return false;  // no pad byte to leave out
+            bytes = avi_put_together(layout, false, false);
+            break;
+        }
+        case AviCraft::packed_b_frames:
+            if (avi_pack_b_frames(layout) == 0) return false;
+            bytes = avi_put_together(layout);
+            break;
+    }
+    FILE* f = std::fopen(to.c_str(), "wb");
+    if (!f) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && written;
+}
+
+const std::vector<OrderedInput>& ordered_inputs() {
+    static const std::vector<OrderedInput> inputs = {
+        {"h264_b_frames", {"-c:v", "libx264", "-bf", "3"}, 30, AviCraft::none},
+        {"h264_one_frame", {"-c:v", "libx264", "-bf", "3"}, 1, AviCraft::none},
+        {"xvid_b_frames", {"-c:v", "mpeg4", "-vtag", "XVID", "-bf", "2", "-g", "12", "-q:v", "3"}, 30, AviCraft::none},
+        {"xvid_packed_b_frames", {"-c:v", "mpeg4", "-vtag", "XVID", "-bf", "2", "-g", "12", "-q:v", "3"}, 30,
+         AviCraft::packed_b_frames},
+        {"xvid_bad_index_size", {"-c:v", "mpeg4", "-vtag", "XVID", "-q:v", "3"}, 10, AviCraft::bad_index_size},
+        {"mjpeg_unpadded_unindexed", {"-c:v", "mjpeg", "-q:v", "3"}, 10, AviCraft::unpadded_unindexed},
+    };
+    return inputs;
+}
+
+bool make_ordered_input(const OrderedInput& input, const std::string& path, const std::string& reference) {
+    const std::string source =
+        "testsrc2=size=" + std::to_string(input_width) + "x" + std::to_string(input_height) + ":rate=25";
+    const std::string made = input.craft == AviCraft::none ? path : path + ".made.avi";
+    return make_clip(reference, source, input.frames, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}) &&
+           make_clip(made, source, input.frames, input.codec) &&
+           (input.craft == AviCraft::none || avi_craft_copy(made, input.craft, path));
 }
 
 }  // namespace testsupport

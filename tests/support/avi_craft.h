@@ -41,4 +41,27 @@ bool avi_set_index_size(std::string& file, int frame, std::uint32_t size);
 // or its pictures can't be parsed.
 int avi_pack_b_frames(AviLayout& layout);
 
+// The kinds above, made of a file ffmpeg wrote: frame 3's index size past
+// the end of the file; no index and no pad bytes; packed B-frames.
+enum class AviCraft { none, bad_index_size, unpadded_unindexed, packed_b_frames };
+// Writes to the crafted copy of from; false when from is not a file of the
+// kind the craft needs (no odd chunk, no B-frame).
+bool avi_craft_copy(const std::string& from, AviCraft craft, const std::string& to);
+
+// Inputs whose frames come out of a reader in the order they are shown only
+// when it reads them right: B-frames (H.264, MPEG-4 unpacked and packed),
+// a one-frame H.264 stream the codec holds back, an index entry that can't
+// be right, odd chunks without pad bytes. Each is made of testsrc2 at
+// input_width x input_height.
+struct OrderedInput {
+    const char* name;
+    std::vector<std::string> codec;  // ffmpeg's output options
+    int frames;
+    AviCraft craft;
+};
+constexpr int input_width = 320, input_height = 240;
+const std::vector<OrderedInput>& ordered_inputs();
+// Writes the input to path, and to reference the same frames uncompressed.
+bool make_ordered_input(const OrderedInput& input, const std::string& path, const std::string& reference);
+
 }  // namespace testsupport

@@ -22,8 +22,7 @@ namespace {
 using testsupport::TempDir;
 
 enum class Audio { none, first, second };
-// What is done to ffmpeg's file before it is read (tests/support/avi_craft.h).
-enum class Craft { none, bad_index_size, unpadded_unindexed, packed_b_frames };
+using Craft = testsupport::AviCraft;  // what is done to ffmpeg's file before it is read
 
 struct Case {
     const char* name;
@@ -35,35 +34,6 @@ struct Case {
     Craft craft = Craft::none;
     int frames = 30;
 };
-
-// The crafted file beside ffmpeg's, or "" when it can't be made.
-std::string craft_file(const std::string& path, Craft craft) {
-    if (craft == Craft::none) return path;
-    std::string bytes = testsupport::read_file(path);
-    testsupport::AviLayout layout;
-    if (!testsupport::avi_take_apart(bytes, layout)) return "";
-    int odd = 0;
-    switch (craft) {
-        case Craft::bad_index_size:
-            if (!testsupport::avi_set_index_size(bytes, 3, 0xFFFFFFF0u)) return "";
-            break;
-        case Craft::unpadded_unindexed:
-            for (std::size_t i = 0; i + 1 < layout.chunks.size(); ++i) odd += layout.chunks[i].data.size() & 1;
-            if (odd == 0) return "";  // nothing to leave out
-            bytes = testsupport::avi_put_together(layout, false, false);
-            break;
-        case Craft::packed_b_frames:
-            if (testsupport::avi_pack_b_frames(layout) == 0) return "";
-            bytes = testsupport::avi_put_together(layout);
-            break;
-        case Craft::none: break;
-    }
-    const std::string crafted = path.substr(0, path.size() - 4) + ".crafted.avi";
-    FILE* f = std::fopen(crafted.c_str(), "wb");
-    if (!f) return "";
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && written ? crafted : "";
-}
 
 bool make_avi(const std::string& path, const Case& c, int frames) {
     std::string video = "testsrc2=size=" + std::to_string(c.width) + "x" + std::to_string(c.height) + ":rate=" + c.rate;
@@ -183,8 +153,10 @@ TEST_P(FfmpegFile, ReadsAndDecodesLikeFfmpeg) {
     TempDir dir;
     std::string made = dir.file("in.avi");
     ASSERT_TRUE(make_avi(made, c, frames));
-    const std::string path = craft_file(made, c.craft);
-    ASSERT_FALSE(path.empty());
+    const std::string path = c.craft == Craft::none ? made : dir.file("crafted.avi");
+    if (c.craft != Craft::none) {
+        ASSERT_TRUE(testsupport::avi_craft_copy(made, c.craft, path));
+    }
     Opened o(path);
     ASSERT_NE(o.stream, nullptr);
     expect_same_as_ffprobe(path, o, c.width, c.height, c.craft != Craft::unpadded_unindexed);
@@ -230,6 +202,14 @@ INSTANTIATE_TEST_SUITE_P(
                            Audio::second, 3.0},
                       Case{"msmpeg4_audio_first", 320, 240, "25", {"-c:v", "msmpeg4", "-g", "12"}, Audio::first, 3.0},
                       Case{"bgr24_audio_first", 320, 240, "25", kRawBgr, Audio::first, 0},
+                      Case{"h264_b_frames", 320, 240, "25", {"-c:v", "libx264", "-bf", "3"}, Audio::none, 3.0},
+                      Case{"h264_one_frame", 320, 240, "25", {"-c:v", "libx264", "-bf", "3"}, Audio::none, 3.0,
+                           Craft::none, 1},
+                      Case{"xvid_b_frames", 320, 240, "25", {"-c:v", "mpeg4", "-vtag", "XVID", "-bf", "2", "-g", "12"},
+                           Audio::none, 3.0},
+                      Case{"xvid_packed_b_frames", 320, 240, "25",
+                           {"-c:v", "mpeg4", "-vtag", "XVID", "-bf", "2", "-g", "12"}, Audio::none, 3.0,
+                           Craft::packed_b_frames},
                       Case{"xvid_bad_index_size", 320, 240, "25", {"-c:v", "mpeg4", "-vtag", "XVID", "-g", "12"},
                            Audio::second, 3.0, Craft::bad_index_size},
                       Case{"mjpeg_unpadded_unindexed", 320, 240, "25", {"-c:v", "mjpeg", "-q:v", "3"}, Audio::second,

@@ -31,6 +31,7 @@ struct DecodeCall {
 std::vector<DecodeCall> g_decodes;
 int g_begins = 0;
 int g_fail_marker = -1;
+int g_dontdraw_marker = -1;
 BITMAPINFOHEADER g_begin_in{}, g_begin_out{};
 
 LRESULT CALLBACK marker_proc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
@@ -52,6 +53,7 @@ LRESULT CALLBACK marker_proc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
         int marker = static_cast<const std::uint8_t*>(d->lpInput)[0];
         g_decodes.push_back({d->dwFlags, marker, d->lpbiInput->biSizeImage});
         if (marker == g_fail_marker) return ICERR_ERROR;
+        if (marker == g_dontdraw_marker) return ICERR_DONTDRAW;  // nothing to show (yet)
         std::memset(d->lpOutput, marker, d->lpbiOutput->biSizeImage);
         return ICERR_OK;
     }
@@ -69,6 +71,7 @@ struct MarkerCodec {
         g_decodes.clear();
         g_begins = 0;
         g_fail_marker = -1;
+        g_dontdraw_marker = -1;
     }
 };
 
@@ -204,6 +207,23 @@ TEST(AviRead, SequentialFramesDecodeOnceAndJumpsStartAtKeyFrames) {
     EXPECT_EQ(bytes, 3);
     EXPECT_EQ(data[0], 11);
     EXPECT_EQ(AVIStreamRead(r.stream, 11, 1, data, 2, &bytes, nullptr), AVIERR_BUFFERTOOSMALL);
+}
+
+// A codec with nothing to show for a frame: the picture before it stays;
+// before any, the frame is as damaged as one that can't be decoded, never
+// a made-up (black) picture.
+TEST(AviRead, AFrameTheCodecDoesNotDrawShowsThePictureBeforeOrNone) {
+    MarkerCodec codec;
+    TempDir dir;
+    Reader r(write_marker_file(dir, 20));
+    ASSERT_NE(r.frames, nullptr);
+    g_dontdraw_marker = 0;
+    EXPECT_EQ(r.marker(0), -1);
+    EXPECT_EQ(r.marker(1), 1);
+    g_dontdraw_marker = 3;
+    EXPECT_EQ(r.marker(2), 2);
+    EXPECT_EQ(r.marker(3), 2);
+    EXPECT_EQ(r.marker(4), 4);
 }
 
 TEST(AviRead, StreamInfoAndReferences) {
