@@ -95,6 +95,7 @@ LRESULT CALLBACK codec_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPA
         case ICM_SETSTATE:
             return codec_set_state(*d, reinterpret_cast<const std::uint8_t*>(p1), static_cast<std::size_t>(p2));
         case ICM_SET:
+            if (static_cast<std::uint32_t>(p1) == icm_set_display_order) return codec_decompress_in_display_order(*d);
             if (static_cast<std::uint32_t>(p1) != icm_set_checked || !can_compress) return ICERR_UNSUPPORTED;
             return codec_compress_checked(*d, static_cast<std::uint32_t>(p2));
         case ICM_COMPRESS_FRAMES_INFO: {
@@ -137,6 +138,8 @@ LRESULT CALLBACK codec_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPA
         case ICM_DECOMPRESS_END:
             d->dec.begun = false;
             return ICERR_OK;
+        case icm_decompress_ordered:
+            return codec_decompress_ordered(*d, reinterpret_cast<IcmOrderedDecode*>(p1));
         default:
             return ICERR_UNSUPPORTED;
     }

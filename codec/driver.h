@@ -8,9 +8,12 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavutil/buffer.h>
 }
 
 #include "codec/codecs.h"
+#include "codec/display_order.h"
 #include "codec/self_check.h"
 #include "codec/check_setting.h"
 #include "codec/dib.h"
@@ -81,6 +84,18 @@ struct CodecDecoder {
     int width = 0, height = 0;
     std::uint32_t palette[256] = {};
     bool palette_pending = false;
+    // Display order (codec/display_order.h): the pictures come out as the
+    // codec reorders them, numbered, and wait here until taken.
+    bool ordered = false;
+    AVBSFContext* unpack = nullptr;   // MPEG-4: packed B-frames taken apart
+    AVBufferPool* packets = nullptr;  // room for each frame handed over, kept by reference
+    std::size_t packet_room = 0;
+    static constexpr int held_max = 16;
+    AVFrame* held[held_max] = {};
+    LONG held_number[held_max] = {};
+    int held_first = 0, held_count = 0;
+    bool numbering = false;  // a frame has been fed since the begin
+    LONG last_number = -1;   // of the newest picture numbered
 };
 
 struct CodecDriver {
@@ -132,6 +147,9 @@ LRESULT codec_decompress_begin(CodecDriver& d, const BITMAPINFOHEADER* in, const
 // while there is no picture yet.
 LRESULT codec_decompress(CodecDriver& d, const ICDECOMPRESS* ic);
 LRESULT codec_decompress_get_format(const CodecDriver& d, const BITMAPINFOHEADER* in, BITMAPINFOHEADER* out);
+// ICM_SET with icm_set_display_order, and icm_decompress_ordered.
+LRESULT codec_decompress_in_display_order(CodecDriver& d);
+LRESULT codec_decompress_ordered(CodecDriver& d, IcmOrderedDecode* o);
 
 // state.cpp: the block of state_block.h. get hands out state_block_size
 // bytes (its size when buf is null); set takes at least state_block_min_size,

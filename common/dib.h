@@ -29,4 +29,12 @@ constexpr std::int32_t encode_max_height = 8192;
 constexpr std::int32_t codec_max_side = 16384;
 static_assert(encode_max_width <= codec_max_side && encode_max_height <= codec_max_side);
 
+// The one test of that limit, for every path a picture comes in by: sources
+// ask it before they decode anything, the writer before it opens.
+constexpr bool encode_size_fits(std::int64_t width, std::int64_t height) {
+    return width <= encode_max_width && height <= encode_max_height && -height <= encode_max_height;
+}
+// Bytes of the largest picture a run encodes, as a 24-bit DIB.
+constexpr std::uint64_t encode_max_picture_bytes = dib_stride(encode_max_width, 24) * encode_max_height;
+
 static_assert(dib_stride(150, 24) == 452 && dib_stride(-3, 8) == 4 && dib_stride(1, 1) == 4);

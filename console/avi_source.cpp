@@ -16,6 +16,7 @@ struct AviSource {
     BITMAPINFOHEADER* header;  // most recently fetched frame (owned by the decoder)
     uint8_t* pixels;           // right after header
     int32_t next_frame;        // number of the frame the next fetch asks for
+    BITMAPINFOHEADER size_only;  // the format of a picture too large to encode, which is not decoded
 };
 
 int close_source(void* self) {
@@ -50,6 +51,24 @@ int open_source(const char* path, FrameSource& frames) {
     }
     AVIStreamInfoA(source->stream, &source->info, sizeof source->info);
 
+    // A picture larger than any run encodes is not decoded (it could take
+    // gigabytes): its size alone goes on, with no frames, and the writer
+    // refuses it with the message every input gets.
+    BITMAPINFOHEADER stored{};
+    LONG stored_size = sizeof stored;
+    if (AVIStreamReadFormat(source->stream, 0, &stored, &stored_size) == 0 &&
+        stored_size >= static_cast<LONG>(sizeof stored) && !encode_size_fits(stored.biWidth, stored.biHeight)) {
+        BITMAPINFOHEADER& h = source->size_only;
+        h.biSize = sizeof h;
+        h.biWidth = stored.biWidth;
+        h.biHeight = stored.biHeight < 0 ? -stored.biHeight : stored.biHeight;
+        h.biPlanes = 1;
+        h.biBitCount = 24;
+        h.biCompression = BI_RGB;
+        frames = FrameSource{&avi_source_ops, source, &source->info, &source->size_only, 0};
+        return 1;
+    }
+
     // The output is opened with the decoded format, which only a decoded frame
     // tells; a stream that can't be decoded has nothing to hand on.
     source->decoder = AVIStreamGetFrameOpen(source->stream, nullptr);
@@ -72,6 +91,7 @@ int open_source(const char* path, FrameSource& frames) {
 
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& source = *static_cast<AviSource*>(self);
+    if (!source.decoder) return kFrameEnd;  // a picture too large to encode
     auto* frame = static_cast<BITMAPINFOHEADER*>(AVIStreamGetFrame(source.decoder, source.next_frame));
     if (!frame) {
         // A frame the file holds but the codec can't decode is not the end of

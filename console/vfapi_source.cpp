@@ -86,16 +86,20 @@ int set_up_video(VfapiSource& source, int& out_of_memory) {
     // Rows padded to 4 bytes, as the codec reads any DIB.
     const uint64_t pitch = dib_stride(video.dwFrameWidth, video.dwPixelBits);
     const uint64_t buffer_size = pitch * video.dwFrameHeight;
+    // A picture larger than any run encodes gets no frame buffer and no
+    // frames: its size alone goes on, and the writer refuses it with the
+    // message every input gets.
+    const bool encodable = encode_size_fits(video.dwFrameWidth, video.dwFrameHeight);
     // Pitch and offsets travel as 32-bit signed numbers, and the header's
     // width and height are signed too.
     // Fewer than 8 bits a pixel describe no picture the codecs take.
-    if (video.dwPixelBits < 8 || buffer_size == 0 || buffer_size > 0x7FFFFFFFu || video.dwFrameWidth > 0x7FFFFFFFu ||
-        video.dwFrameHeight > 0x7FFFFFFFu)
+    if (video.dwPixelBits < 8 || buffer_size == 0 || (encodable && buffer_size > 0x7FFFFFFFu) ||
+        video.dwFrameWidth > 0x7FFFFFFFu || video.dwFrameHeight > 0x7FFFFFFFu)
         return 0;
 
-    source.frame_buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(buffer_size)));
+    if (encodable) source.frame_buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(buffer_size)));
     source.header = static_cast<BITMAPINFOHEADER*>(std::malloc(sizeof(BITMAPINFOHEADER)));
-    if (!source.frame_buffer || !source.header) {
+    if ((encodable && !source.frame_buffer) || !source.header) {
         out_of_memory = 1;
         return 0;
     }
@@ -106,7 +110,7 @@ int set_up_video(VfapiSource& source, int& out_of_memory) {
     request.dwFrameNumberH = 0;
     // The plug-in writes top row first; starting at our last row and going
     // down in memory leaves a bottom-up DIB in the buffer.
-    request.lpData = source.frame_buffer + (video.dwFrameHeight - 1) * pitch;
+    if (encodable) request.lpData = source.frame_buffer + (video.dwFrameHeight - 1) * pitch;
     request.lPitch = -static_cast<LONG>(pitch);
 
     BITMAPINFOHEADER& header = *source.header;
@@ -117,7 +121,7 @@ int set_up_video(VfapiSource& source, int& out_of_memory) {
     header.biPlanes = 1;
     header.biBitCount = static_cast<WORD>(video.dwPixelBits);
     header.biCompression = BI_RGB;
-    header.biSizeImage = static_cast<DWORD>(buffer_size);
+    header.biSizeImage = encodable ? static_cast<DWORD>(buffer_size) : 0;
     header.biXPelsPerMeter = 1000;
     header.biYPelsPerMeter = 1000;
 
@@ -134,6 +138,7 @@ int set_up_video(VfapiSource& source, int& out_of_memory) {
 
 // 0x7FFFFFFF when the plug-in counts 2^32 frames or more, else the low word.
 uint32_t frame_count_of(const VfapiSource& source) {
+    if (!source.frame_buffer) return 0;  // a picture too large to encode
     return source.video_info.dwFrameCountH != 0 ? 0x7FFFFFFFu : source.video_info.dwFrameCountL;
 }
 
@@ -208,6 +213,7 @@ int open_source(const char* path, FrameSource& frames) {
 
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& source = *static_cast<VfapiSource*>(self);
+    if (!source.frame_buffer) return 0;  // a picture too large to encode
     VfapiVideoRead& request = source.read_request;
     const HRESULT read = source.functions.ReadData(source.handle, kVfapiStreamVideo, &request);
     if (read != 0) {

@@ -76,9 +76,7 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
 
     // A rate or scale of 0 is no frame rate; a header shorter than its own record can't be copied as one.
     writer.buffer_size = frame_buffer_bytes(format);
-    if (format.biWidth > encode_max_width || format.biHeight > encode_max_height ||
-        -static_cast<int64_t>(format.biHeight) > encode_max_height)
-        return refuse(writer, OutputFailure::too_large);
+    if (!encode_size_fits(format.biWidth, format.biHeight)) return refuse(writer, OutputFailure::too_large);
     if (scale == 0 || rate == 0 || format.biSize < sizeof(BITMAPINFOHEADER) || writer.buffer_size == 0)
         return refuse(writer, OutputFailure::bad_format);
 
@@ -111,7 +109,9 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
 }
 
 int output_create_file(OutputWriter& writer) {
-    if (AVIFileOpenA(&writer.file, writer.output_path, OF_WRITE | OF_CREATE, nullptr) != AVIERR_OK) {
+    // Exclusive: a second run writing the same file would leave a mix of both.
+    if (AVIFileOpenA(&writer.file, writer.output_path, OF_WRITE | OF_CREATE | OF_SHARE_EXCLUSIVE, nullptr) !=
+        AVIERR_OK) {
         writer.file = nullptr;
         writer.failure = OutputFailure::file_open;
         return 0;

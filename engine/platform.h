@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <commctrl.h>
+#include <share.h>
 #include <vfw.h>
 // Only the stand-ins have codec drivers of their own: every codec here gets
 // the one-frame-at-a-time order.

@@ -58,7 +58,9 @@ inline int chunk_stream(DWORD id) {
 struct FrameEntry {
     std::uint64_t offset;  // absolute file offset of the chunk's data
     std::uint32_t size;    // bytes of data (0: a dropped frame)
-    std::uint32_t key;     // 1 for a key frame
+    std::uint8_t key;      // 1 for a key frame
+    std::uint8_t damaged = 0;   // 1: its index entry leads to no frame; it keeps its place, without a picture
+    std::uint8_t past_end = 0;  // reading: the frame runs past the end of the file
 };
 
 // A stream of a file opened for reading.

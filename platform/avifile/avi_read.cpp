@@ -207,11 +207,57 @@ struct Parser {
         return true;
     }
 
+    // An index entry whose frame runs past the end of the file can't be
+    // right: the chunk header it points at tells the frame's size. Where
+    // that header is no frame's, the frame is damaged: it keeps its place,
+    // so that the frames after it keep theirs. Frames that run past the
+    // end of the file as their chunks say are cut off (see drop_cut_off).
     void add_frame(ReadStream& s, std::uint64_t offset, std::uint32_t bytes, bool key) {
         if (s.frames.size() >= max_entries) return;
-        // A frame cut off by the end of the file is not there.
-        if (offset > size || bytes > size - offset) return;
-        s.frames.push_back(FrameEntry{offset, bytes, key ? 1u : 0u});
+        FrameEntry e{offset, bytes, static_cast<std::uint8_t>(key ? 1 : 0)};
+        if (offset > size || bytes > size - offset) {
+            std::uint8_t h[8];
+            if (offset >= 8 && offset <= size && window.read(offset - 8, h, 8) && is_frame_chunk(bytes_get32(h), s.number)) {
+                e.size = bytes_get32(h + 4);
+                e.past_end = e.size > size - offset;
+            } else {
+                e.past_end = offset > size;
+                e.damaged = !e.past_end;
+            }
+            if (e.past_end || e.damaged) e.size = 0;
+        }
+        s.frames.push_back(e);
+    }
+
+    // Frames cut off by the end of the file are not there; one followed by
+    // frames that are is damaged.
+    static void drop_cut_off(ReadStream& s) {
+        while (!s.frames.empty() && s.frames.back().past_end) s.frames.pop_back();
+        for (FrameEntry& e : s.frames)
+            if (e.past_end) {
+                e.past_end = 0;
+                e.damaged = 1;
+            }
+    }
+
+    // Whether a chunk header that could be a writer's lies at `at`: four
+    // printable letters and a size that fits before `end`.
+    bool looks_like_chunk(std::uint64_t at, std::uint64_t end) {
+        std::uint8_t h[8];
+        if (at + 8 > end || !window.read(at, h, 8)) return false;
+        for (int i = 0; i < 4; ++i)
+            if (h[i] < 0x20 || h[i] > 0x7E) return false;
+        return bytes_get32(h + 4) <= end - at - 8;
+    }
+
+    // Where the chunk after one of `stored` bytes at `data` starts: behind
+    // its pad byte, as RIFF lays chunks out, unless a writer left the pad
+    // out, which a chunk header right behind the data and none behind the
+    // pad byte tells.
+    std::uint64_t next_chunk(std::uint64_t data, std::uint32_t stored, std::uint64_t end) {
+        const std::uint64_t next = data + stored;
+        if (!(stored & 1) || looks_like_chunk(next + 1, end) || !looks_like_chunk(next, end)) return next + (stored & 1);
+        return next;
     }
 
     // Reads one ix## chunk of standard index entries.
@@ -267,7 +313,9 @@ struct Parser {
                 DWORD flags = bytes_get32(e + 4);
                 std::uint32_t off = bytes_get32(e + 8);
                 std::uint32_t sz = bytes_get32(e + 12);
-                if (base_known && !(flags & AVIIF_LIST)) covered = std::max<std::uint64_t>(covered, base + off + 8 + sz + (sz & 1));
+                // (An entry that runs past the end of the file can't be right.)
+                if (base_known && !(flags & AVIIF_LIST) && base + off + 8 + sz <= size)
+                    covered = std::max<std::uint64_t>(covered, base + off + 8 + sz + (sz & 1));
                 if (!is_frame_chunk(id, s.number) || (flags & AVIIF_LIST)) continue;
                 if (!base_known) {
                     base_known = true;
@@ -275,8 +323,12 @@ struct Parser {
                     bool relative = read_at(fd, base + off, probe, 4) && bytes_get32(probe) == id;
                     if (!relative && read_at(fd, off, probe, 4) && bytes_get32(probe) == id) base = 0;
                 }
-                covered = std::max<std::uint64_t>(covered, base + off + 8 + sz + (sz & 1));
+                const std::size_t before = s.frames.size();
                 add_frame(s, base + off + 8, sz, (flags & AVIIF_KEYFRAME) != 0);
+                if (s.frames.size() > before && !s.frames.back().damaged && !s.frames.back().past_end) {
+                    sz = s.frames.back().size;
+                    covered = std::max<std::uint64_t>(covered, base + off + 8 + sz + (sz & 1));
+                }
             }
             done += k;
         }
@@ -294,14 +346,14 @@ struct Parser {
             if (id == kLIST) {
                 std::uint64_t stop = chunk_end(data, stored, end);
                 if (depth < 4 && stop - data >= 4) scan_span(s, data + 4, stop, depth + 1);
-                at = stop + (stored & 1);
+                at = stop < data + stored ? stop : next_chunk(data, stored, end);
                 continue;
             }
             if (is_frame_chunk(id, s.number)) {
                 bool key = s.frames.empty() || scan_all_key;
                 add_frame(s, data, stored, key);
             }
-            at = data + stored + (stored & 1);
+            at = next_chunk(data, stored, end);
         }
     }
     bool scan_all_key = false;
@@ -345,6 +397,7 @@ HRESULT read_open(IAVIFile& file) {
         p.scan_all_key = is_uncompressed(s);
         bool opendml = !p.indx[i].bytes.empty() && p.index_from_indx(s, p.indx[i].bytes);
         if (opendml) {
+            Parser::drop_cut_off(s);
             s.info.dwLength = static_cast<DWORD>(s.frames.size());
             continue;
         }
@@ -359,6 +412,7 @@ HRESULT read_open(IAVIFile& file) {
         // idx1 covers the first RIFF only; later parts without an OpenDML
         // index are scanned.
         for (std::size_t m = indexed ? 1 : 0; m < p.movi.size(); ++m) p.scan_span(s, p.movi[m].begin, p.movi[m].end, 0);
+        Parser::drop_cut_off(s);
         if (s.info.dwLength == 0 || p.movi.size() > 1) s.info.dwLength = static_cast<DWORD>(s.frames.size());
     }
     return AVIERR_OK;

@@ -13,6 +13,7 @@
 #ifdef TWOPASS_TEST_HOOKS
 #include "platform/avifile/avifile_testing.h"
 #endif
+#include "platform/base/file_replace.h"
 
 namespace {
 
@@ -75,7 +76,9 @@ HRESULT VFWAPI AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID
     auto file = std::make_unique<IAVIFile>();
     HRESULT r;
     if (uMode & OF_CREATE) {
-        file->fd = open(szFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // A new file, so that a reader of the one it replaces sees that one
+        // unchanged; another run writing the same file is refused.
+        file->fd = file_replace_open(szFile, (uMode & OF_SHARE_EXCLUSIVE) != 0);
         if (file->fd < 0) return AVIERR_FILEOPEN;
         file->writing = true;
         r = avi::write_open(*file);
@@ -217,6 +220,17 @@ HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID
     }
     if (plBytes) *plBytes = static_cast<LONG>(e.size);
     if (plSamples) *plSamples = 1;
+    return AVIERR_OK;
+}
+
+HRESULT VFWAPI AVIStreamReadFormat(PAVISTREAM pavi, LONG /*lPos*/, LPVOID lpFormat, LONG* lpcbFormat) {
+    if (!lpcbFormat) return AVIERR_BADPARAM;
+    if (!live(pavi)) return AVIERR_BADHANDLE;
+    if (!pavi->read) return AVIERR_UNSUPPORTED;  // only streams of files being read
+    const auto& format = pavi->read->format;
+    if (lpFormat && *lpcbFormat > 0)
+        std::memcpy(lpFormat, format.data(), std::min<std::size_t>(static_cast<std::size_t>(*lpcbFormat), format.size()));
+    *lpcbFormat = static_cast<LONG>(format.size());
     return AVIERR_OK;
 }
 

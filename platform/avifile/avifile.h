@@ -20,6 +20,9 @@ constexpr UINT OF_READ = 0x0000;
 constexpr UINT OF_WRITE = 0x0001;
 constexpr UINT OF_READWRITE = 0x0002;
 constexpr UINT OF_CREATE = 0x1000;
+// With OF_CREATE: no other writer may hold the file while it is written
+// (without it, only an exclusive one is refused).
+constexpr UINT OF_SHARE_EXCLUSIVE = 0x0010;
 
 constexpr HRESULT AVIERR_OK = 0;
 constexpr HRESULT make_avierr(DWORD n) { return static_cast<HRESULT>(0x80044000u + n); }
@@ -86,6 +89,9 @@ HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOI
 // a null lpBuffer asks only for the size. AVIERR_NODATA past the stream's end.
 HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                              LONG* plBytes, LONG* plSamples);
+// The stream's format as stored (strf): copies up to *lpcbFormat bytes and
+// answers its whole size there; a null lpFormat asks only for the size.
+HRESULT VFWAPI AVIStreamReadFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG* lpcbFormat);
 PGETFRAME VFWAPI AVIStreamGetFrameOpen(PAVISTREAM pavi, LPBITMAPINFOHEADER lpbiWanted);
 LPVOID VFWAPI AVIStreamGetFrame(PGETFRAME pg, LONG lPos);
 HRESULT VFWAPI AVIStreamGetFrameClose(PGETFRAME pg);

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+
+#include "platform/base/file_replace.h"
 
 namespace {
 
@@ -38,4 +41,17 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE h, BY_HANDLE_FILE_INFORMATION* inf
 BOOL WINAPI CloseHandle(HANDLE h) {
     if (!h || h == INVALID_HANDLE_VALUE) return FALSE;
     return close(descriptor(h)) == 0 ? TRUE : FALSE;
+}
+
+FILE* _fsopen(const char* filename, const char* mode, int shflag) {
+    if (!filename || !mode) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (mode[0] != 'w' || std::strchr(mode, '+') || std::strchr(mode, 'a')) return std::fopen(filename, mode);
+    const int fd = file_replace_open(filename, shflag == _SH_DENYRW || shflag == _SH_DENYWR);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, mode);
+    if (!file) close(fd);
+    return file;
 }

@@ -2,6 +2,8 @@
 // one file: open an existing file without access, ask its volume and index.
 #pragma once
 
+#include <cstdio>
+
 #include "platform/base/win32_types.h"
 
 using HANDLE = void*;
@@ -39,3 +41,15 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+
+// The C runtime's fopen with a share mode (<share.h> on Windows). A file
+// opened for writing with _SH_DENYRW or _SH_DENYWR can't be opened for
+// writing by another such call while it is open, and one opened for writing
+// is a new file that takes the old one's name, not the old one cut short
+// under its readers (platform/base/file_replace.h). Modes other than "w"
+// and "wt"/"wb" open as fopen opens them.
+constexpr int _SH_DENYRW = 0x10;
+constexpr int _SH_DENYWR = 0x20;
+constexpr int _SH_DENYRD = 0x30;
+constexpr int _SH_DENYNO = 0x40;
+FILE* _fsopen(const char* filename, const char* mode, int shflag);

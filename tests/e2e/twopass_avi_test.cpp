@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/avi_craft.h"
 #include "tests/support/avi_probe.h"
 #include "tests/support/scripted_plugin.h"
 #include "tests/support/twopass_run.h"
@@ -95,14 +96,36 @@ TEST_F(TwopassAvi, InputThatCantBeOpenedEndsWithTwoLines) {
     EXPECT_FALSE(file_exists(out));
 }
 
-TEST_F(TwopassAvi, PictureTallerThanTheDetectorTakesIsRefusedBeforeTheOutputExists) {
-    const std::string in = dir.file("tall.avi"), out = dir.file("out.avi");
-    ASSERT_TRUE(make_clip(in, "color=size=16x8200:rate=25", 1, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
-    ProcessResult r = run_twopass({in, out}, registry);
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "ERROR - the picture is 16 x 8200; at most 16384 x 8192 can be encoded\nERROR - Can't open " +
-                         out + "\n");
-    EXPECT_FALSE(file_exists(out));
+// Too tall for the detector, too wide for the codec, or a header that claims
+// a picture of gigabytes: one message, given before anything is decoded.
+TEST_F(TwopassAvi, PictureLargerThanARunEncodesIsRefusedBeforeTheOutputExists) {
+    struct Case {
+        const char* lavfi;
+        std::vector<std::string> codec;
+        int claimed_width, claimed_height;  // written into the stored format; 0: as made
+        const char* size;                   // as the message gives it
+    };
+    const std::vector<std::string> raw = {"-c:v", "rawvideo", "-pix_fmt", "bgr24"};
+    for (const Case& c : {Case{"color=size=16x8200", raw, 0, 0, "16 x 8200"},
+                          Case{"color=size=16400x16", raw, 0, 0, "16400 x 16"},
+                          Case{"color=size=16x16", {"-c:v", "mjpeg"}, 20000, -20000, "20000 x 20000"}}) {
+        SCOPED_TRACE(c.size);
+        const std::string in = dir.file("large.avi"), out = dir.file("out.avi");
+        ASSERT_TRUE(make_clip(in, std::string(c.lavfi) + ":rate=25", 1, c.codec));
+        if (c.claimed_width) {
+            std::string bytes = read_file(in);
+            const size_t strf = bytes.find("strf");
+            ASSERT_NE(strf, std::string::npos);
+            std::memcpy(&bytes[strf + 8 + 4], &c.claimed_width, 4);
+            std::memcpy(&bytes[strf + 8 + 8], &c.claimed_height, 4);
+            write_whole(in, bytes);
+        }
+        ProcessResult r = run_twopass({in, out}, registry);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.err, "ERROR - the picture is " + std::string(c.size) +
+                             "; at most 16384 x 8192 can be encoded\nERROR - Can't open " + out + "\n");
+        EXPECT_FALSE(file_exists(out));
+    }
 }
 
 TEST_F(TwopassAvi, OutputThatCantBeCreated) {
@@ -341,6 +364,25 @@ TEST_F(TwopassAvi, DamagedFramesAreStoodInForAndAShortInputIsTold) {
     EXPECT_EQ(r.err.substr(r.err.size() - ended.size()), ended);
     EXPECT_TRUE(progress_text_ok(r.err.substr(0, r.err.size() - ended.size()), 50, 17, true, why)) << why << "\n" << r.err;
     EXPECT_EQ(probe_video(out).frames, 17);
+}
+
+// Output frame n is input frame n, nearest by PSNR to the source's frame n,
+// and none is lost: whatever order the codec stores its frames in, and
+// however the file is laid out (tests/support/avi_craft.h).
+TEST_F(TwopassAvi, EveryFrameComesOutAsTheSourceFrameOfItsNumber) {
+    for (const OrderedInput& input : ordered_inputs()) {
+        SCOPED_TRACE(input.name);
+        const std::string in = dir.file(std::string(input.name) + ".avi"), reference = dir.file("reference.avi");
+        const std::string out = dir.file("out.avi");
+        ASSERT_TRUE(make_ordered_input(input, in, reference));
+        ProcessResult r = run_twopass({"-q", "-r", "6000", in, out}, registry);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        std::vector<int> expected(static_cast<size_t>(input.frames));
+        for (int n = 0; n < input.frames; ++n) expected[static_cast<size_t>(n)] = n;
+        EXPECT_EQ(nearest_frames(out, reference, input_width, input_height), expected);
+        EXPECT_GT(video_psnr(out, reference), 28.0) << "a picture made up, not decoded";
+    }
 }
 
 TEST_F(TwopassAvi, AFrameRateOfZeroIsRefused) {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <regex>
 #include <string>
 
@@ -36,9 +37,10 @@ struct Interrupted {
 };
 
 // Starts twopass, sends the signal once its progress shows at least
-// min_frames frames, and collects the rest of its output.
+// min_frames frames (after calling meanwhile, when given), and collects the
+// rest of its output.
 Interrupted interrupt_run(const std::vector<std::string>& args, const std::string& registry, int min_frames,
-                          int signal_number) {
+                          int signal_number, const std::function<void()>& meanwhile = {}) {
     Interrupted result;
     int err_pipe[2];
     if (pipe(err_pipe) != 0) return result;
@@ -71,6 +73,7 @@ Interrupted interrupt_run(const std::vector<std::string>& args, const std::strin
             result.err.append(buffer, static_cast<size_t>(n));
         }
         if (!signalled && last_progress_count(result.err) >= min_frames) {
+            if (meanwhile) meanwhile();
             result.count_at_signal = last_progress_count(result.err);
             kill(pid, signal_number);
             signalled = true;
@@ -170,6 +173,32 @@ TEST(TwopassInterrupt, AReaderOfTheMessagesThatGoesAwayLosesNothing) {
     EXPECT_EQ(probe.warnings, "");
     EXPECT_EQ(probe.frames, 40);
     EXPECT_EQ(read_lines(dir.file("out.log")).size(), 3u + 40u);
+}
+
+// A second run writing the output of a run under way is refused before it
+// touches the file; the first completes its own.
+TEST(TwopassInterrupt, ASecondRunOnTheSameOutputIsRefusedAndTheFirstCompletesItsFile) {
+    ASSERT_FALSE(scripted_plugin_library().empty());
+    TempDir dir;
+    const std::string plugin =
+        install_scripted_plugin(dir.path(), "endless.so", {"width=320", "height=240", "frames_h=1"});
+    const std::string registry = dir.file("registry.reg");
+    write_plugin_registry(registry, {{"endless", plugin}});
+    const std::string out = dir.file("out.avi"), other = dir.file("other.avi");
+    ASSERT_TRUE(make_clip(other, "testsrc2=size=64x48:rate=25", 5, {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+
+    ProcessResult second;
+    Interrupted run = interrupt_run({"-l", dir.file("input.aup"), out}, registry, 4, SIGINT,
+                                    [&] { second = run_twopass({"-q", "-l", other, out}, registry); });
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(second.err, "ERROR - Can't open " + out + "\n");
+    ASSERT_TRUE(WIFEXITED(run.status));
+    const int written = last_progress_count(run.err);
+    VideoProbe probe = probe_video(out);
+    EXPECT_EQ(probe.warnings, "");
+    EXPECT_EQ(probe.width, 320);
+    EXPECT_EQ(probe.frames, written);
+    EXPECT_EQ(read_lines(dir.file("out.log")).size(), static_cast<size_t>(3 + written));
 }
 
 }  // namespace

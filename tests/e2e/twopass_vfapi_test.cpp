@@ -167,6 +167,22 @@ TEST_F(TwopassVfapi, InputNoPluginCanOpen) {
     EXPECT_FALSE(file_exists(out));
 }
 
+// The same limit and message as for AVI input, before a frame is read.
+TEST_F(TwopassVfapi, APictureLargerThanARunEncodesIsRefusedWithItsSize) {
+    ASSERT_FALSE(scripted_plugin_library().empty());
+    const std::string journal = dir.file("journal");
+    const std::string plugin = install_scripted_plugin(
+        dir.path(), "big.so", {"width=65536", "height=65536", "frames_l=5", "journal=" + journal});
+    write_plugin_registry(registry, {{"big", plugin}});
+    const std::string out = dir.file("out.avi");
+    ProcessResult r = run_twopass({"in.aup", out}, registry, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "ERROR - the picture is 65536 x 65536; at most 16384 x 8192 can be encoded\n"
+                     "ERROR - Can't open " + out + "\n");
+    EXPECT_FALSE(file_exists(out));
+    for (const std::string& call : read_lines(journal)) EXPECT_EQ(call.find(" read"), std::string::npos) << call;
+}
+
 TEST_F(TwopassVfapi, FramesThePluginCantDeliverEndTheRunAfterDebugLines) {
     ASSERT_FALSE(scripted_plugin_library().empty());
     // 2^32 + 10 frames, of which only 3 can be read.

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -318,4 +319,31 @@ TEST(EncodeLogName, LogThatCannotBeCreatedIsNullWithItsName) {
     log_close(log);
     EXPECT_EQ(log.name, nullptr);
     log_close(log);  // twice is harmless
+}
+
+// As the writer treats its output: a second run's log of the same name is
+// not created while the first is open, and an old log is replaced by a new
+// file, not cut short under its reader.
+TEST(EncodeLogName, ASecondLogOfTheSameNameIsRefusedAndTheOldOneStaysWhole) {
+    testsupport::TempDir dir;
+    EncodeSettings settings{};
+    settings_set_defaults(settings);
+    const std::string output = dir.file("out.avi"), name = dir.file("out.log");
+    { std::ofstream(name) << "the old log\n"; }
+    std::ifstream reader(name);
+    EncodeLog first = log_open(output.c_str(), settings);
+    ASSERT_NE(first.file, nullptr);
+    EncodeLog second = log_open(output.c_str(), settings);
+    EXPECT_EQ(second.file, nullptr);
+    ASSERT_NE(second.name, nullptr);
+    EXPECT_EQ(std::string(second.name), name);
+    log_close(second);
+    log_close(first);
+    std::string line;
+    EXPECT_TRUE(std::getline(reader, line));
+    EXPECT_EQ(line, "the old log");
+    EXPECT_EQ(testsupport::read_file(name).rfind("[" + output + "]\n", 0), 0u);
+    EncodeLog third = log_open(output.c_str(), settings);
+    EXPECT_NE(third.file, nullptr) << "a log closed can be written again";
+    log_close(third);
 }

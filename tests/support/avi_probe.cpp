@@ -54,6 +54,31 @@ std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width,
     return frames;
 }
 
+std::vector<int> nearest_frames(const std::string& encoded, const std::string& reference, int width, int height) {
+    const std::vector<std::string> got = ffmpeg_bgr24_frames(encoded, width, height);
+    const std::vector<std::string> want = ffmpeg_bgr24_frames(reference, width, height);
+    std::vector<int> nearest;
+    if (want.empty()) return nearest;
+    for (const std::string& g : got) {
+        // The least squared error is the highest PSNR.
+        double best = -1;
+        int at = -1;
+        for (std::size_t k = 0; k < want.size(); ++k) {
+            double error = 0;
+            for (std::size_t i = 0; i < g.size(); ++i) {
+                const int d = static_cast<std::uint8_t>(g[i]) - static_cast<std::uint8_t>(want[k][i]);
+                error += d * d;
+            }
+            if (at < 0 || error < best) {
+                best = error;
+                at = static_cast<int>(k);
+            }
+        }
+        nearest.push_back(at);
+    }
+    return nearest;
+}
+
 std::string read_head(const std::string& path, std::size_t bytes) {
     std::string head(bytes, '\0');
     FILE* f = std::fopen(path.c_str(), "rb");

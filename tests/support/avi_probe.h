@@ -20,6 +20,10 @@ std::string ffprobe_stream_field(const std::string& path, const std::string& fie
 // width * 3 bytes per row, one string per frame; empty on failure.
 std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height);
 
+// For each frame of encoded as ffmpeg decodes it, the number of the frame of
+// reference it is nearest to (highest PSNR); empty when either can't be read.
+std::vector<int> nearest_frames(const std::string& encoded, const std::string& reference, int width, int height);
+
 // The first `bytes` bytes of a file (fewer when it is shorter).
 std::string read_head(const std::string& path, std::size_t bytes);
 

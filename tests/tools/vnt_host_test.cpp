@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/avi_craft.h"
 #include "tests/support/avi_probe.h"
 #include "tests/support/support.h"
 #include "tests/support/twopass_run.h"
@@ -246,6 +247,24 @@ TEST_F(VntHostExport, WritesTheSameFramesAndLogAsTheConsole) {
     const std::string host_packets = packets(host_out);
     EXPECT_EQ(std::count(host_packets.begin(), host_packets.end(), '\n') >= 30, true) << host_packets;
     EXPECT_EQ(host_packets, packets(console_out));
+}
+
+// As for the console: output frame n is input frame n whatever order the
+// codec stores its frames in and however the file is laid out.
+TEST_F(VntHostExport, EveryFrameComesOutAsTheSourceFrameOfItsNumber) {
+    for (const testsupport::OrderedInput& input : testsupport::ordered_inputs()) {
+        SCOPED_TRACE(input.name);
+        const std::string in = dir.file(std::string(input.name) + ".avi"), reference = dir.file("reference.avi");
+        const std::string out = dir.file("out.avi");
+        ASSERT_TRUE(testsupport::make_ordered_input(input, in, reference));
+        ProcessResult r = host({"--defaults", "--no-save", "-q", "-r", "6000", in, out});
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        std::vector<int> expected(static_cast<size_t>(input.frames));
+        for (int n = 0; n < input.frames; ++n) expected[static_cast<size_t>(n)] = n;
+        EXPECT_EQ(testsupport::nearest_frames(out, reference, testsupport::input_width, testsupport::input_height),
+                  expected);
+        EXPECT_GT(testsupport::video_psnr(out, reference), 28.0) << "a picture made up, not decoded";
+    }
 }
 
 TEST_F(VntHostExport, RowsPaddedToFourBytesAtAnyWidth) {

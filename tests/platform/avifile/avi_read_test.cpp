@@ -31,6 +31,7 @@ struct DecodeCall {
 std::vector<DecodeCall> g_decodes;
 int g_begins = 0;
 int g_fail_marker = -1;
+int g_dontdraw_marker = -1;
 BITMAPINFOHEADER g_begin_in{}, g_begin_out{};
 
 LRESULT CALLBACK marker_proc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
@@ -52,6 +53,7 @@ LRESULT CALLBACK marker_proc(DWORD_PTR, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {
         int marker = static_cast<const std::uint8_t*>(d->lpInput)[0];
         g_decodes.push_back({d->dwFlags, marker, d->lpbiInput->biSizeImage});
         if (marker == g_fail_marker) return ICERR_ERROR;
+        if (marker == g_dontdraw_marker) return ICERR_DONTDRAW;  // nothing to show (yet)
         std::memset(d->lpOutput, marker, d->lpbiOutput->biSizeImage);
         return ICERR_OK;
     }
@@ -69,6 +71,7 @@ struct MarkerCodec {
         g_decodes.clear();
         g_begins = 0;
         g_fail_marker = -1;
+        g_dontdraw_marker = -1;
     }
 };
 
@@ -204,6 +207,23 @@ TEST(AviRead, SequentialFramesDecodeOnceAndJumpsStartAtKeyFrames) {
     EXPECT_EQ(bytes, 3);
     EXPECT_EQ(data[0], 11);
     EXPECT_EQ(AVIStreamRead(r.stream, 11, 1, data, 2, &bytes, nullptr), AVIERR_BUFFERTOOSMALL);
+}
+
+// A codec with nothing to show for a frame: the picture before it stays;
+// before any, the frame is as damaged as one that can't be decoded, never
+// a made-up (black) picture.
+TEST(AviRead, AFrameTheCodecDoesNotDrawShowsThePictureBeforeOrNone) {
+    MarkerCodec codec;
+    TempDir dir;
+    Reader r(write_marker_file(dir, 20));
+    ASSERT_NE(r.frames, nullptr);
+    g_dontdraw_marker = 0;
+    EXPECT_EQ(r.marker(0), -1);
+    EXPECT_EQ(r.marker(1), 1);
+    g_dontdraw_marker = 3;
+    EXPECT_EQ(r.marker(2), 2);
+    EXPECT_EQ(r.marker(3), 2);
+    EXPECT_EQ(r.marker(4), 4);
 }
 
 TEST(AviRead, StreamInfoAndReferences) {
@@ -404,6 +424,29 @@ TEST(AviRead, BrokenFilesGiveErrorsOrFewerFrames) {
         ASSERT_NE(c.frames, nullptr);
         ASSERT_EQ(avifile_frame_count(c.stream), 5);
         for (LONG n = 0; n < 5; ++n) EXPECT_EQ(c.marker(n), n);
+    }
+
+    // An index entry whose size runs past the end of the file: the frame is
+    // read from its chunk when the entry leads to one, else it is damaged
+    // (no picture, still in the file); the frames after it keep their places.
+    for (bool leads_to_chunk : {true, false}) {
+        SCOPED_TRACE(leads_to_chunk ? "entry leads to its chunk" : "entry leads nowhere");
+        std::string bad = whole;
+        const std::size_t idx1 = bad.find("idx1");
+        int seen = 0;
+        for (std::size_t e = idx1 + 8; e + 16 <= bad.size(); e += 16) {
+            if (bad.compare(e, 4, "01dc") != 0 || seen++ != 2) continue;
+            std::memcpy(&bad[e + 12], "\xF0\xFF\xFF\xFF", 4);
+            if (!leads_to_chunk) bad[e + 8] = static_cast<char>(bad[e + 8] + 2);
+        }
+        write_bytes(path, bad);
+        Reader r(path);
+        ASSERT_NE(r.frames, nullptr);
+        ASSERT_EQ(avifile_frame_count(r.stream), 5);
+        for (LONG n = 0; n < 5; ++n) EXPECT_EQ(r.marker(n), n == 2 && !leads_to_chunk ? -1 : n) << n;
+        LONG bytes = -1;
+        EXPECT_EQ(AVIStreamRead(r.stream, 2, 1, nullptr, 0, &bytes, nullptr), AVIERR_OK);
+        EXPECT_EQ(bytes, leads_to_chunk ? 2 : 0);
     }
 
     // An uncompressed picture larger than the whole file is refused before

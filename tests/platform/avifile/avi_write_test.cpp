@@ -1,6 +1,8 @@
 // The AVI writer, checked by ffprobe/ffmpeg as an independent reader and by our own reader.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,8 +43,8 @@ struct Writer {
     PAVIFILE file = nullptr;
     PAVISTREAM stream = nullptr;
     HRESULT open_result = -1;
-    Writer(const std::string& path, int w, int h, const char* name = "") {
-        open_result = AVIFileOpenA(&file, path.c_str(), OF_WRITE | OF_CREATE, nullptr);
+    Writer(const std::string& path, int w, int h, const char* name = "", UINT mode = OF_WRITE | OF_CREATE) {
+        open_result = AVIFileOpenA(&file, path.c_str(), mode, nullptr);
         if (open_result != AVIERR_OK) return;
         AVISTREAMINFOA si = video_info(w, h, 25, 1, name);
         EXPECT_EQ(AVIFileCreateStreamA(file, &stream, &si), AVIERR_OK);
@@ -293,6 +295,49 @@ TEST(AviWrite, OpenAndWriteFailuresAreReported) {
     EXPECT_EQ(AVIFileRelease(g), 0u);
     AVIFileExit();
     AVIFileExit();
+}
+
+// While one writer holds a file exclusively no other may write it; a file
+// that exists is replaced by a new one of its permissions (through a link,
+// the link's target), so that its readers go on reading it unchanged.
+TEST(AviWrite, ASecondWriterIsRefusedAndAnOldFileIsReplacedNotCutShort) {
+    TempDir dir;
+    const std::string target = dir.file("out.avi"), link = dir.file("link.avi");
+    ASSERT_TRUE(write_clip(target, 5));
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    const std::string before = testsupport::read_file(target);
+    const int reader = open(target.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+
+    const UINT exclusive = OF_WRITE | OF_CREATE | OF_SHARE_EXCLUSIVE;
+    {
+        Writer first(link, kW, kH, "", exclusive);
+        ASSERT_EQ(first.open_result, AVIERR_OK);
+        for (UINT mode : {exclusive, OF_WRITE | OF_CREATE}) {
+            PAVIFILE second = reinterpret_cast<PAVIFILE>(1);
+            EXPECT_EQ(AVIFileOpenA(&second, target.c_str(), mode, nullptr), AVIERR_FILEOPEN) << mode;
+            EXPECT_EQ(second, nullptr);
+        }
+        for (int n = 0; n < 3; ++n) ASSERT_EQ(first.write(n, testsupport::test_picture(kW, kH, 9 + n), true), AVIERR_OK);
+        ASSERT_EQ(first.close(), 0u);
+    }
+    std::string seen(before.size(), '\0');
+    EXPECT_EQ(pread(reader, seen.data(), seen.size(), 0), static_cast<ssize_t>(before.size()));
+    EXPECT_TRUE(seen == before) << "the old file changed under its reader";
+    close(reader);
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(target), 3);
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    std::size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) entries += !entry.path().empty();
+    EXPECT_EQ(entries, 2u) << "nothing left beside the file and its link";
+    // Released, the file can be written again.
+    Writer again(target, kW, kH, "", exclusive);
+    EXPECT_EQ(again.open_result, AVIERR_OK);
 }
 
 TEST(AviWrite, FileLivesUntilStreamAndFileAreReleased) {
