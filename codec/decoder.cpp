@@ -165,6 +165,17 @@ LRESULT codec_decompress_begin(CodecDriver& d, const BITMAPINFOHEADER* in, const
 
 namespace {
 
+// What every compressed frame takes with it: its key flag, and the palette
+// the caller set since the last frame.
+void mark_packet(CodecDecoder& k, DWORD flags) {
+    if (!(flags & ICDECOMPRESS_NOTKEYFRAME)) k.pkt->flags |= AV_PKT_FLAG_KEY;
+    if (k.palette_pending) {
+        std::uint8_t* side = av_packet_new_side_data(k.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
+        if (side) std::memcpy(side, k.palette, AVPALETTE_SIZE);
+        k.palette_pending = false;
+    }
+}
+
 // Hands one compressed frame to the decoder and keeps the newest picture.
 bool send_frame_data(CodecDecoder& k, const ICDECOMPRESS* ic) {
     const std::size_t n = ic->lpbiInput->biSizeImage;
@@ -174,12 +185,7 @@ bool send_frame_data(CodecDecoder& k, const ICDECOMPRESS* ic) {
     av_packet_unref(k.pkt);
     k.pkt->data = k.data;
     k.pkt->size = static_cast<int>(n);
-    if (!(ic->dwFlags & ICDECOMPRESS_NOTKEYFRAME)) k.pkt->flags |= AV_PKT_FLAG_KEY;
-    if (k.palette_pending) {
-        std::uint8_t* side = av_packet_new_side_data(k.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
-        if (side) std::memcpy(side, k.palette, AVPALETTE_SIZE);
-        k.palette_pending = false;
-    }
+    mark_packet(k, ic->dwFlags);
     int sent = avcodec_send_packet(k.ctx, k.pkt);
     av_packet_unref(k.pkt);
     if (sent < 0) return false;
@@ -333,12 +339,7 @@ LRESULT ordered_feed(CodecDecoder& k, const IcmOrderedDecode& o) {
     // (or the one it lets out).
     k.pkt->dts = o.frame;
     k.pkt->pts = AV_NOPTS_VALUE;
-    if (!(o.flags & ICDECOMPRESS_NOTKEYFRAME)) k.pkt->flags |= AV_PKT_FLAG_KEY;
-    if (k.palette_pending) {
-        std::uint8_t* side = av_packet_new_side_data(k.pkt, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE);
-        if (side) std::memcpy(side, k.palette, AVPALETTE_SIZE);
-        k.palette_pending = false;
-    }
+    mark_packet(k, o.flags);
     if (!k.numbering) {
         k.numbering = true;
         k.last_number = o.frame - 1;

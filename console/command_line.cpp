@@ -119,7 +119,7 @@ void print_usage(FILE* stream) {
         if (!codec_list.empty()) codec_list += ',';
         codec_list += c.letters[0];
         codec_list += ':';
-        codec_list += codec_name(c.fourcc).data();
+        codec_list += fourcc_text(c.fourcc).data();
     }
     constexpr SettingRange bit_rate = settings_range(&EncodeSettings::bit_rate);
     constexpr SettingRange key_seconds = settings_range(&EncodeSettings::key_seconds);

@@ -45,6 +45,3 @@ constexpr int32_t codec_index_of_letter(char letter) {
     }
     return static_cast<int32_t>(kDefaultCodecIndex);
 }
-
-// The four letters of a FourCC as text, the low byte first.
-constexpr std::array<char, 5> codec_name(FOURCC fourcc) { return fourcc_text(fourcc); }

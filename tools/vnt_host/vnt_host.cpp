@@ -103,10 +103,10 @@ void print_usage() {
     std::fputs(kUsageHead, stdout);
     std::printf("  -v C                   codec:");
     for (size_t i = 0; i < kCodecs.size(); ++i) {
-        std::printf("%s %c %s", i ? "," : "", kCodecs[i].letters[0], codec_name(kCodecs[i].fourcc).data());
+        std::printf("%s %c %s", i ? "," : "", kCodecs[i].letters[0], fourcc_text(kCodecs[i].fourcc).data());
     }
     std::printf("\n  --codec-index N        store codec index N as it is (outside 0-%zu means %s)\n",
-                kCodecs.size() - 1, codec_name(kCodecs[kDefaultCodecIndex].fourcc).data());
+                kCodecs.size() - 1, fourcc_text(kCodecs[kDefaultCodecIndex].fourcc).data());
     std::fputs(kUsageTail, stdout);
 }
 
@@ -259,7 +259,7 @@ void print_config(const PluginConfig& c) {
         std::printf("codec_index         %d (%s)\n", c.codec_index, kPluginCodecs[c.codec_index].list_text);
     } else {
         std::printf("codec_index         %d (outside the table: %s)\n", c.codec_index,
-                    codec_name(codec_entry(c.codec_index).fourcc).data());
+                    fourcc_text(codec_entry(c.codec_index).fourcc).data());
     }
     std::printf("bit_rate            %d\n", c.bit_rate);
     std::printf("key_seconds         %d\n", c.key_seconds);
