@@ -35,7 +35,7 @@ int refuse(AviSource* source, FrameSource& frames) {
     return 0;
 }
 
-int open_source(const char* path, FrameSource& frames) {
+int open_source(const char* path, SourceAudio, FrameSource& frames) {
     frames = FrameSource{};
     auto* source = static_cast<AviSource*>(std::calloc(1, sizeof(AviSource)));
     if (!source) return 0;
@@ -65,7 +65,7 @@ int open_source(const char* path, FrameSource& frames) {
         h.biPlanes = 1;
         h.biBitCount = 24;
         h.biCompression = BI_RGB;
-        frames = FrameSource{&avi_source_ops, source, &source->info, &source->size_only, 0};
+        frames = FrameSource{&avi_source_ops, source, &source->info, &source->size_only, 0, nullptr, 0};
         return 1;
     }
 
@@ -85,7 +85,7 @@ int open_source(const char* path, FrameSource& frames) {
     source->pixels = reinterpret_cast<uint8_t*>(first) + first->biSize;
     source->next_frame = 0;  // frame 0 was only fetched for its format
 
-    frames = FrameSource{&avi_source_ops, source, &source->info, source->header, source->info.dwLength};
+    frames = FrameSource{&avi_source_ops, source, &source->info, source->header, source->info.dwLength, nullptr, 0};
     return 1;
 }
 
@@ -115,4 +115,4 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
 
 }  // namespace
 
-const FrameSourceOps avi_source_ops = {open_source, next_frame, close_source, nullptr};
+const FrameSourceOps avi_source_ops = {open_source, next_frame, close_source, nullptr, nullptr};

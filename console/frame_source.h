@@ -5,9 +5,18 @@
 
 #include <cstdint>
 
+#include "engine/audio.h"
 #include "engine/platform.h"
 
 struct FrameSource;
+struct FrameAudio;
+
+// The audio a driver asks a source to keep beside its frames.
+enum class SourceAudio : int32_t {
+    none,  // no audio is read
+    copy,  // every audio stream, chunk by chunk as the input has it
+    pcm,   // every audio stream as 16-bit PCM of 1 or 2 channels (for MP3)
+};
 
 struct FrameSourceOps {
     // Opens path and fills source (ops, self, info, format, frame_count).
@@ -15,7 +24,10 @@ struct FrameSourceOps {
     // kind has printed what it has to say on standard error. A kind that
     // fails because memory ran out leaves errno at ENOMEM, as the C
     // library's allocations do; so does next_frame.
-    int (*open)(const char* path, FrameSource& source);
+    // With audio other than none, the source's audio streams are described
+    // in source.audio (none at all for an input without audio); audio it
+    // can't read or convert fails the open, with its ERROR line.
+    int (*open)(const char* path, SourceAudio audio, FrameSource& source);
     // kFrameDelivered with the next frame's pixels and header (both owned by
     // the source and valid until the next call of next_frame or close);
     // kFrameStandIn when that frame is in the input but can't be decoded, with
@@ -29,6 +41,24 @@ struct FrameSourceOps {
     // (1), or 0 at the end. Null for kinds that can't look ahead. The frame
     // stays valid until the next_frame after the one that hands it out.
     int (*peek)(void* self, const void** pixels, const BITMAPINFOHEADER** header);
+    // The audio that goes with the frame the last next_frame handed out
+    // (audio_frame_end says how much), valid as long as that frame. Null for
+    // kinds without audio; it answers no chunks when the source keeps none.
+    void (*audio)(void* self, const FrameAudio** audio);
+};
+
+// One chunk of an output audio stream: stream indexes source.audio.
+struct FrameAudioChunk {
+    uint32_t stream;
+    uint32_t offset;   // into FrameAudio::data
+    uint32_t bytes;
+    uint32_t samples;  // in the stream's own samples (for PCM: sample frames)
+};
+
+struct FrameAudio {
+    const FrameAudioChunk* chunks;  // in the order they are written
+    uint32_t chunk_count;
+    const uint8_t* data;
 };
 
 // What next_frame answers.
@@ -44,6 +74,8 @@ struct FrameSource {
     const AVISTREAMINFOA* info;      // template of the output stream
     const BITMAPINFOHEADER* format;  // valid until the first next_frame or close
     uint32_t frame_count;            // the most frames the driver asks for
+    const AudioStreamSpec* audio;    // the output audio streams, owned by the kind; null when none
+    uint32_t audio_count;
 };
 
 // The kinds, one in each file.
@@ -57,11 +89,20 @@ extern const FrameSourceOps vfapi_source_ops;
 // errno at ENOMEM included, also when there is no memory or thread for the
 // read-ahead itself; the source it fills can also peek, and its next_frame
 // answers kFrameNoMemory for a kind's frame that memory ran out for.
-int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& source);
+int read_ahead_open(const FrameSourceOps& kind, const char* path, SourceAudio audio, FrameSource& source);
 
-inline int frame_source_open(const FrameSourceOps& ops, const char* path, FrameSource& source) {
+inline int frame_source_open(const FrameSourceOps& ops, const char* path, FrameSource& source,
+                             SourceAudio audio = SourceAudio::none) {
     source = FrameSource{};
-    return ops.open(path, source);
+    return ops.open(path, audio, source);
+}
+
+// The audio of the frame last handed out; no chunks for a source without any.
+inline const FrameAudio& frame_source_audio(FrameSource& source) {
+    static const FrameAudio kNone{};
+    const FrameAudio* audio = nullptr;
+    if (source.ops->audio) source.ops->audio(source.self, &audio);
+    return audio ? *audio : kNone;
 }
 
 inline int frame_source_next(FrameSource& source, const void** pixels, const BITMAPINFOHEADER** header) {

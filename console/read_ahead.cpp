@@ -23,6 +23,12 @@ struct Slot {
     size_t capacity;
     BITMAPINFOHEADER header;
     int delivered;          // what the kind's next_frame answered: kFrameDelivered or kFrameStandIn
+    // The frame's audio, copied: chunk records and their bytes, grown as needed.
+    FrameAudioChunk* chunks;  // owned
+    uint32_t chunk_capacity;
+    uint8_t* audio_data;      // owned
+    size_t audio_capacity;
+    FrameAudio audio;         // points into the two above
 };
 
 struct ReadAhead {
@@ -36,6 +42,9 @@ struct ReadAhead {
     AVISTREAMINFOA info{};
     BITMAPINFOHEADER format{};
     uint32_t frame_count = 0;
+    SourceAudio audio = SourceAudio::none;
+    const AudioStreamSpec* audio_streams = nullptr;
+    uint32_t audio_count = 0;
     Slot slots[kSlots]{};
     uint32_t read = 0;      // frames in slots so far
     uint32_t handed = 0;    // frames handed out by next_frame
@@ -59,6 +68,34 @@ bool make_room(Slot& slot, const BITMAPINFOHEADER& h) {
     return true;
 }
 
+template <typename T>
+bool grow(T*& block, size_t& capacity, size_t need) {
+    if (need <= capacity) return true;
+    auto* grown = static_cast<T*>(std::realloc(block, need * sizeof(T)));
+    if (!grown) return false;
+    block = grown;
+    capacity = need;
+    return true;
+}
+
+// Copies the kind's audio for the frame just read into the slot.
+bool keep_audio(Slot& slot, const FrameAudio& audio) {
+    slot.audio = FrameAudio{};
+    size_t bytes = 0;
+    for (uint32_t i = 0; i < audio.chunk_count; ++i) {
+        const size_t end = static_cast<size_t>(audio.chunks[i].offset) + audio.chunks[i].bytes;
+        if (end > bytes) bytes = end;
+    }
+    size_t chunk_capacity = slot.chunk_capacity;
+    if (!grow(slot.chunks, chunk_capacity, audio.chunk_count) || !grow(slot.audio_data, slot.audio_capacity, bytes))
+        return false;
+    slot.chunk_capacity = static_cast<uint32_t>(chunk_capacity);
+    if (audio.chunk_count) std::memcpy(slot.chunks, audio.chunks, audio.chunk_count * sizeof *audio.chunks);
+    if (bytes) std::memcpy(slot.audio_data, audio.data, bytes);
+    slot.audio = FrameAudio{slot.chunks, audio.chunk_count, slot.audio_data};
+    return true;
+}
+
 void read_frames(ReadAhead& r) {
     std::unique_lock<std::mutex> hold(r.lock);
     for (uint32_t k = 0; k < r.frame_count; ++k) {
@@ -75,7 +112,7 @@ void read_frames(ReadAhead& r) {
         // A frame memory ran out for is neither the end nor damage in the file.
         bool out_of_memory = delivered != kFrameDelivered && errno == ENOMEM;
         bool ok = delivered != kFrameEnd && !out_of_memory;
-        if (ok && !make_room(slot, *header)) {
+        if (ok && (!make_room(slot, *header) || !keep_audio(slot, frame_source_audio(r.inner)))) {
             ok = false;
             out_of_memory = true;
         }
@@ -98,7 +135,8 @@ void read_frames(ReadAhead& r) {
 
 void run_source(ReadAhead* r) {
     errno = 0;
-    const int opened = r->kind->open(r->path.c_str(), r->inner);
+    r->inner = FrameSource{};
+    const int opened = r->kind->open(r->path.c_str(), r->audio, r->inner);
     const bool out_of_memory = !opened && errno == ENOMEM;
     {
         std::lock_guard<std::mutex> hold(r->lock);
@@ -107,6 +145,9 @@ void run_source(ReadAhead* r) {
             r->info = *r->inner.info;
             r->format = *r->inner.format;
             r->frame_count = r->inner.frame_count;
+            // The kind's stream descriptions stay where they are until its close.
+            r->audio_streams = r->inner.audio;
+            r->audio_count = r->inner.audio_count;
         }
         r->opened = opened ? 1 : -1;
         r->wake.notify_all();
@@ -139,7 +180,11 @@ int close_source(void* self) {
         r->wake.notify_all();
     }
     if (r->thread.joinable()) r->thread.join();
-    for (Slot& slot : r->slots) std::free(slot.pixels);
+    for (Slot& slot : r->slots) {
+        std::free(slot.pixels);
+        std::free(slot.chunks);
+        std::free(slot.audio_data);
+    }
     delete r;
     return 1;
 }
@@ -172,13 +217,20 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
     return slot.delivered;
 }
 
-int open_unused(const char*, FrameSource&) { return 0; }
+// The audio of the frame next_frame handed out last.
+void audio_of(void* self, const FrameAudio** audio) {
+    auto& r = *static_cast<ReadAhead*>(self);
+    std::lock_guard<std::mutex> hold(r.lock);
+    *audio = r.handed ? &r.slots[(r.handed - 1) % kSlots].audio : nullptr;
+}
 
-const FrameSourceOps read_ahead_ops = {open_unused, next_frame, close_source, peek};
+int open_unused(const char*, SourceAudio, FrameSource&) { return 0; }
+
+const FrameSourceOps read_ahead_ops = {open_unused, next_frame, close_source, peek, audio_of};
 
 }  // namespace
 
-int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& source) {
+int read_ahead_open(const FrameSourceOps& kind, const char* path, SourceAudio audio, FrameSource& source) {
     source = FrameSource{};
     auto* r = new (std::nothrow) ReadAhead;
     if (!r) {
@@ -186,6 +238,7 @@ int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& s
         return 0;
     }
     r->kind = &kind;
+    r->audio = audio;
     try {
         r->path = path;
         r->thread = std::thread(run, r);
@@ -205,6 +258,6 @@ int read_ahead_open(const FrameSourceOps& kind, const char* path, FrameSource& s
         if (out_of_memory) errno = ENOMEM;
         return 0;
     }
-    source = FrameSource{&read_ahead_ops, r, &r->info, &r->format, r->frame_count};
+    source = FrameSource{&read_ahead_ops, r, &r->info, &r->format, r->frame_count, r->audio_streams, r->audio_count};
     return 1;
 }

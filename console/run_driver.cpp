@@ -168,7 +168,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
 
     FrameSource source{};
     errno = 0;
-    if (!read_ahead_open(frame_source_pick(input_path), input_path, source)) {
+    if (!read_ahead_open(frame_source_pick(input_path), input_path, SourceAudio::none, source)) {
         if (errno == ENOMEM) std::fputs("ERROR - not enough memory for the run\n", stderr);
         std::fprintf(stderr, "Error - Can't open %s\n", input_path);
         std::exit(1);

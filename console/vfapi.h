@@ -78,6 +78,19 @@ struct VfapiVideoRead {
     LONG lPitch;
 };
 
+// One audio request: dwSampleCount samples (of all channels) from the 64-bit
+// position dwSamplePosL/H into lpBuf, which holds dwBufSize bytes; the
+// plug-in says in dwReadedSampleCount how many it wrote (fewer at the end).
+struct VfapiAudioRead {
+    DWORD dwSize;
+    DWORD dwSamplePosL;
+    DWORD dwSamplePosH;
+    DWORD dwSampleCount;
+    DWORD dwReadedSampleCount;
+    DWORD dwBufSize;
+    void* lpBuf;
+};
+
 // The next frame number: 64 bits held as two words, low word first.
 inline void vfapi_frame_number_advance(VfapiVideoRead& request) {
     if (++request.dwFrameNumberL == 0) ++request.dwFrameNumberH;
@@ -107,6 +120,8 @@ static_assert(sizeof(void*) != 4 || sizeof(VfapiHandle) == 4);
 static_assert(sizeof(void*) != 4 || sizeof(VfapiVideoRead) == 20);
 static_assert(sizeof(void*) != 4 || offsetof(VfapiVideoRead, lpData) == 12);
 static_assert(sizeof(void*) != 4 || offsetof(VfapiVideoRead, lPitch) == 16);
+static_assert(sizeof(void*) != 4 || sizeof(VfapiAudioRead) == 28);
+static_assert(sizeof(void*) != 4 || offsetof(VfapiAudioRead, lpBuf) == 24);
 static_assert(sizeof(void*) != 4 || sizeof(VfapiFunctionTable) == 24);
 static_assert(sizeof(void*) != 4 || offsetof(VfapiFunctionTable, OpenInput) == 4);
 static_assert(sizeof(void*) != 4 || offsetof(VfapiFunctionTable, ReadData) == 20);

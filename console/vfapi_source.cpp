@@ -193,7 +193,7 @@ int close_source(void* self) {
     return 1;
 }
 
-int open_source(const char* path, FrameSource& frames) {
+int open_source(const char* path, SourceAudio, FrameSource& frames) {
     frames = FrameSource{};
     auto* source = static_cast<VfapiSource*>(std::calloc(1, sizeof(VfapiSource)));
     if (!source) {
@@ -207,7 +207,7 @@ int open_source(const char* path, FrameSource& frames) {
         if (out_of_memory) errno = ENOMEM;
         return 0;
     }
-    frames = FrameSource{&vfapi_source_ops, source, &source->info, source->header, frame_count_of(*source)};
+    frames = FrameSource{&vfapi_source_ops, source, &source->info, source->header, frame_count_of(*source), nullptr, 0};
     return 1;
 }
 
@@ -235,4 +235,4 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
 
 }  // namespace
 
-const FrameSourceOps vfapi_source_ops = {open_source, next_frame, close_source, nullptr};
+const FrameSourceOps vfapi_source_ops = {open_source, next_frame, close_source, nullptr, nullptr};

@@ -23,6 +23,7 @@ enum class OutputFailure : int32_t {
     write,                // the file could not take a frame (disk full, ...)
     log_is_output,        // with logging on, the log's name is the output's own
     too_large,            // the picture is wider or taller than encode_max_width x encode_max_height (common/dib.h)
+    audio_encoder,        // the MP3 encoder refused an audio stream's format or rate
 };
 
 struct OutputWriter {

@@ -8,6 +8,7 @@
 #include <commctrl.h>
 #include <share.h>
 #include <vfw.h>
+#include <mmreg.h>
 // Only the stand-ins have codec drivers of their own: every codec here gets
 // the one-frame-at-a-time order.
 inline BOOL icm_builtin_compressor(DWORD) { return FALSE; }
@@ -30,5 +31,6 @@ inline BOOL icm_builtin_compressor(DWORD) { return FALSE; }
 static_assert(sizeof(BITMAPINFOHEADER) == 40);
 static_assert(sizeof(AVISTREAMINFOA) == 140);
 static_assert(sizeof(RECT) == 16);
+static_assert(sizeof(WAVEFORMATEX) == 18 && sizeof(MPEGLAYER3WAVEFORMAT) == 30);
 static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4);
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/audio.h"
 #include "engine/check_thread.h"
 #include "engine/log.h"
 #include "engine/output.h"
@@ -50,6 +51,20 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
 // the front end to tell. 0 when memory ran out (failure memory).
 int session_keep_input(EncodeSession& session, const char* input_path);
 
+// Adds an output audio stream, before the first frame: its index (0, 1, ...
+// in the order added, after the video stream in the file), or -1 when memory
+// ran out or the MP3 encoder could not be opened (failure memory or
+// audio_encoder). The spec's format is copied.
+int session_add_audio(EncodeSession& session, const AudioStreamSpec& spec);
+
+// Hands over audio of stream that goes with the next frame written: one
+// chunk of a copied or PCM stream (bytes long, samples of the stream's own),
+// or PCM for an MP3 stream (samples sample frames). The bytes are copied.
+// Written just ahead of that frame's video; dropped, never written, when the
+// run ends before the frame is. 0 when memory ran out.
+int session_queue_audio(EncodeSession& session, uint32_t stream, const void* data, uint32_t bytes,
+                        uint32_t samples);
+
 // Asks for the next frame to be compressed as a key frame.
 void session_request_key(EncodeSession& session);
 
@@ -69,6 +84,9 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
 
 // Compressed bytes of the frame last written.
 inline uint32_t session_last_size(const EncodeSession& session) { return session.writer.last_size; }
+// Bytes the file grew by with the frame last written: its video and the
+// audio written with it.
+uint32_t session_last_bytes(const EncodeSession& session);
 
 // Closes the log, then the writer (the file is complete on disk after it; a
 // run that wrote no frame has made no file). Answers 1 when the file was

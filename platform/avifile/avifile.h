@@ -16,6 +16,36 @@ using LPCLSID = CLSID*;
 constexpr DWORD streamtypeVIDEO = mmioFOURCC('v', 'i', 'd', 's');
 constexpr DWORD streamtypeAUDIO = mmioFOURCC('a', 'u', 'd', 's');
 
+// The wave formats audio streams carry (strf), with Windows' byte layouts.
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+    WORD wFormatTag;
+    WORD nChannels;
+    DWORD nSamplesPerSec;
+    DWORD nAvgBytesPerSec;
+    WORD nBlockAlign;
+    WORD wBitsPerSample;
+    WORD cbSize;  // extra bytes that follow
+};
+struct MPEGLAYER3WAVEFORMAT {
+    WAVEFORMATEX wfx;
+    WORD wID;
+    DWORD fdwFlags;
+    WORD nBlockSize;
+    WORD nFramesPerBlock;
+    WORD nCodecDelay;
+};
+#pragma pack(pop)
+static_assert(sizeof(WAVEFORMATEX) == 18);
+static_assert(sizeof(MPEGLAYER3WAVEFORMAT) == 30);
+constexpr WORD WAVE_FORMAT_PCM = 0x0001;
+constexpr WORD WAVE_FORMAT_MPEGLAYER3 = 0x0055;
+constexpr WORD MPEGLAYER3_WFX_EXTRA_BYTES = 12;
+constexpr WORD MPEGLAYER3_ID_MPEG = 1;
+constexpr DWORD MPEGLAYER3_FLAG_PADDING_ISO = 0;
+constexpr DWORD MPEGLAYER3_FLAG_PADDING_ON = 1;
+constexpr DWORD MPEGLAYER3_FLAG_PADDING_OFF = 2;
+
 constexpr UINT OF_READ = 0x0000;
 constexpr UINT OF_WRITE = 0x0001;
 constexpr UINT OF_READWRITE = 0x0002;
@@ -85,8 +115,13 @@ HRESULT VFWAPI AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize);
 HRESULT VFWAPI AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbFormat);
 HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                               DWORD dwFlags, LONG* plSampWritten, LONG* plBytesWritten);
-// Reads lSamples samples from lStart (one for video: a frame's stored data);
-// a null lpBuffer asks only for the size. AVIERR_NODATA past the stream's end.
+// Reads lSamples samples from lStart (one for video: a frame's stored data;
+// for audio of a fixed sample size, as many as fit across chunks, and with
+// AVISTREAMREAD_CONVENIENT the rest of the chunk that holds lStart; for audio
+// without one, a chunk a sample); a null lpBuffer asks only for the size.
+// AVIERR_NODATA past the stream's end, AVIERR_BUFFERTOOSMALL when not even
+// one sample fits.
+constexpr LONG AVISTREAMREAD_CONVENIENT = -1;
 HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                              LONG* plBytes, LONG* plSamples);
 // The stream's format as stored (strf): copies up to *lpcbFormat bytes and
