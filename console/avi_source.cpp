@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <cerrno>
+
+#include "console/avi_audio.h"
 #include "console/frame_source.h"
 
 namespace {
@@ -17,11 +20,13 @@ struct AviSource {
     uint8_t* pixels;           // right after header
     int32_t next_frame;        // number of the frame the next fetch asks for
     BITMAPINFOHEADER size_only;  // the format of a picture too large to encode, which is not decoded
+    AviAudio audio;              // the audio streams the driver asked for
 };
 
 int close_source(void* self) {
     auto* source = static_cast<AviSource*>(self);
     if (!source) return 1;
+    avi_audio_close(source->audio);
     if (source->decoder) AVIStreamGetFrameClose(source->decoder);
     if (source->stream) AVIStreamRelease(source->stream);
     if (source->file) AVIFileRelease(source->file);
@@ -35,7 +40,7 @@ int refuse(AviSource* source, FrameSource& frames) {
     return 0;
 }
 
-int open_source(const char* path, SourceAudio, FrameSource& frames) {
+int open_source(const char* path, SourceAudio audio, FrameSource& frames) {
     frames = FrameSource{};
     auto* source = static_cast<AviSource*>(std::calloc(1, sizeof(AviSource)));
     if (!source) return 0;
@@ -85,8 +90,23 @@ int open_source(const char* path, SourceAudio, FrameSource& frames) {
     source->pixels = reinterpret_cast<uint8_t*>(first) + first->biSize;
     source->next_frame = 0;  // frame 0 was only fetched for its format
 
-    frames = FrameSource{&avi_source_ops, source, &source->info, source->header, source->info.dwLength, nullptr, 0};
+    if (!avi_audio_open(source->audio, source->file, audio, source->info, source->info.dwLength, path)) {
+        const int out_of_memory = errno == ENOMEM;
+        refuse(source, frames);
+        if (out_of_memory) errno = ENOMEM;
+        return 0;
+    }
+    frames = FrameSource{&avi_source_ops, source, &source->info, source->header, source->info.dwLength,
+                         source->audio.specs, source->audio.count};
     return 1;
+}
+
+// The audio of the frame just fetched; 0 (errno ENOMEM) when memory ran out.
+int read_audio(AviSource& source) {
+    errno = 0;
+    if (avi_audio_read_frame(source.audio, source.next_frame - 1)) return 1;
+    errno = ENOMEM;
+    return 0;
 }
 
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
@@ -102,7 +122,7 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
         ++source.next_frame;
         *pixels = source.pixels;
         *header = source.header;
-        return kFrameStandIn;
+        return read_audio(source) ? kFrameStandIn : kFrameEnd;
     }
     source.header = frame;
     // Pixels follow the header directly; a colour table is not skipped.
@@ -110,9 +130,11 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
     ++source.next_frame;
     *pixels = source.pixels;
     *header = source.header;
-    return kFrameDelivered;
+    return read_audio(source) ? kFrameDelivered : kFrameEnd;
 }
+
+void audio_of(void* self, const FrameAudio** audio) { *audio = &static_cast<AviSource*>(self)->audio.frame; }
 
 }  // namespace
 
-const FrameSourceOps avi_source_ops = {open_source, next_frame, close_source, nullptr, nullptr};
+const FrameSourceOps avi_source_ops = {open_source, next_frame, close_source, nullptr, audio_of};

@@ -66,6 +66,21 @@ int parse_command_line(int argc, char** argv, EncodeSettings& settings) {
                 settings.log_enabled = 1;
             } else if (letter == 'q') {
                 settings.progress_enabled = 0;
+            } else if (letter == 'a') {
+                // MP3, when asked for, keeps the audio too.
+                if (settings.audio == 0) settings.audio = kAudioCopy;
+            } else if (letter == 'm') {
+                // Like the other values; a value that is no number leaves MP3 off.
+                int32_t kbps = INT32_MIN;
+                if (*p) {
+                    read_number(p, kbps);
+                } else {
+                    if (index + consumed >= argc) invalid_option(letter);
+                    read_number(argv[index + consumed], kbps);
+                    ++consumed;
+                }
+                if (kbps != INT32_MIN) settings.audio = audio_clamp_kbps(kbps);
+                break;
             } else if (letter == 'h') {
                 print_banner(argv[0], kMessages);
                 std::exit(0);
@@ -145,5 +160,7 @@ void print_usage(FILE* stream) {
     std::fprintf(stream, "    -b    analyze bad block\n");
     std::fprintf(stream, "    -l    loging\n");
     std::fprintf(stream, "    -q    quiet\n");
+    std::fprintf(stream, "    -a    keep audio (copied as it is)\n");
+    std::fprintf(stream, "    -m N  keep audio as MP3, N kbps (%d - %d)\n", kAudioMp3Low, kAudioMp3High);
     std::fprintf(stream, "    -h    print this message\n");
 }

@@ -12,6 +12,7 @@
 #include "common/stop_signals.h"
 #include "console/frame_source.h"
 #include "engine/file_identity.h"
+#include "engine/mp3.h"
 #include "engine/session.h"
 
 namespace {
@@ -157,6 +158,35 @@ void warn_pictures(const EncodeSession& session, const EncodeSettings& settings,
     }
 }
 
+SourceAudio source_audio_of(const EncodeSettings& settings) {
+    if (settings.audio == kAudioOff) return SourceAudio::none;
+    return settings.audio == kAudioCopy ? SourceAudio::copy : SourceAudio::pcm;
+}
+
+// The source's audio streams, copied or as MP3 at the rate asked for, rounded
+// to one MP3 has at each stream's sample rate. 0 when one can't be added.
+int add_audio_streams(EncodeSession& session, const FrameSource& source, const EncodeSettings& settings) {
+    for (uint32_t i = 0; i < source.audio_count; ++i) {
+        AudioStreamSpec spec = source.audio[i];
+        if (settings.audio >= kAudioMp3Low) {
+            const auto* pcm = static_cast<const WAVEFORMATEX*>(spec.format);
+            spec.mp3_kbps = mp3_round_kbps(settings.audio, static_cast<int32_t>(pcm->nSamplesPerSec));
+        }
+        if (session_add_audio(session, spec) < 0) return 0;
+    }
+    return 1;
+}
+
+// The audio that goes with the frame just fetched. 0 when memory ran out.
+int queue_frame_audio(EncodeSession& session, FrameSource& source) {
+    const FrameAudio& audio = frame_source_audio(source);
+    for (uint32_t i = 0; i < audio.chunk_count; ++i) {
+        const FrameAudioChunk& c = audio.chunks[i];
+        if (!session_queue_audio(session, c.stream, audio.data + c.offset, c.bytes, c.samples)) return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 void run_conversion(const char* input_path, const char* output_path, const EncodeSettings& settings) {
@@ -168,7 +198,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
 
     FrameSource source{};
     errno = 0;
-    if (!read_ahead_open(frame_source_pick(input_path), input_path, SourceAudio::none, source)) {
+    if (!read_ahead_open(frame_source_pick(input_path), input_path, source_audio_of(settings), source)) {
         if (errno == ENOMEM) std::fputs("ERROR - not enough memory for the run\n", stderr);
         std::fprintf(stderr, "Error - Can't open %s\n", input_path);
         std::exit(1);
@@ -190,6 +220,9 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
     }
     std::free(log_name);
 
+    if (settings.audio != kAudioOff && source.audio_count == 0)
+        std::fprintf(stderr, "WARNING - %s has no audio\n", input_path);
+
     EncodeSession session{};
     int warned_log = 0;  // the missing log is told once a run
     PictureWarnings picture_warnings{};
@@ -201,6 +234,16 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         session_close(session);
         print_open_failure(session.failure, settings, output_path, *source.format);
         if (out_of_memory) std::fputs("ERROR - not enough memory for the run\n", stderr);
+        std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
+        frame_source_close(source);
+        std::exit(1);
+    }
+    if (!add_audio_streams(session, source, settings)) {
+        if (session.failure == OutputFailure::audio_encoder)
+            std::fprintf(stderr, "ERROR - Can't encode the audio of %s as MP3\n", input_path);
+        else
+            std::fputs("ERROR - not enough memory for the run\n", stderr);
+        session_close(session);
         std::fprintf(stderr, "ERROR - Can't open %s\n", output_path);
         frame_source_close(source);
         std::exit(1);
@@ -230,6 +273,10 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
             std::fprintf(stderr, "WARNING - frame %u of %s can't be decoded; the frame before stands in for it\n", n,
                          input_path);
         }
+        if (!queue_frame_audio(session, source)) {
+            input_out_of_memory = 1;
+            break;
+        }
         // The frame after it, already read ahead, lets the engine compress it
         // while this one is checked.
         const void* next_bits = nullptr;
@@ -244,7 +291,7 @@ void run_conversion(const char* input_path, const char* output_path, const Encod
         warn_missing_log(session, output_path, warned_log);
         warn_pictures(session, settings, picture_warnings);
         if (settings.progress_enabled) {
-            byte_total += session_last_size(session);
+            byte_total += session_last_bytes(session);
             print_progress(static_cast<int32_t>(n + 1), frame_count, start, byte_total);
         }
     }

@@ -24,6 +24,9 @@ void free_block(T*& block) {
 // the codec and the decoder go. Answers 0 when completing the file failed.
 int release(OutputWriter& w) {
     int completed = 1;
+    // The MP3 encoders' last frames belong to frames in the file.
+    if (w.file && !output_audio_finish(w.audio)) completed = 0;
+    output_audio_release_streams(w.audio);
     if (w.stream) {
         AVIStreamRelease(w.stream);
         w.stream = nullptr;
@@ -39,6 +42,7 @@ int release(OutputWriter& w) {
     if (w.compressor.hic) compressor_close(w.compressor);
     verifier_close(w.verifier);
     analysis_files_release(w.analysis);
+    output_audio_release(w.audio);
     return completed;
 }
 
@@ -123,7 +127,8 @@ int output_create_file(OutputWriter& writer) {
         return 0;
     }
     if (AVIStreamSetFormat(writer.stream, 0, writer.compressed_format,
-                           static_cast<LONG>(writer.compressed_format->biSize)) != AVIERR_OK) {
+                           static_cast<LONG>(writer.compressed_format->biSize)) != AVIERR_OK ||
+        !output_audio_create_streams(writer.audio, writer.file)) {
         writer.failure = OutputFailure::file_open;
         return 0;
     }

@@ -6,6 +6,7 @@
 
 #include "engine/analysis.h"
 #include "engine/compressor.h"
+#include "engine/output_audio.h"
 #include "engine/platform.h"
 #include "engine/settings.h"
 #include "engine/verifier.h"
@@ -42,6 +43,7 @@ struct OutputWriter {
     uint32_t buffer_size;        // bytes each frame buffer holds (>= biSizeImage)
     OutputFailure failure;       // why output_open or the pipeline failed
     AnalysisFiles analysis;      // the files the analysis pictures keep apart from; cleared: none
+    OutputAudio audio;           // the audio streams beside the video; cleared: none
 };
 
 // Opens everything a run needs except the file: every refusal comes before
@@ -49,7 +51,7 @@ struct OutputWriter {
 // of that name as it was.
 int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, const BITMAPINFOHEADER& format,
                 const EncodeSettings& settings, OutputWriter& writer);
-// Creates the file with its stream and format (replacing an existing one).
+// Creates the file with its streams and formats, video first (replacing an existing one).
 // 0 when it can't be created (writer.failure = file_open).
 int output_create_file(OutputWriter& writer);
 int output_reencode_key(OutputWriter& writer, const void* source_bits);

@@ -85,6 +85,8 @@ int pipeline_create_files(OutputWriter& w, const EncodeSettings& settings, Encod
 
 int pipeline_write(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, const PipelineFrame& f) {
     if (!w.file && !pipeline_create_files(w, settings, log)) return 0;
+    // The frame's audio goes just ahead of it.
+    if (!output_audio_write_queued(w.audio)) return fail(w, OutputFailure::write);
     // Frame n at position n.
     if (AVIStreamWrite(w.stream, f.n, 1, f.buffer, static_cast<LONG>(f.size), f.is_key ? AVIIF_KEYFRAME : 0,
                        nullptr, nullptr) != AVIERR_OK)

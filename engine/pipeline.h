@@ -59,6 +59,6 @@ void pipeline_restart_verifier(OutputWriter& w, const PipelineFrame& f);
 // and log is still cleared (a log that can't be created is left with its name
 // and no file). 0 when the file can't be created (writer.failure = file_open).
 int pipeline_create_files(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log);
-// Writes the frame at position n (pipeline_create_files first, at the first
-// frame), then its log line. 0 on failure (writer.failure set).
+// Writes the audio queued for the frame and the frame at position n
+// (pipeline_create_files first, at the first frame), then its log line. 0 on failure (writer.failure set).
 int pipeline_write(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log, const PipelineFrame& f);

@@ -191,6 +191,26 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
     return failed(session, n);
 }
 
+int session_add_audio(EncodeSession& session, const AudioStreamSpec& spec) {
+    int refused = 0;
+    if (!output_audio_add(session.writer.audio, spec, &refused)) {
+        session.failure = refused ? OutputFailure::audio_encoder : OutputFailure::memory;
+        return -1;
+    }
+    return static_cast<int>(session.writer.audio.count - 1);
+}
+
+int session_queue_audio(EncodeSession& session, uint32_t stream, const void* data, uint32_t bytes,
+                        uint32_t samples) {
+    if (output_audio_queue(session.writer.audio, stream, data, bytes, samples)) return 1;
+    session.failure = OutputFailure::memory;
+    return 0;
+}
+
+uint32_t session_last_bytes(const EncodeSession& session) {
+    return session.writer.last_size + session.writer.audio.last_bytes;
+}
+
 int session_close(EncodeSession& session) {
     check_thread_stop(session.checker);
     session.checker = nullptr;

@@ -17,9 +17,20 @@ struct EncodeSettings {
     int32_t progress_enabled;     // console only
     int32_t analyse_enabled;
     int32_t scene_level;          // 0 off; else width*height/16*level bytes
+    int32_t audio;                // 0 off; 1 audio kept as it is (the plug-in: PCM); 32 - 320 as MP3 of that kbit/s
 };
 
 constexpr int32_t kConsoleBitRateCeiling = 60000;
+
+// The audio setting: off, kept as it is (copied, or PCM from a host), or MP3
+// at a bit rate of kAudioMp3Low - kAudioMp3High kbit/s.
+constexpr int32_t kAudioOff = 0;
+constexpr int32_t kAudioCopy = 1;
+constexpr int32_t kAudioMp3Low = 32;
+constexpr int32_t kAudioMp3High = 320;
+constexpr int32_t audio_clamp_kbps(int32_t kbps) {
+    return kbps < kAudioMp3Low ? kAudioMp3Low : kbps > kAudioMp3High ? kAudioMp3High : kbps;
+}
 constexpr int32_t kPluginBitRateCeiling = 32767;
 
 // Default and bounds of every field but the codec (whose default is the codec
@@ -44,6 +55,7 @@ inline constexpr SettingRange kSettingRanges[] = {
     {&EncodeSettings::progress_enabled, 1, 0, 1, false},
     {&EncodeSettings::analyse_enabled, 0, 0, 1, false},
     {&EncodeSettings::scene_level, 0, 0, 10, false},
+    {&EncodeSettings::audio, kAudioOff, kAudioOff, kAudioMp3High, false},
 };
 
 void settings_range_missing();  // never defined: a field without a row fails to compile

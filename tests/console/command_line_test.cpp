@@ -92,6 +92,23 @@ TEST(ParseCommandLine, NumbersReadLikeScanf) {
     EXPECT_EQ(parse({"-r", "-99999999999"}).settings.bit_rate, INT32_MIN);
 }
 
+TEST(ParseCommandLine, AudioKeptOrAsMp3) {
+    EXPECT_EQ(parse({"a", "b"}).settings.audio, kAudioOff);
+    EXPECT_EQ(parse({"-a"}).settings.audio, kAudioCopy);
+    EXPECT_EQ(parse({"-m", "192"}).settings.audio, 192);
+    EXPECT_EQ(parse({"-m160"}).settings.audio, 160);
+    EXPECT_EQ(parse({"-m", "0"}).settings.audio, 32);       // clamped
+    EXPECT_EQ(parse({"-m", "999"}).settings.audio, 320);
+    EXPECT_EQ(parse({"-m", "x"}).settings.audio, kAudioOff);  // no number: MP3 stays off
+    EXPECT_EQ(parse({"-m", "x", "-a"}).settings.audio, kAudioCopy);
+    EXPECT_EQ(parse({"-m", "128", "-a"}).settings.audio, 128);  // MP3 keeps the audio already
+    EXPECT_EQ(parse({"-a", "-m", "128"}).settings.audio, 128);
+    const Parsed aq = parse({"-aqm", "64", "in", "out"});
+    EXPECT_EQ(aq.settings.audio, 64);
+    EXPECT_EQ(aq.settings.progress_enabled, 0);
+    EXPECT_EQ(aq.index, 3);
+}
+
 TEST(ParseCommandLine, CodecLetters) {
     EXPECT_EQ(parse({"-v3"}).settings.codec, fourcc("MP43"));
     EXPECT_EQ(parse({"-v", "3"}).settings.codec, fourcc("MP43"));

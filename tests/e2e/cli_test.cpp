@@ -30,6 +30,8 @@ const std::string kSummary =
     "    -b    analyze bad block\n"
     "    -l    loging\n"
     "    -q    quiet\n"
+    "    -a    keep audio (copied as it is)\n"
+    "    -m N  keep audio as MP3, N kbps (32 - 320)\n"
     "    -h    print this message\n";
 
 const std::string kFilesRequired = "\nERROR - input file & output file are required\n";
