@@ -276,3 +276,74 @@ TEST_F(OutputTest, BuffersHoldPaddedRows) {
     // The previous frame handed to the codec is the whole padded frame.
     EXPECT_EQ(codec.prev_checksum, 2u * 968 * 242 * 0x66);
 }
+
+TEST(OutputAudioSpans, HalfASecondAheadOfEachFrameAndNeverPastTheVideo) {
+    const AVISTREAMINFOA pal = make_video_stream_info(64, 48, 25, 1);
+    const AVISTREAMINFOA ntsc = make_video_stream_info(64, 48, 30000, 1001);
+    const AVISTREAMINFOA pcm48 = audio_pcm_stream_info(audio_pcm16_format(48000, 2));
+    const AVISTREAMINFOA pcm44 = audio_pcm_stream_info(audio_pcm16_format(44100, 1));
+    AVISTREAMINFOA late = pcm48;
+    late.dwStart = 12000;  // starts 250 ms into the file
+    AVISTREAMINFOA mp3_vbr{};  // a chunk a sample, 1152 samples each
+    mp3_vbr.dwScale = 1152;
+    mp3_vbr.dwRate = 48000;
+    struct Row {
+        const AVISTREAMINFOA& video;
+        const AVISTREAMINFOA& audio;
+        int64_t frame_count, n, end, lead;
+    };
+    const Row rows[] = {
+        {pal, pcm48, 50, 0, 25920, 24000},
+        {pal, pcm48, 50, 10, 24000 + 11 * 1920, 24000},
+        {pal, pcm48, 50, 36, 96000, 24000},   // the lead reaches the end of the video
+        {pal, pcm48, 50, 49, 96000, 24000},
+        {pal, pcm48, 5, 0, 9600, 9600},       // 200 ms of video: even the lead stops at its end
+        {ntsc, pcm44, 100, 0, 23521, 22050},  // floor((1001 / 30000 + 0.5) * 44100)
+        {pal, late, 50, 0, 13920, 12000},
+        {pal, late, 50, 49, 84000, 12000},
+        {pal, mp3_vbr, 50, 0, 22, 20},        // floor(0.54 * 48000 / 1152)
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.audio.dwRate << "/" << r.audio.dwScale << " n " << r.n);
+        EXPECT_EQ(audio_frame_end(r.n, r.frame_count, r.video, r.audio), r.end);
+        EXPECT_EQ(audio_lead_end(r.frame_count, r.video, r.audio), r.lead);
+    }
+    // A start later than a frame's end leaves nothing for that frame.
+    AVISTREAMINFOA very_late = pcm48;
+    very_late.dwStart = 480000;
+    EXPECT_EQ(audio_frame_end(3, 50, pal, very_late), 0);
+}
+
+TEST_F(OutputTest, AudioGoesJustAheadOfItsFrameAndIsDroppedWithAFrameNeverWritten) {
+    ASSERT_TRUE(open(64, 48));
+    const WAVEFORMATEX pcm = audio_pcm16_format(8000, 1);
+    AudioStreamSpec spec{audio_pcm_stream_info(pcm), &pcm, sizeof pcm, 0};
+    std::strcpy(spec.info.szName, "commentary");
+    ASSERT_EQ(output_audio_add(w.audio, spec, nullptr), 1);
+    const BITMAPINFOHEADER f = make_rgb24_format(64, 48);
+    std::vector<uint8_t> frame(f.biSizeImage, 0x20);
+    const std::vector<int16_t> samples(400, 7);
+    ASSERT_EQ(output_audio_queue(w.audio, 0, samples.data(), 800, 400), 1);
+    ASSERT_EQ(output_audio_queue(w.audio, 0, samples.data(), 200, 100), 1);
+    ASSERT_EQ(pipeline_process_frame(w, settings, nullptr, 0, &f, frame.data()), 1);
+    EXPECT_EQ(w.audio.last_bytes, 1000u);
+    ASSERT_EQ(output_audio_queue(w.audio, 0, samples.data(), 160, 80), 1);
+    ASSERT_EQ(pipeline_process_frame(w, settings, nullptr, 1, &f, frame.data()), 1);
+    ASSERT_EQ(output_audio_queue(w.audio, 0, samples.data(), 800, 400), 1);  // its frame never comes
+    EXPECT_EQ(output_close(w), 1);
+    open_ok = false;
+
+    const std::string file = testsupport::read_file(path);
+    std::vector<std::pair<std::string, uint32_t>> order;
+    for (size_t at = file.find("movi") + 4; at + 8 <= file.size() && file.compare(at, 4, "idx1") != 0;) {
+        const uint32_t size = le32(file, at + 4);
+        order.emplace_back(file.substr(at, 4), size);
+        at += 8 + size + (size & 1);
+    }
+    const std::vector<std::pair<std::string, uint32_t>> expected = {
+        {"01wb", 800}, {"01wb", 200}, {"00dc", order.size() > 2 ? order[2].second : 0}, {"01wb", 160},
+        {"00dc", order.size() > 4 ? order[4].second : 0}};
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(chunk(file, "strn").substr(0, 10), "commentary");
+    EXPECT_EQ(w.audio.streams, nullptr);
+}
