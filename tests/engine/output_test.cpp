@@ -295,7 +295,8 @@ TEST(OutputAudioSpans, HalfASecondAheadOfEachFrameAndNeverPastTheVideo) {
     const Row rows[] = {
         {pal, pcm48, 50, 0, 25920, 24000},
         {pal, pcm48, 50, 10, 24000 + 11 * 1920, 24000},
-        {pal, pcm48, 50, 36, 96000, 24000},   // the lead reaches the end of the video
+        {pal, pcm48, 50, 36, 95040, 24000},
+        {pal, pcm48, 50, 37, 96000, 24000},   // the lead reaches the end of the video
         {pal, pcm48, 50, 49, 96000, 24000},
         {pal, pcm48, 5, 0, 9600, 9600},       // 200 ms of video: even the lead stops at its end
         {ntsc, pcm44, 100, 0, 23521, 22050},  // floor((1001 / 30000 + 0.5) * 44100)
