@@ -5,20 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "common/grow.h"
 
-template <typename T, typename N>
-bool grow(T*& block, N& capacity, uint64_t need) {
-    if (need <= capacity) return true;
-    uint64_t next = capacity ? capacity : 16;
-    while (next < need) next *= 2;
-    if (next > SIZE_MAX / sizeof(T)) return false;
-    auto* grown = static_cast<T*>(std::realloc(block, static_cast<size_t>(next) * sizeof(T)));
-    if (!grown) return false;
-    block = grown;
-    capacity = static_cast<N>(next);
-    return true;
-}
+namespace {
 
 int no_memory() {
     errno = ENOMEM;
@@ -108,18 +97,19 @@ int avi_audio_open(AviAudio& audio, PAVIFILE file, SourceAudio mode, const AVIST
             return refuse(audio, "read");
         }
     }
-    audio.specs = static_cast<AudioStreamSpec*>(std::calloc(audio.count ? audio.count : 1, sizeof(AudioStreamSpec)));
-    if (!audio.specs) {
+    audio.descriptions = static_cast<AudioStreamDescription*>(
+        std::calloc(audio.count ? audio.count : 1, sizeof(AudioStreamDescription)));
+    if (!audio.descriptions) {
         avi_audio_close(audio);
         return no_memory();
     }
     for (uint32_t i = 0; i < audio.count; ++i) {
         AviAudioStream& s = audio.streams[i];
-        AudioStreamSpec& spec = audio.specs[i];
+        AudioStreamDescription& description = audio.descriptions[i];
         if (mode == SourceAudio::copy) {
-            spec.info = s.info;
-            spec.format = s.format;
-            spec.format_size = s.format_size;
+            description.info = s.info;
+            description.format = s.format;
+            description.format_size = s.format_size;
             continue;
         }
         char why[160] = "";
@@ -130,9 +120,9 @@ int avi_audio_open(AviAudio& audio, PAVIFILE file, SourceAudio mode, const AVIST
             return 0;
         }
         s.pcm_format = audio_pcm16_format(audio_decoder_rate(s.decoder), audio_decoder_channels(s.decoder));
-        spec.info = pcm_info(s);
-        spec.format = &s.pcm_format;
-        spec.format_size = sizeof s.pcm_format;
+        description.info = pcm_info(s);
+        description.format = &s.pcm_format;
+        description.format_size = sizeof s.pcm_format;
     }
     return 1;
 }
@@ -141,8 +131,8 @@ namespace {
 
 int add_chunk(AviAudio& audio, uint32_t stream, const void* data, uint32_t bytes, uint32_t samples) {
     if (bytes == 0) return 1;
-    if (!grow(audio.chunks, audio.chunk_capacity, uint64_t{audio.chunk_count} + 1) ||
-        !grow(audio.data, audio.data_capacity, audio.data_bytes + bytes))
+    if (!grow_buffer(audio.chunks, audio.chunk_capacity, uint64_t{audio.chunk_count} + 1) ||
+        !grow_buffer(audio.data, audio.data_capacity, audio.data_bytes + bytes))
         return no_memory();
     audio.chunks[audio.chunk_count++] =
         FrameAudioChunk{stream, static_cast<uint32_t>(audio.data_bytes), bytes, samples};
@@ -167,7 +157,7 @@ int read_stream(AviAudio& audio, uint32_t i, int64_t end) {
             break;
         }
         // The chunk is read into the room after what the frame holds so far.
-        if (!grow(audio.data, audio.data_capacity, audio.data_bytes + static_cast<uint64_t>(size))) return no_memory();
+        if (!grow_buffer(audio.data, audio.data_capacity, audio.data_bytes + static_cast<uint64_t>(size))) return no_memory();
         uint8_t* room = audio.data + audio.data_bytes;
         LONG bytes = 0;
         LONG samples = 0;
@@ -179,7 +169,7 @@ int read_stream(AviAudio& audio, uint32_t i, int64_t end) {
         }
         s.next += samples;
         if (!s.decoder) {
-            if (!grow(audio.chunks, audio.chunk_capacity, uint64_t{audio.chunk_count} + 1)) return no_memory();
+            if (!grow_buffer(audio.chunks, audio.chunk_capacity, uint64_t{audio.chunk_count} + 1)) return no_memory();
             audio.chunks[audio.chunk_count++] = FrameAudioChunk{i, static_cast<uint32_t>(audio.data_bytes),
                                                                 static_cast<uint32_t>(bytes),
                                                                 static_cast<uint32_t>(samples)};
@@ -224,7 +214,7 @@ void avi_audio_close(AviAudio& audio) {
         std::free(s.format);
     }
     std::free(audio.streams);
-    std::free(audio.specs);
+    std::free(audio.descriptions);
     std::free(audio.chunks);
     std::free(audio.data);
     std::free(audio.path);

@@ -22,7 +22,7 @@ struct AviAudioStream {
 struct AviAudio {
     AviAudioStream* streams;   // owned
     uint32_t count;
-    AudioStreamSpec* specs;    // owned: the output streams, one per input stream
+    AudioStreamDescription* descriptions;    // owned: the output streams, one per input stream
     SourceAudio mode;
     const AVISTREAMINFOA* video;
     int64_t frame_count;

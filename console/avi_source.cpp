@@ -97,7 +97,7 @@ int open_source(const char* path, SourceAudio audio, FrameSource& frames) {
         return 0;
     }
     frames = FrameSource{&avi_source_ops, source, &source->info, source->header, source->info.dwLength,
-                         source->audio.specs, source->audio.count};
+                         source->audio.descriptions, source->audio.count};
     return 1;
 }
 

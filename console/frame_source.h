@@ -74,7 +74,7 @@ struct FrameSource {
     const AVISTREAMINFOA* info;      // template of the output stream
     const BITMAPINFOHEADER* format;  // valid until the first next_frame or close
     uint32_t frame_count;            // the most frames the driver asks for
-    const AudioStreamSpec* audio;    // the output audio streams, owned by the kind; null when none
+    const AudioStreamDescription* audio;    // the output audio streams, owned by the kind; null when none
     uint32_t audio_count;
 };
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "common/grow.h"
 #include "console/frame_source.h"
 
 namespace {
@@ -43,7 +44,7 @@ struct ReadAhead {
     BITMAPINFOHEADER format{};
     uint32_t frame_count = 0;
     SourceAudio audio = SourceAudio::none;
-    const AudioStreamSpec* audio_streams = nullptr;
+    const AudioStreamDescription* audio_streams = nullptr;
     uint32_t audio_count = 0;
     Slot slots[kSlots]{};
     uint32_t read = 0;      // frames in slots so far
@@ -68,16 +69,6 @@ bool make_room(Slot& slot, const BITMAPINFOHEADER& h) {
     return true;
 }
 
-template <typename T>
-bool grow(T*& block, size_t& capacity, size_t need) {
-    if (need <= capacity) return true;
-    auto* grown = static_cast<T*>(std::realloc(block, need * sizeof(T)));
-    if (!grown) return false;
-    block = grown;
-    capacity = need;
-    return true;
-}
-
 // Copies the kind's audio for the frame just read into the slot.
 bool keep_audio(Slot& slot, const FrameAudio& audio) {
     slot.audio = FrameAudio{};
@@ -86,10 +77,9 @@ bool keep_audio(Slot& slot, const FrameAudio& audio) {
         const size_t end = static_cast<size_t>(audio.chunks[i].offset) + audio.chunks[i].bytes;
         if (end > bytes) bytes = end;
     }
-    size_t chunk_capacity = slot.chunk_capacity;
-    if (!grow(slot.chunks, chunk_capacity, audio.chunk_count) || !grow(slot.audio_data, slot.audio_capacity, bytes))
+    if (!grow_buffer(slot.chunks, slot.chunk_capacity, audio.chunk_count) ||
+        !grow_buffer(slot.audio_data, slot.audio_capacity, bytes))
         return false;
-    slot.chunk_capacity = static_cast<uint32_t>(chunk_capacity);
     if (audio.chunk_count) std::memcpy(slot.chunks, audio.chunks, audio.chunk_count * sizeof *audio.chunks);
     if (bytes) std::memcpy(slot.audio_data, audio.data, bytes);
     slot.audio = FrameAudio{slot.chunks, audio.chunk_count, slot.audio_data};

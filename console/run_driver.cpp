@@ -167,12 +167,12 @@ SourceAudio source_audio_of(const EncodeSettings& settings) {
 // to one MP3 has at each stream's sample rate. 0 when one can't be added.
 int add_audio_streams(EncodeSession& session, const FrameSource& source, const EncodeSettings& settings) {
     for (uint32_t i = 0; i < source.audio_count; ++i) {
-        AudioStreamSpec spec = source.audio[i];
+        AudioStreamDescription description = source.audio[i];
         if (settings.audio >= kAudioMp3Low) {
-            const auto* pcm = static_cast<const WAVEFORMATEX*>(spec.format);
-            spec.mp3_kbps = mp3_round_kbps(settings.audio, static_cast<int32_t>(pcm->nSamplesPerSec));
+            const auto* pcm = static_cast<const WAVEFORMATEX*>(description.format);
+            description.mp3_kbps = mp3_round_kbps(settings.audio, static_cast<int32_t>(pcm->nSamplesPerSec));
         }
-        if (session_add_audio(session, spec) < 0) return 0;
+        if (session_add_audio(session, description) < 0) return 0;
     }
     return 1;
 }

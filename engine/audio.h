@@ -14,7 +14,7 @@
 constexpr int32_t kAudioLeadMs = 500;
 
 // One output audio stream as the front end describes it.
-struct AudioStreamSpec {
+struct AudioStreamDescription {
     // Copied streams: the input stream's information (scale, rate, sample
     // size, start, name, ...; fccType auds), the length is counted again.
     // PCM streams: made by audio_pcm_stream_info.

@@ -3,21 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "common/grow.h"
 
-// Grows block to hold need elements; capacity is kept in elements.
-template <typename T, typename N>
-bool grow(T*& block, N& capacity, uint64_t need) {
-    if (need <= capacity) return true;
-    uint64_t next = capacity ? capacity : 16;
-    while (next < need) next *= 2;
-    if (next > SIZE_MAX / sizeof(T)) return false;
-    auto* grown = static_cast<T*>(std::realloc(block, static_cast<size_t>(next) * sizeof(T)));
-    if (!grown) return false;
-    block = grown;
-    capacity = static_cast<N>(next);
-    return true;
-}
+namespace {
 
 int write_chunk(OutputAudioStream& s, const void* data, uint32_t bytes, uint32_t samples) {
     if (bytes == 0) return 1;
@@ -39,7 +27,7 @@ int write_encoded(OutputAudioStream& s, uint32_t& written) {
 
 }  // namespace
 
-int output_audio_add(OutputAudio& audio, const AudioStreamSpec& spec, int* encoder_refused) {
+int output_audio_add(OutputAudio& audio, const AudioStreamDescription& description, int* encoder_refused) {
     if (encoder_refused) *encoder_refused = 0;
     auto* streams = static_cast<OutputAudioStream*>(
         std::realloc(audio.streams, (audio.count + 1) * sizeof(OutputAudioStream)));
@@ -47,18 +35,18 @@ int output_audio_add(OutputAudio& audio, const AudioStreamSpec& spec, int* encod
     audio.streams = streams;
     OutputAudioStream& s = streams[audio.count];
     s = OutputAudioStream{};
-    s.info = spec.info;
+    s.info = description.info;
     s.info.fccType = streamtypeAUDIO;
     // What the file holds is counted as it is written.
     s.info.dwLength = 0;
     s.info.dwSuggestedBufferSize = 0;
     s.info.dwInitialFrames = 0;
-    if (spec.mp3_kbps) {
+    if (description.mp3_kbps) {
         WAVEFORMATEX pcm{};
-        if (spec.format_size >= sizeof pcm) std::memcpy(&pcm, spec.format, sizeof pcm);
+        if (description.format_size >= sizeof pcm) std::memcpy(&pcm, description.format, sizeof pcm);
         if (pcm.wFormatTag != WAVE_FORMAT_PCM || pcm.wBitsPerSample != 16 || pcm.nChannels < 1 ||
             pcm.nChannels > 2 ||
-            !mp3_open(s.encoder, static_cast<int32_t>(pcm.nSamplesPerSec), pcm.nChannels, spec.mp3_kbps)) {
+            !mp3_open(s.encoder, static_cast<int32_t>(pcm.nSamplesPerSec), pcm.nChannels, description.mp3_kbps)) {
             if (encoder_refused) *encoder_refused = 1;
             return 0;
         }
@@ -74,9 +62,9 @@ int output_audio_add(OutputAudio& audio, const AudioStreamSpec& spec, int* encod
         s.format = static_cast<uint8_t*>(std::malloc(sizeof mp3));
         if (s.format) std::memcpy(s.format, &mp3, sizeof mp3);
     } else {
-        s.format_size = spec.format_size;
-        s.format = static_cast<uint8_t*>(std::malloc(spec.format_size ? spec.format_size : 1));
-        if (s.format && spec.format_size) std::memcpy(s.format, spec.format, spec.format_size);
+        s.format_size = description.format_size;
+        s.format = static_cast<uint8_t*>(std::malloc(description.format_size ? description.format_size : 1));
+        if (s.format && description.format_size) std::memcpy(s.format, description.format, description.format_size);
     }
     if (!s.format) {
         mp3_close(s.encoder);
@@ -88,8 +76,8 @@ int output_audio_add(OutputAudio& audio, const AudioStreamSpec& spec, int* encod
 
 int output_audio_queue(OutputAudio& audio, uint32_t stream, const void* data, uint32_t bytes, uint32_t samples) {
     if (stream >= audio.count) return 1;
-    if (!grow(audio.queued, audio.queued_capacity, uint64_t{audio.queued_count} + 1) ||
-        !grow(audio.data, audio.data_capacity, audio.data_bytes + bytes))
+    if (!grow_buffer(audio.queued, audio.queued_capacity, uint64_t{audio.queued_count} + 1) ||
+        !grow_buffer(audio.data, audio.data_capacity, audio.data_bytes + bytes))
         return 0;
     audio.queued[audio.queued_count++] = OutputAudioChunk{stream, samples, audio.data_bytes, bytes};
     if (bytes) std::memcpy(audio.data + audio.data_bytes, data, bytes);

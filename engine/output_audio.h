@@ -10,7 +10,7 @@
 #include "engine/platform.h"
 
 struct OutputAudioStream {
-    AVISTREAMINFOA info;  // as created: the spec's, length and buffer size counted by the file
+    AVISTREAMINFOA info;  // as created: the front end's, length and buffer size counted by the file
     uint8_t* format;      // owned
     uint32_t format_size;
     PAVISTREAM stream;    // null until the file exists
@@ -39,10 +39,10 @@ struct OutputAudio {
     uint32_t last_bytes;         // audio bytes written with the frame last written
 };
 
-// Adds a stream (copying the spec's format; opening its MP3 encoder). 1 on
+// Adds a stream (copying its format; opening its MP3 encoder). 1 on
 // success; 0 when memory ran out (*encoder_refused 0) or the encoder refused
 // the format (*encoder_refused 1).
-int output_audio_add(OutputAudio& audio, const AudioStreamSpec& spec, int* encoder_refused);
+int output_audio_add(OutputAudio& audio, const AudioStreamDescription& description, int* encoder_refused);
 // Queues a chunk for the next frame written. 0 when memory ran out.
 int output_audio_queue(OutputAudio& audio, uint32_t stream, const void* data, uint32_t bytes, uint32_t samples);
 // Creates every stream in the file, after the video stream. 0 on failure.

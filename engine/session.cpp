@@ -191,9 +191,9 @@ int session_encode_frame_ahead(EncodeSession& session, int32_t n, const BITMAPIN
     return failed(session, n);
 }
 
-int session_add_audio(EncodeSession& session, const AudioStreamSpec& spec) {
+int session_add_audio(EncodeSession& session, const AudioStreamDescription& description) {
     int refused = 0;
-    if (!output_audio_add(session.writer.audio, spec, &refused)) {
+    if (!output_audio_add(session.writer.audio, description, &refused)) {
         session.failure = refused ? OutputFailure::audio_encoder : OutputFailure::memory;
         return -1;
     }

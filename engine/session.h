@@ -54,8 +54,8 @@ int session_keep_input(EncodeSession& session, const char* input_path);
 // Adds an output audio stream, before the first frame: its index (0, 1, ...
 // in the order added, after the video stream in the file), or -1 when memory
 // ran out or the MP3 encoder could not be opened (failure memory or
-// audio_encoder). The spec's format is copied.
-int session_add_audio(EncodeSession& session, const AudioStreamSpec& spec);
+// audio_encoder). The description's format is copied.
+int session_add_audio(EncodeSession& session, const AudioStreamDescription& description);
 
 // Hands over audio of stream that goes with the next frame written: one
 // chunk of a copied or PCM stream (bytes long, samples of the stream's own),

@@ -318,9 +318,9 @@ TEST(OutputAudioSpans, HalfASecondAheadOfEachFrameAndNeverPastTheVideo) {
 TEST_F(OutputTest, AudioGoesJustAheadOfItsFrameAndIsDroppedWithAFrameNeverWritten) {
     ASSERT_TRUE(open(64, 48));
     const WAVEFORMATEX pcm = audio_pcm16_format(8000, 1);
-    AudioStreamSpec spec{audio_pcm_stream_info(pcm), &pcm, sizeof pcm, 0};
-    std::strcpy(spec.info.szName, "commentary");
-    ASSERT_EQ(output_audio_add(w.audio, spec, nullptr), 1);
+    AudioStreamDescription description{audio_pcm_stream_info(pcm), &pcm, sizeof pcm, 0};
+    std::strcpy(description.info.szName, "commentary");
+    ASSERT_EQ(output_audio_add(w.audio, description, nullptr), 1);
     const BITMAPINFOHEADER f = make_rgb24_format(64, 48);
     std::vector<uint8_t> frame(f.biSizeImage, 0x20);
     const std::vector<int16_t> samples(400, 7);
