@@ -255,14 +255,28 @@ struct Parser {
         return bytes_get32(h + 4) <= end - at - 8;
     }
 
+    // Whether the chunk header at `at` has the id of a stream's chunk ("01wb"),
+    // an index or a list: what a movi list holds.
+    bool well_named(std::uint64_t at) {
+        std::uint8_t h[4];
+        if (!window.read(at, h, 4)) return false;
+        const DWORD id = bytes_get32(h);
+        const bool lower = h[2] >= 'a' && h[2] <= 'z' && h[3] >= 'a' && h[3] <= 'z';
+        const bool ix = h[0] == 'i' && h[1] == 'x' && h[2] >= '0' && h[2] <= '9' && h[3] >= '0' && h[3] <= '9';
+        return (chunk_stream(id) >= 0 && lower) || ix || id == kLIST || id == kJUNK || id == kidx1;
+    }
+
     // Where the chunk after one of `stored` bytes at `data` starts: behind
     // its pad byte, as RIFF lays chunks out, unless a writer left the pad
     // out, which a chunk header right behind the data and none behind the
-    // pad byte tells.
+    // pad byte tells (or, where both could be one, a movi list's chunk id
+    // behind the data only: the first data byte of a chunk can pass for
+    // the last letter of an id).
     std::uint64_t next_chunk(std::uint64_t data, std::uint32_t stored, std::uint64_t end) {
         const std::uint64_t next = data + stored;
-        if (!(stored & 1) || looks_like_chunk(next + 1, end) || !looks_like_chunk(next, end)) return next + (stored & 1);
-        return next;
+        if (!(stored & 1) || !looks_like_chunk(next, end)) return next + (stored & 1);
+        if (!looks_like_chunk(next + 1, end)) return next;
+        return well_named(next) && !well_named(next + 1) ? next : next + 1;
     }
 
     // Reads one ix## chunk of standard index entries.
