@@ -112,6 +112,7 @@ struct WriteState {
     std::uint64_t avih_pos = 0, odml_pos = 0;
     std::uint64_t idx1_room = 0;  // offset of the JUNK that will hold idx1, after the first split
     std::vector<WriteEntry> entries;
+    std::size_t frames_expected = 0;  // the frames the video streams were created with
     std::vector<RiffPart> parts;
     std::vector<std::uint8_t> scratch;  // reused for index chunks
 };
@@ -584,7 +585,10 @@ HRESULT write_create_stream(IAVIFile& file, const AVISTREAMINFOA& info, IAVIStre
     WriteStream& st = w.streams.emplace_back();
     st.info = info;
     st.info.szName[sizeof st.info.szName - 1] = 0;
-    if (!is_audio(st) && info.dwLength > 0) w.entries.reserve(w.entries.size() + std::min<DWORD>(info.dwLength, 1u << 20));
+    // Index entries for the frames the caller expects, and as many for each
+    // audio stream (interleaved, it comes in about a chunk a frame).
+    if (!is_audio(st) && info.dwLength > 0) w.frames_expected += std::min<DWORD>(info.dwLength, 1u << 20);
+    if (w.frames_expected > 0) w.entries.reserve(w.frames_expected * w.streams.size());
     auto handle = std::make_unique<IAVIStream>();
     handle->file = &file;
     handle->number = static_cast<unsigned>(w.streams.size() - 1);

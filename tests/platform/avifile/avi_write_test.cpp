@@ -460,8 +460,9 @@ TEST(AviWrite, SpaceRunningOutAtAnyByteLeavesACompleteFile) {
     space_runs_out_at_every_byte(5000, true);
 }
 
-// A writer killed mid-run leaves every frame it wrote readable.
-void killed_writer_keeps_frames(std::uint64_t riff_limit, int frames_before_kill) {
+// A writer killed mid-run leaves every frame it wrote readable, and with
+// audio (an odd-sized chunk of 8-bit PCM ahead of each frame) every chunk.
+void killed_writer_keeps_frames(std::uint64_t riff_limit, int frames_before_kill, bool audio = false) {
     TempDir dir;
     std::string path = dir.file("killed.avi");
     int ready[2];
@@ -478,7 +479,22 @@ void killed_writer_keeps_frames(std::uint64_t riff_limit, int frames_before_kill
         BITMAPINFOHEADER bi = raw_format(kW, kH);
         AVIFileCreateStreamA(f, &s, &si);
         AVIStreamSetFormat(s, 0, &bi, sizeof bi);
+        PAVISTREAM sound = nullptr;
+        AVISTREAMINFOA ai{};
+        ai.fccType = streamtypeAUDIO;
+        ai.dwScale = 1;
+        ai.dwRate = 8000;
+        ai.dwSampleSize = 1;
+        WAVEFORMATEX wf{WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
+        if (audio) {
+            AVIFileCreateStreamA(f, &sound, &ai);
+            AVIStreamSetFormat(sound, 0, &wf, sizeof wf);
+        }
         for (int n = 0;; ++n) {
+            const std::string pcm = noise(321, static_cast<std::uint32_t>(n));
+            if (audio && AVIStreamWrite(sound, -1, 321, const_cast<char*>(pcm.data()), 321, 0, nullptr, nullptr) !=
+                             AVIERR_OK)
+                _exit(5);
             auto pic = testsupport::test_picture(kW, kH, n);
             if (AVIStreamWrite(s, n, 1, pic.data(), static_cast<LONG>(pic.size()), is_key(n) ? AVIIF_KEYFRAME : 0,
                                nullptr, nullptr) != AVIERR_OK)
@@ -505,11 +521,31 @@ void killed_writer_keeps_frames(std::uint64_t riff_limit, int frames_before_kill
     AVISTREAMINFOA si = read_info(path, &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(si.dwLength, static_cast<DWORD>(frames_before_kill));
+    if (!audio) return;
+    std::string pcm;
+    for (int n = 0; n < frames_before_kill; ++n) pcm += noise(321, static_cast<std::uint32_t>(n));
+    EXPECT_TRUE(testsupport::ffmpeg_packet_data(path, "a:0") == pcm);
+    PAVIFILE f = nullptr;
+    PAVISTREAM sound = nullptr;
+    ASSERT_EQ(AVIFileOpenA(&f, path.c_str(), OF_READ, nullptr), AVIERR_OK);
+    ASSERT_EQ(AVIFileGetStream(f, &sound, streamtypeAUDIO, 0), AVIERR_OK);
+    AVIStreamRelease(sound);
+    ASSERT_EQ(AVIStreamInfoA(sound, &si, sizeof si), AVIERR_OK);
+    EXPECT_EQ(si.dwLength, pcm.size()) << "counted: the header has none yet";
+    std::string back(pcm.size(), '\0');
+    LONG bytes = 0;
+    EXPECT_EQ(AVIStreamRead(sound, 0, static_cast<LONG>(pcm.size()), back.data(), static_cast<LONG>(back.size()), &bytes,
+                            nullptr),
+              AVIERR_OK);
+    EXPECT_TRUE(back == pcm);
+    AVIFileRelease(f);
 }
 
 TEST(AviWrite, KilledWriterLeavesEveryWrittenFrame) {
     killed_writer_keeps_frames(0, 23);
     killed_writer_keeps_frames(64 * 1024, 45);  // killed in its fifth or so RIFF part
+    killed_writer_keeps_frames(0, 23, true);
+    killed_writer_keeps_frames(64 * 1024, 45, true);
 }
 
 // --- Audio beside the video -------------------------------------------------
