@@ -54,7 +54,7 @@ inline int chunk_stream(DWORD id) {
     return static_cast<int>((c0 - '0') * 10 + (c1 - '0'));
 }
 
-// One video frame as it lies in the file.
+// One video frame (or audio chunk) as it lies in the file.
 struct FrameEntry {
     std::uint64_t offset;  // absolute file offset of the chunk's data
     std::uint32_t size;    // bytes of data (0: a dropped frame)
@@ -67,7 +67,10 @@ struct FrameEntry {
 struct ReadStream {
     AVISTREAMINFOA info{};
     std::vector<std::uint8_t> format;  // strf as stored
-    std::vector<FrameEntry> frames;    // video streams only
+    std::vector<FrameEntry> frames;    // video and audio streams: their chunks in order
+    // Audio of a sample size: the samples up to the end of each chunk (a
+    // chunk holds size / dwSampleSize of them, rounded up).
+    std::vector<std::uint64_t> sample_end;
     unsigned number = 0;               // position among the file's streams
 };
 
@@ -82,6 +85,7 @@ struct WriteStateDeleter {
 struct IAVIStream {
     IAVIFile* file = nullptr;
     avi::ReadStream* read = nullptr;  // set for a stream of a file opened for reading
+    unsigned number = 0;              // writing: position among the file's streams
     ULONG refs = 0;
 };
 
@@ -103,14 +107,21 @@ HRESULT read_open(IAVIFile& file);
 // Writer.
 HRESULT write_open(IAVIFile& file);
 HRESULT write_create_stream(IAVIFile& file, const AVISTREAMINFOA& info, IAVIStream** stream);
-HRESULT write_set_format(IAVIFile& file, const void* format, LONG size);
-HRESULT write_sample(IAVIFile& file, LONG position, const void* data, LONG size, DWORD flags);
+HRESULT write_set_format(IAVIStream& stream, const void* format, LONG size);
+// One chunk of the stream, behind everything written before on any stream.
+// Video: position is the frame's number (a gap is filled with empty frames),
+// samples 1. Audio: the chunk is appended whatever position says (-1 asks for
+// that), and counts samples of the stream.
+HRESULT write_sample(IAVIStream& stream, LONG position, LONG samples, const void* data, LONG size, DWORD flags);
 // The stream information as it stands: what was given, with the length so far.
-void write_stream_info(const IAVIFile& file, AVISTREAMINFOA& info);
+void write_stream_info(const IAVIStream& stream, AVISTREAMINFOA& info);
 // Completes the file on disk; false when something could not be written.
 bool write_finish(IAVIFile& file);
 
 // Reads exactly size bytes at offset; false on a short read.
 bool read_at(int fd, std::uint64_t offset, void* data, std::size_t size);
+// AVIStreamRead on an audio stream of a file being read (avifile.h).
+HRESULT read_audio(const IAVIFile& file, const ReadStream& stream, LONG start, LONG samples, void* buffer,
+                   LONG size, LONG* bytes, LONG* samples_read);
 
 }  // namespace avi

@@ -1,5 +1,6 @@
-// Reading AVI files: headers of every stream and, for video streams, where
-// each frame lies and whether it is a key frame.
+// Reading AVI files: headers of every stream and, for video and audio
+// streams, where each chunk lies (and for video whether it is a key frame);
+// reading audio by its samples.
 //
 // Every size read from the file is bounded by the file's size before it is
 // used, and every allocation is bounded by it too: a hostile file costs at
@@ -38,12 +39,16 @@ struct Span {
     std::uint64_t end;
 };
 
-// "##db" and "##dc" hold pictures; "##pc" (palette change) and the rest don't.
-bool is_frame_chunk(DWORD id, unsigned stream) {
-    if (chunk_stream(id) != static_cast<int>(stream)) return false;
+// "##db" and "##dc" hold pictures, "##wb" sound; "##pc" (palette change)
+// and the rest are neither.
+bool is_frame_chunk(DWORD id, const ReadStream& s) {
+    if (chunk_stream(id) != static_cast<int>(s.number)) return false;
     char a = static_cast<char>((id >> 16) & 0xFF), b = static_cast<char>(id >> 24);
+    if (s.info.fccType == streamtypeAUDIO) return a == 'w' && b == 'b';
     return a == 'd' && (b == 'b' || b == 'c');
 }
+
+bool is_indexed(const ReadStream& s) { return s.info.fccType == streamtypeVIDEO || s.info.fccType == streamtypeAUDIO; }
 
 // Reads small pieces through a window of the file, so that walking many
 // small chunks costs few system calls.
@@ -217,7 +222,7 @@ struct Parser {
         FrameEntry e{offset, bytes, static_cast<std::uint8_t>(key ? 1 : 0)};
         if (offset > size || bytes > size - offset) {
             std::uint8_t h[8];
-            if (offset >= 8 && offset <= size && window.read(offset - 8, h, 8) && is_frame_chunk(bytes_get32(h), s.number)) {
+            if (offset >= 8 && offset <= size && window.read(offset - 8, h, 8) && is_frame_chunk(bytes_get32(h), s)) {
                 e.size = bytes_get32(h + 4);
                 e.past_end = e.size > size - offset;
             } else {
@@ -250,14 +255,28 @@ struct Parser {
         return bytes_get32(h + 4) <= end - at - 8;
     }
 
+    // Whether the chunk header at `at` has the id of a stream's chunk ("01wb"),
+    // an index or a list: what a movi list holds.
+    bool well_named(std::uint64_t at) {
+        std::uint8_t h[4];
+        if (!window.read(at, h, 4)) return false;
+        const DWORD id = bytes_get32(h);
+        const bool lower = h[2] >= 'a' && h[2] <= 'z' && h[3] >= 'a' && h[3] <= 'z';
+        const bool ix = h[0] == 'i' && h[1] == 'x' && h[2] >= '0' && h[2] <= '9' && h[3] >= '0' && h[3] <= '9';
+        return (chunk_stream(id) >= 0 && lower) || ix || id == kLIST || id == kJUNK || id == kidx1;
+    }
+
     // Where the chunk after one of `stored` bytes at `data` starts: behind
     // its pad byte, as RIFF lays chunks out, unless a writer left the pad
     // out, which a chunk header right behind the data and none behind the
-    // pad byte tells.
+    // pad byte tells (or, where both could be one, a movi list's chunk id
+    // behind the data only: the first data byte of a chunk can pass for
+    // the last letter of an id).
     std::uint64_t next_chunk(std::uint64_t data, std::uint32_t stored, std::uint64_t end) {
         const std::uint64_t next = data + stored;
-        if (!(stored & 1) || looks_like_chunk(next + 1, end) || !looks_like_chunk(next, end)) return next + (stored & 1);
-        return next;
+        if (!(stored & 1) || !looks_like_chunk(next, end)) return next + (stored & 1);
+        if (!looks_like_chunk(next + 1, end)) return next;
+        return well_named(next) && !well_named(next + 1) ? next : next + 1;
     }
 
     // Reads one ix## chunk of standard index entries.
@@ -316,7 +335,7 @@ struct Parser {
                 // (An entry that runs past the end of the file can't be right.)
                 if (base_known && !(flags & AVIIF_LIST) && base + off + 8 + sz <= size)
                     covered = std::max<std::uint64_t>(covered, base + off + 8 + sz + (sz & 1));
-                if (!is_frame_chunk(id, s.number) || (flags & AVIIF_LIST)) continue;
+                if (!is_frame_chunk(id, s) || (flags & AVIIF_LIST)) continue;
                 if (!base_known) {
                     base_known = true;
                     std::uint8_t probe[4];
@@ -349,7 +368,7 @@ struct Parser {
                 at = stop < data + stored ? stop : next_chunk(data, stored, end);
                 continue;
             }
-            if (is_frame_chunk(id, s.number)) {
+            if (is_frame_chunk(id, s)) {
                 bool key = s.frames.empty() || scan_all_key;
                 add_frame(s, data, stored, key);
             }
@@ -358,6 +377,25 @@ struct Parser {
     }
     bool scan_all_key = false;
 };
+
+// Audio: where each chunk ends in samples of the stream's sample size.
+void count_samples(ReadStream& s) {
+    const std::uint32_t unit = s.info.dwSampleSize;
+    if (s.info.fccType != streamtypeAUDIO || unit == 0) return;
+    s.sample_end.reserve(s.frames.size());
+    std::uint64_t total = 0;
+    for (const FrameEntry& e : s.frames) {
+        total += (e.size + std::uint64_t{unit} - 1) / unit;
+        s.sample_end.push_back(total);
+    }
+}
+
+// The stream's length as its chunks give it, for a header that has none
+// (a writer that died before it wrote one).
+DWORD counted_length(const ReadStream& s) {
+    std::uint64_t n = s.sample_end.empty() ? s.frames.size() : s.sample_end.back();
+    return static_cast<DWORD>(std::min<std::uint64_t>(n, 0xFFFFFFFFu));
+}
 
 bool is_uncompressed(const ReadStream& s) {
     if (s.format.size() < sizeof(BITMAPINFOHEADER)) return false;
@@ -393,12 +431,15 @@ HRESULT read_open(IAVIFile& file) {
 
     for (std::size_t i = 0; i < file.streams.size(); ++i) {
         ReadStream& s = *file.streams[i];
-        if (s.info.fccType != streamtypeVIDEO) continue;
-        p.scan_all_key = is_uncompressed(s);
+        if (!is_indexed(s)) continue;
+        const bool audio = s.info.fccType == streamtypeAUDIO;
+        p.scan_all_key = audio || is_uncompressed(s);
         bool opendml = !p.indx[i].bytes.empty() && p.index_from_indx(s, p.indx[i].bytes);
         if (opendml) {
             Parser::drop_cut_off(s);
-            s.info.dwLength = static_cast<DWORD>(s.frames.size());
+            count_samples(s);
+            // Audio keeps the length its header gives (in its own samples).
+            if (!audio || s.info.dwLength == 0) s.info.dwLength = counted_length(s);
             continue;
         }
         s.frames.clear();
@@ -413,8 +454,67 @@ HRESULT read_open(IAVIFile& file) {
         // index are scanned.
         for (std::size_t m = indexed ? 1 : 0; m < p.movi.size(); ++m) p.scan_span(s, p.movi[m].begin, p.movi[m].end, 0);
         Parser::drop_cut_off(s);
-        if (s.info.dwLength == 0 || p.movi.size() > 1) s.info.dwLength = static_cast<DWORD>(s.frames.size());
+        count_samples(s);
+        if (s.info.dwLength == 0 || (!audio && p.movi.size() > 1)) s.info.dwLength = counted_length(s);
     }
+    return AVIERR_OK;
+}
+
+// Positions count from the stream's dwStart, as AVIFile counts them: the
+// first chunk's first sample is sample dwStart.
+HRESULT read_audio(const IAVIFile& file, const ReadStream& s, LONG start, LONG samples, void* buffer, LONG size,
+                   LONG* bytes, LONG* samples_read) {
+    const std::uint64_t first = s.info.dwStart;
+    const std::uint32_t unit = s.info.dwSampleSize;
+    const std::uint64_t total = unit ? (s.sample_end.empty() ? 0 : s.sample_end.back()) : s.frames.size();
+    if (start < 0 || static_cast<std::uint64_t>(start) < first || static_cast<std::uint64_t>(start) - first >= total)
+        return AVIERR_NODATA;
+    if (samples < 1 && samples != AVISTREAMREAD_CONVENIENT) return AVIERR_OK;
+    const std::uint64_t at = static_cast<std::uint64_t>(start) - first;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    // What a buffer takes; a size query is answered up to what plBytes can say.
+    const std::uint64_t room = buffer ? static_cast<std::uint64_t>(size < 0 ? 0 : size) : 0x7FFFFFFFu;
+
+    if (unit == 0) {
+        // No sample size (compressed audio of varying frames): a chunk is a sample.
+        const FrameEntry& e = s.frames[static_cast<std::size_t>(at)];
+        if (e.size > room) return AVIERR_BUFFERTOOSMALL;
+        if (buffer && !read_at(file.fd, e.offset, out, e.size)) return AVIERR_FILEREAD;
+        if (bytes) *bytes = static_cast<LONG>(e.size);
+        if (samples_read) *samples_read = 1;
+        return AVIERR_OK;
+    }
+
+    // The chunk that holds sample `at`, and how far to read: to the end of
+    // that chunk (AVISTREAMREAD_CONVENIENT), else as many as asked and fit.
+    std::size_t chunk = static_cast<std::size_t>(
+        std::upper_bound(s.sample_end.begin(), s.sample_end.end(), at) - s.sample_end.begin());
+    std::uint64_t wanted = samples == AVISTREAMREAD_CONVENIENT ? s.sample_end[chunk] - at
+                                                                : std::min<std::uint64_t>(samples, total - at);
+    std::uint64_t done_bytes = 0, done = 0, position = at;
+    while (done < wanted) {
+        while (chunk < s.frames.size() && s.sample_end[chunk] <= position) ++chunk;  // empty chunks hold none
+        if (chunk == s.frames.size()) break;
+        const FrameEntry& e = s.frames[chunk];
+        const std::uint64_t chunk_first = chunk ? s.sample_end[chunk - 1] : 0;
+        const std::uint64_t offset = (position - chunk_first) * unit;
+        std::uint64_t n = std::min(wanted - done, s.sample_end[chunk] - position);
+        // The last sample of a chunk whose size is no multiple of the sample size is short.
+        std::uint64_t b = std::min<std::uint64_t>(n * unit, e.size - offset);
+        if (b > room - done_bytes) {
+            n = (room - done_bytes) / unit;
+            b = n * unit;
+        }
+        if (n == 0) break;
+        if (buffer && !read_at(file.fd, e.offset + offset, out + done_bytes, static_cast<std::size_t>(b)))
+            return AVIERR_FILEREAD;
+        done += n;
+        done_bytes += b;
+        position += n;
+    }
+    if (done == 0) return AVIERR_BUFFERTOOSMALL;
+    if (bytes) *bytes = static_cast<LONG>(done_bytes);
+    if (samples_read) *samples_read = static_cast<LONG>(done);
     return AVIERR_OK;
 }
 

@@ -118,7 +118,7 @@ HRESULT VFWAPI AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType
     for (auto& h : pfile->handles) {
         AVISTREAMINFOA info{};
         if (h->read) info = h->read->info;
-        else avi::write_stream_info(*pfile, info);
+        else avi::write_stream_info(*h, info);
         DWORD type = info.fccType;
         if (fccType != 0 && type != fccType) continue;
         if (seen++ == lParam) {
@@ -176,7 +176,7 @@ HRESULT VFWAPI AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize) 
     if (pavi->read) {
         info = pavi->read->info;
     } else {
-        avi::write_stream_info(*pavi->file, info);
+        avi::write_stream_info(*pavi, info);
     }
     std::memcpy(psi, &info, std::min<std::size_t>(static_cast<std::size_t>(lSize), sizeof info));
     return AVIERR_OK;
@@ -185,7 +185,7 @@ HRESULT VFWAPI AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize) 
 HRESULT VFWAPI AVIStreamSetFormat(PAVISTREAM pavi, LONG /*lPos*/, LPVOID lpFormat, LONG cbFormat) {
     if (!live(pavi)) return AVIERR_BADHANDLE;
     if (!pavi->file->writing) return AVIERR_READONLY;
-    return avi::write_set_format(*pavi->file, lpFormat, cbFormat);
+    return avi::write_set_format(*pavi, lpFormat, cbFormat);
 }
 
 HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
@@ -194,11 +194,15 @@ HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOI
     if (plBytesWritten) *plBytesWritten = 0;
     if (!live(pavi)) return AVIERR_BADHANDLE;
     if (!pavi->file->writing) return AVIERR_READONLY;
-    if (lSamples < 1) return AVIERR_BADPARAM;
+    AVISTREAMINFOA info{};
+    avi::write_stream_info(*pavi, info);
+    const bool audio = info.fccType == streamtypeAUDIO;
+    // An audio chunk shorter than a sample (a damaged one, copied) counts none.
+    if (lSamples < (audio ? 0 : 1)) return AVIERR_BADPARAM;
     // One write is one chunk, whatever the sample count: video samples are frames.
-    HRESULT r = avi::write_sample(*pavi->file, lStart, lpBuffer, cbBuffer, dwFlags);
+    HRESULT r = avi::write_sample(*pavi, lStart, audio ? lSamples : 1, lpBuffer, cbBuffer, dwFlags);
     if (r == AVIERR_OK) {
-        if (plSampWritten) *plSampWritten = 1;
+        if (plSampWritten) *plSampWritten = audio ? lSamples : 1;
         if (plBytesWritten) *plBytesWritten = cbBuffer;
     }
     return r;
@@ -209,10 +213,12 @@ HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID
     if (plBytes) *plBytes = 0;
     if (plSamples) *plSamples = 0;
     if (!live(pavi)) return AVIERR_BADHANDLE;
-    if (!pavi->read) return AVIERR_UNSUPPORTED;  // only video streams of files being read
+    if (!pavi->read) return AVIERR_UNSUPPORTED;  // only streams of files being read
+    if (pavi->read->info.fccType == streamtypeAUDIO)
+        return avi::read_audio(*pavi->file, *pavi->read, lStart, lSamples, lpBuffer, cbBuffer, plBytes, plSamples);
     const auto& frames = pavi->read->frames;
     if (lStart < 0 || static_cast<std::size_t>(lStart) >= frames.size()) return AVIERR_NODATA;
-    if (lSamples < 1) return AVIERR_OK;
+    if (lSamples < 1 && lSamples != AVISTREAMREAD_CONVENIENT) return AVIERR_OK;
     const avi::FrameEntry& e = frames[static_cast<std::size_t>(lStart)];
     if (lpBuffer) {
         if (cbBuffer < 0 || e.size > static_cast<std::uint32_t>(cbBuffer)) return AVIERR_BUFFERTOOSMALL;

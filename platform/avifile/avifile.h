@@ -113,6 +113,12 @@ ULONG VFWAPI AVIFileRelease(PAVIFILE pfile);
 ULONG VFWAPI AVIStreamRelease(PAVISTREAM pavi);
 HRESULT VFWAPI AVIStreamInfoA(PAVISTREAM pavi, AVISTREAMINFOA* psi, LONG lSize);
 HRESULT VFWAPI AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbFormat);
+// One write is one chunk, behind every chunk written before on any stream of
+// the file. Video: lStart is the frame's number (a gap is filled with empty
+// frames), lSamples 1. Audio: the chunk is appended (lStart -1 asks for that,
+// as AVIFile's does; the position is not looked at) and counts lSamples of
+// the stream's samples (for a sample size: bytes / dwSampleSize; 0 for a chunk
+// shorter than a sample). Streams are created before the first write.
 HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                               DWORD dwFlags, LONG* plSampWritten, LONG* plBytesWritten);
 // Reads lSamples samples from lStart (one for video: a frame's stored data;
@@ -120,7 +126,8 @@ HRESULT VFWAPI AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOI
 // AVISTREAMREAD_CONVENIENT the rest of the chunk that holds lStart; for audio
 // without one, a chunk a sample); a null lpBuffer asks only for the size.
 // AVIERR_NODATA past the stream's end, AVIERR_BUFFERTOOSMALL when not even
-// one sample fits.
+// one sample fits. Audio positions count from the stream's dwStart, as
+// AVIFile's do: lStart = dwStart is the first sample of the first chunk.
 constexpr LONG AVISTREAMREAD_CONVENIENT = -1;
 HRESULT VFWAPI AVIStreamRead(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                              LONG* plBytes, LONG* plSamples);

@@ -189,6 +189,28 @@ int avi_pack_b_frames(AviLayout& layout) {
     return packed;
 }
 
+std::vector<std::string> mp3_frames(const std::string& stream) {
+    static const int kbps[2][16] = {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+                                    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};
+    static const int rates[4] = {44100, 48000, 32000, 0};
+    std::vector<std::string> frames;
+    for (std::size_t at = 0; at + 4 <= stream.size();) {
+        const auto b = [&](std::size_t i) { return static_cast<std::uint8_t>(stream[at + i]); };
+        if (b(0) != 0xFF || (b(1) & 0xE0) != 0xE0 || ((b(1) >> 1) & 3) != 1) return {};  // layer III only
+        const int version = (b(1) >> 3) & 3;  // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+        const bool mpeg1 = version == 3;
+        const int bitrate = kbps[mpeg1 ? 0 : 1][b(2) >> 4] * 1000;
+        int rate = rates[(b(2) >> 2) & 3];
+        if (bitrate == 0 || rate == 0 || version == 1) return {};
+        if (!mpeg1) rate /= version == 2 ? 2 : 4;
+        const std::size_t size = static_cast<std::size_t>((mpeg1 ? 144 : 72) * bitrate / rate + ((b(2) >> 1) & 1));
+        if (at + size > stream.size()) return {};
+        frames.push_back(stream.substr(at, size));
+        at += size;
+    }
+    return frames;
+}
+
 bool avi_craft_copy(const std::string& from, AviCraft craft, const std::string& to) {
     std::string bytes = read_file(from);
     AviLayout layout;

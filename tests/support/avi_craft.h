@@ -41,6 +41,10 @@ bool avi_set_index_size(std::string& file, int frame, std::uint32_t size);
 // or its pictures can't be parsed.
 int avi_pack_b_frames(AviLayout& layout);
 
+// The frames of an MPEG-1/2 layer III elementary stream, each as stored
+// (header included), cut by their headers; empty when the bytes are not one.
+std::vector<std::string> mp3_frames(const std::string& stream);
+
 // The kinds above, made of a file ffmpeg wrote: frame 3's index size past
 // the end of the file; no index and no pad bytes; packed B-frames.
 enum class AviCraft { none, bad_index_size, unpadded_unindexed, packed_b_frames };

@@ -35,13 +35,58 @@ int ffmpeg_decoded_frames(const std::string& path) {
 }
 
 std::string ffprobe_stream_field(const std::string& path, const std::string& field) {
+    return ffprobe_field(path, "v:0", field);
+}
+
+std::string ffprobe_field(const std::string& path, const std::string& selector, const std::string& field) {
     // "stream_tags=title" names a section of its own; plain names are fields of "stream".
     std::string entries = field.find('=') == std::string::npos ? "stream=" + field : field;
-    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", entries,
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", selector, "-show_entries", entries,
                                    "-of", "default=nw=1:nk=1", path});
     std::string out = r.out;
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     return out;
+}
+
+std::vector<std::uint32_t> ffprobe_packet_sizes(const std::string& path, const std::string& selector) {
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", selector, "-show_entries",
+                                   "packet=size", "-of", "csv=p=0", path});
+    std::vector<std::uint32_t> sizes;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) sizes.push_back(static_cast<std::uint32_t>(std::stoul(line)));
+    return sizes;
+}
+
+std::string ffmpeg_packet_data(const std::string& path, const std::string& selector) {
+    ProcessResult r = run_process(
+        {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:" + selector, "-c", "copy", "-f", "data", "-"});
+    return r.exit_code == 0 && r.err.empty() ? r.out : "ffmpeg failed: " + r.err;
+}
+
+std::string ffmpeg_framemd5(const std::string& path, const std::string& selector) {
+    ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:" + selector, "-c",
+                                   "copy", "-f", "framemd5", "-"});
+    return r.exit_code == 0 && r.err.empty() ? r.out : "";
+}
+
+std::string ffprobe_first_packet_time(const std::string& path, const std::string& selector) {
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", selector, "-read_intervals", "%+#1",
+                                   "-show_entries", "packet=pts_time", "-of", "csv=p=0", path});
+    std::string out = r.out;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+long ffprobe_packet_count(const std::string& path, const std::string& selector) {
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-count_packets", "-select_streams", selector,
+                                   "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path});
+    if (r.exit_code != 0 || !r.err.empty()) return -1;
+    try {
+        return std::stol(r.out);
+    } catch (...) {
+        return -1;
+    }
 }
 
 std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height) {

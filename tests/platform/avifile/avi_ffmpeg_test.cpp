@@ -3,6 +3,7 @@
 // through the compression manager against ffmpeg's own decoding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -35,12 +36,12 @@ struct Case {
     int frames = 30;
 };
 
-bool make_avi(const std::string& path, const Case& c, int frames) {
+bool make_avi(const std::string& path, const Case& c, int frames, const std::string& audio_seconds = "1") {
     std::string video = "testsrc2=size=" + std::to_string(c.width) + "x" + std::to_string(c.height) + ":rate=" + c.rate;
     std::vector<std::string> args = {"-f", "lavfi", "-i", video};
     if (c.audio != Audio::none) {
         // A finite tone: -frames:v alone does not end a run whose audio goes on.
-        args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:duration=1"});
+        args.insert(args.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:duration=" + audio_seconds});
         if (c.audio == Audio::first)
             args.insert(args.end(), {"-map", "1:a", "-map", "0:v"});
         else
@@ -216,6 +217,140 @@ INSTANTIATE_TEST_SUITE_P(
                            3.0, Craft::unpadded_unindexed}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// An audio stream read back chunk by chunk with AVISTREAMREAD_CONVENIENT, as
+// a copy of it reads it: the chunks' sizes and their bytes one after the other.
+struct AudioRead {
+    AVISTREAMINFOA info{};
+    std::string format;
+    std::vector<std::uint32_t> sizes;
+    std::string bytes;
+    HRESULT end = AVIERR_OK;  // what a read after the last chunk answers
+};
+
+AudioRead read_audio_chunks(PAVIFILE file, LONG n) {
+    AudioRead r;
+    PAVISTREAM s = nullptr;
+    if (AVIFileGetStream(file, &s, streamtypeAUDIO, n) != AVIERR_OK) return r;
+    AVIStreamInfoA(s, &r.info, sizeof r.info);
+    LONG size = 0;
+    AVIStreamReadFormat(s, 0, nullptr, &size);
+    r.format.assign(static_cast<std::size_t>(size), '\0');
+    AVIStreamReadFormat(s, 0, r.format.data(), &size);
+    std::string chunk;
+    for (LONG at = static_cast<LONG>(r.info.dwStart);;) {
+        LONG bytes = 0, samples = 0;
+        r.end = AVIStreamRead(s, at, AVISTREAMREAD_CONVENIENT, nullptr, 0, &bytes, &samples);
+        if (r.end != AVIERR_OK || samples == 0) break;
+        chunk.assign(static_cast<std::size_t>(bytes), '\0');
+        r.end = AVIStreamRead(s, at, AVISTREAMREAD_CONVENIENT, chunk.data(), bytes, &bytes, &samples);
+        if (r.end != AVIERR_OK) break;
+        r.sizes.push_back(static_cast<std::uint32_t>(bytes));
+        r.bytes += chunk;
+        at += samples;
+    }
+    AVIStreamRelease(s);
+    return r;
+}
+
+struct AudioCase {
+    const char* name;
+    std::vector<std::string> audio;  // ffmpeg's options for the audio streams (after the inputs)
+    int streams;
+    Craft craft = Craft::none;
+};
+
+class FfmpegAudio : public ::testing::TestWithParam<AudioCase> {};
+
+// Every audio stream of a file ffmpeg wrote reads back, chunk by chunk, as
+// the packets ffmpeg's own copy gives: their bytes, and their sizes where
+// ffmpeg hands a chunk out as one packet (no sample size, or one of a byte).
+TEST_P(FfmpegAudio, ChunksAreTheStreamsPackets) {
+    const AudioCase& c = GetParam();
+    TempDir dir;
+    const std::string made = dir.file("in.avi");
+    std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-f", "lavfi", "-i",
+                                     "sine=frequency=440:sample_rate=48000:duration=3", "-f", "lavfi", "-i",
+                                     "sine=frequency=1000:sample_rate=44100:duration=3", "-frames:v", "50",
+                                     "-map", "0:v"};
+    args.insert(args.end(), c.audio.begin(), c.audio.end());
+    args.insert(args.end(), {"-c:v", "mpeg4", made});
+    if (!testsupport::ffmpeg(args)) GTEST_SKIP() << "this ffmpeg can't make " << c.name;
+    const std::string path = c.craft == Craft::none ? made : dir.file("crafted.avi");
+    if (c.craft != Craft::none) {
+        ASSERT_TRUE(testsupport::avi_craft_copy(made, c.craft, path));
+    }
+    testsupport::AviLayout layout;
+    ASSERT_TRUE(testsupport::avi_take_apart(testsupport::read_file(made), layout));
+
+    Opened o(path);
+    ASSERT_NE(o.stream, nullptr);
+    LONG video_chunks = 0;
+    for (const auto& chunk : layout.chunks) video_chunks += chunk.id == "00dc";
+    EXPECT_EQ(avifile_frame_count(o.stream), video_chunks) << "the video beside it";
+    for (int i = 0; i < c.streams; ++i) {
+        SCOPED_TRACE("audio stream " + std::to_string(i));
+        const std::string selector = "a:" + std::to_string(i);
+        const AudioRead a = read_audio_chunks(o.file, i);
+        EXPECT_EQ(a.end, AVIERR_NODATA);
+        // PCM may come as the 16 bytes of a WAVEFORMAT, without cbSize.
+        ASSERT_GE(a.format.size(), 16u);
+        WAVEFORMATEX wf{};
+        std::memcpy(&wf, a.format.data(), std::min(a.format.size(), sizeof wf));
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "0x%04x", wf.wFormatTag);
+        EXPECT_EQ(testsupport::ffprobe_field(path, selector, "codec_tag"), tag);
+        EXPECT_EQ(testsupport::ffprobe_field(path, selector, "sample_rate"), std::to_string(wf.nSamplesPerSec));
+        EXPECT_EQ(std::string(a.info.szName), testsupport::ffprobe_field(path, selector, "stream_tags=title"));
+        EXPECT_EQ(a.info.fccType, streamtypeAUDIO);
+        ASSERT_FALSE(a.sizes.empty());
+        EXPECT_TRUE(a.bytes == testsupport::ffmpeg_packet_data(path, selector)) << "the packets' bytes";
+        // The chunks are the file's own, in its order.
+        std::vector<std::uint32_t> stored;
+        const std::string id = "0" + std::to_string(i + 1) + "wb";
+        for (const auto& chunk : layout.chunks)
+            if (chunk.id == id) stored.push_back(static_cast<std::uint32_t>(chunk.data.size()));
+        EXPECT_EQ(a.sizes, stored);
+        if (a.info.dwSampleSize <= 1) {
+            EXPECT_EQ(a.sizes, testsupport::ffprobe_packet_sizes(path, selector));
+            if (a.info.dwSampleSize == 0) {
+                EXPECT_EQ(a.info.dwLength, a.sizes.size());
+            }
+        } else {
+            EXPECT_EQ(a.info.dwLength, a.bytes.size() / a.info.dwSampleSize);
+            // Read in one go across every chunk: the same bytes.
+            PAVISTREAM s = nullptr;
+            ASSERT_EQ(AVIFileGetStream(o.file, &s, streamtypeAUDIO, i), AVIERR_OK);
+            std::string all(a.bytes.size(), '\0');
+            LONG bytes = 0, samples = 0;
+            EXPECT_EQ(AVIStreamRead(s, static_cast<LONG>(a.info.dwStart), static_cast<LONG>(a.info.dwLength), all.data(),
+                                    static_cast<LONG>(all.size()), &bytes, &samples),
+                      AVIERR_OK);
+            EXPECT_EQ(samples, static_cast<LONG>(a.info.dwLength));
+            EXPECT_TRUE(all == a.bytes);
+            AVIStreamRelease(s);
+        }
+    }
+    PAVISTREAM none = nullptr;
+    EXPECT_EQ(AVIFileGetStream(o.file, &none, streamtypeAUDIO, c.streams), AVIERR_NODATA);
+}
+
+const std::vector<std::string> kPcmStereo = {"-map", "1:a", "-c:a", "pcm_s16le", "-ac", "2",
+                                             "-metadata:s:a:0", "title=stereo"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, FfmpegAudio,
+    ::testing::Values(AudioCase{"pcm_stereo_48k", kPcmStereo, 1},
+                      AudioCase{"mp3_cbr", {"-map", "1:a", "-c:a", "libmp3lame", "-b:a", "128k"}, 1},
+                      AudioCase{"mp3_vbr", {"-map", "2:a", "-c:a", "libmp3lame", "-q:a", "4"}, 1},
+                      AudioCase{"ac3", {"-map", "1:a", "-c:a", "ac3", "-ac", "2", "-b:a", "192k"}, 1},
+                      AudioCase{"two_streams",
+                                {"-map", "1:a", "-map", "2:a", "-c:a:0", "pcm_s16le", "-c:a:1", "libmp3lame",
+                                 "-metadata:s:a:0", "title=first", "-metadata:s:a:1", "title=second"},
+                                2},
+                      AudioCase{"mp3_44k_unpadded_unindexed", {"-map", "2:a", "-c:a", "libmp3lame", "-b:a", "128k"}, 1,
+                                Craft::unpadded_unindexed}),
+    [](const ::testing::TestParamInfo<AudioCase>& info) { return std::string(info.param.name); });
+
 // The largest picture a run encodes is decoded, whatever its stored format
 // claims for the size of a frame (ffmpeg's MJPEG says 4 GB here).
 TEST(FfmpegLargest, TheLargestPictureARunEncodesIsDecoded) {
@@ -252,8 +387,8 @@ TEST(FfmpegOpenDml, LargerThanOneGibibyte) {
     TempDir dir;
     std::string path = dir.file("big.avi");
     constexpr int w = 640, h = 480, frames = 1200;
-    Case c{"big", w, h, "25", kRawBgr, Audio::none, 0};
-    ASSERT_TRUE(make_avi(path, c, frames));
+    Case c{"big", w, h, "25", kRawBgr, Audio::second, 0};
+    ASSERT_TRUE(make_avi(path, c, frames, "48"));
     ASSERT_NE(testsupport::read_head(path, 1 << 20).find("indx"), std::string::npos);
     Opened o(path);
     ASSERT_NE(o.stream, nullptr);
@@ -261,7 +396,7 @@ TEST(FfmpegOpenDml, LargerThanOneGibibyte) {
     o.frames = AVIStreamGetFrameOpen(o.stream, nullptr);
     if (!o.frames) GTEST_SKIP() << "no decoder installed for this format yet";
 
-    testsupport::ProcessResult r = testsupport::run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vf",
+    testsupport::ProcessResult r = testsupport::run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v", "-vf",
                                                              "vflip", "-pix_fmt", "bgr24", "-f", "framecrc", "-"});
     ASSERT_EQ(r.exit_code, 0);
     std::vector<std::uint32_t> crcs;
@@ -276,6 +411,10 @@ TEST(FfmpegOpenDml, LargerThanOneGibibyte) {
         std::string pic = picture_of(o.frames, n, w, h);
         ASSERT_EQ(adler32(pic.data(), pic.size()), crcs[n]) << "frame " << n;
     }
+    // The audio beside it, through every part's ix01.
+    AudioRead audio = read_audio_chunks(o.file, 0);
+    EXPECT_TRUE(audio.bytes == testsupport::ffmpeg_packet_data(path, "a:0"));
+    EXPECT_GT(audio.bytes.size(), 2u * 22050 * 47) << "to the end of the video, past the first part";
 }
 
 }  // namespace

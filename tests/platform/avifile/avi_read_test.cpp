@@ -275,7 +275,7 @@ std::string list(const std::string& type, const std::string& body) {
 }
 std::string strh(const std::string& type, const std::string& handler, std::uint32_t length) {
     std::string d = type + handler + u32(0) + u16(0) + u16(0) + u32(0) + u32(1) + u32(25) + u32(0) + u32(length) +
-                    u32(0) + u32(0) + u32(0xFFFFFFFF) + u32(0);
+                    u32(0) + u32(0xFFFFFFFF) + u32(0);  // buffer size, quality, sample size
     return chunk("strh", d + u16(0) + u16(0) + u16(0) + u16(0));
 }
 std::string bih(std::int32_t w, std::int32_t h, DWORD compression) {
@@ -376,6 +376,134 @@ TEST(AviRead, FilesOfOtherWritersWithAndWithoutIndex) {
         g_decodes.clear();
         EXPECT_EQ(r.marker(4), 4);
         EXPECT_EQ(r.marker(3), 3);
+
+        // The audio stream before it: no sample size, so a chunk is a sample.
+        PAVISTREAM audio = nullptr;
+        ASSERT_EQ(AVIFileGetStream(r.file, &audio, streamtypeAUDIO, 0), AVIERR_OK);
+        EXPECT_EQ(AVIFileGetStream(r.file, &audio, streamtypeAUDIO, 1), AVIERR_NODATA);
+        ASSERT_EQ(AVIFileGetStream(r.file, &audio, streamtypeAUDIO, 0), AVIERR_OK);
+        AVIStreamRelease(audio);
+        for (LONG n = 0; n < 3; ++n) {
+            for (LONG asked : {AVISTREAMREAD_CONVENIENT, LONG{1}, LONG{5}}) {
+                std::string data(16, '\0');
+                LONG bytes = -1, samples = -1;
+                ASSERT_EQ(AVIStreamRead(audio, n, asked, data.data(), 16, &bytes, &samples), AVIERR_OK);
+                EXPECT_EQ(bytes, 7);
+                EXPECT_EQ(samples, 1);
+                EXPECT_EQ(data.substr(0, 7), std::string(7, static_cast<char>(0x80)));
+            }
+            LONG bytes = -1;
+            EXPECT_EQ(AVIStreamRead(audio, n, 1, nullptr, 0, &bytes, nullptr), AVIERR_OK);
+            EXPECT_EQ(bytes, 7);
+            std::uint8_t small[6];
+            EXPECT_EQ(AVIStreamRead(audio, n, 1, small, sizeof small, &bytes, nullptr), AVIERR_BUFFERTOOSMALL);
+        }
+        EXPECT_EQ(AVIStreamRead(audio, 3, 1, nullptr, 0, nullptr, nullptr), AVIERR_NODATA);
+        AVIStreamRelease(audio);
+    }
+}
+
+std::string audio_strh(std::uint32_t scale, std::uint32_t rate, std::uint32_t start, std::uint32_t length,
+                       std::uint32_t sample_size) {
+    std::string d = "auds" + std::string(4, '\0') + u32(0) + u16(0) + u16(0) + u32(0) + u32(scale) + u32(rate) +
+                    u32(start) + u32(length) + u32(0) + u32(0xFFFFFFFF) + u32(sample_size);
+    return chunk("strh", d + std::string(8, '\0'));
+}
+
+// Audio of a sample size, 16-bit mono starting at sample 5, in chunks of 6,
+// 0, 5 (a short last sample, as a damaged file has it) and 4 bytes.
+// idx1: 0 none, 1 offsets from 'movi'.
+std::string audio_file(int idx1_kind, std::uint32_t stored_length, std::string* bytes) {
+    const std::vector<std::string> chunks = {"ABCDEF", "", "ghijk", "LMNO"};
+    std::string movi, idx;
+    for (const std::string& c : chunks) {
+        idx += "00wb" + u32(AVIIF_KEYFRAME) + u32(static_cast<std::uint32_t>(4 + movi.size())) +
+               u32(static_cast<std::uint32_t>(c.size()));
+        movi += chunk("00wb", c);
+        *bytes += c;
+    }
+    const std::string format = u16(1) + u16(1) + u32(8000) + u32(16000) + u16(2) + u16(16);
+    std::string file = "RIFF" + u32(0) + "AVI " +
+                       list("hdrl", chunk("avih", std::string(56, '\0')) +
+                                        list("strl", audio_strh(2, 16000, 5, stored_length, 2) + chunk("strf", format) +
+                                                         chunk("strn", std::string("mono\0", 5)))) +
+                       list("movi", movi) + (idx1_kind ? chunk("idx1", idx) : "");
+    const std::uint32_t riff = static_cast<std::uint32_t>(file.size() - 8);
+    std::memcpy(&file[4], &riff, 4);
+    return file;
+}
+
+// Samples count from the stream's start, as AVIFile counts them; a read
+// goes across chunks as far as asked and the buffer takes, or with
+// AVISTREAMREAD_CONVENIENT to the end of the chunk that holds its start.
+TEST(AviRead, AudioSamplesAcrossChunksAndChunkByChunk) {
+    TempDir dir;
+    for (int kind = 0; kind < 2; ++kind) {
+        for (std::uint32_t stored : {0u, 99u}) {
+            SCOPED_TRACE("idx1 kind " + std::to_string(kind) + ", stored length " + std::to_string(stored));
+            std::string all;
+            const std::string path = dir.file("audio.avi");
+            write_bytes(path, audio_file(kind, stored, &all));
+            PAVIFILE f = nullptr;
+            PAVISTREAM s = nullptr;
+            ASSERT_EQ(AVIFileOpenA(&f, path.c_str(), OF_READ, nullptr), AVIERR_OK);
+            ASSERT_EQ(AVIFileGetStream(f, &s, streamtypeAUDIO, 0), AVIERR_OK);
+            AVIStreamRelease(s);
+            AVISTREAMINFOA si{};
+            ASSERT_EQ(AVIStreamInfoA(s, &si, sizeof si), AVIERR_OK);
+            EXPECT_EQ(si.dwStart, 5u);
+            EXPECT_EQ(si.dwScale, 2u);
+            EXPECT_EQ(si.dwRate, 16000u);
+            EXPECT_EQ(si.dwSampleSize, 2u);
+            EXPECT_EQ(si.dwLength, stored ? stored : 8u) << "as stored; counted when the header has none";
+            EXPECT_STREQ(si.szName, "mono");
+            LONG format_size = 0;
+            EXPECT_EQ(AVIStreamReadFormat(s, 0, nullptr, &format_size), AVIERR_OK);
+            EXPECT_EQ(format_size, 16);
+
+            struct Read {
+                LONG start, samples, buffer;
+                HRESULT result;
+                LONG bytes_read, samples_read;
+                std::size_t from;  // offset of the bytes in `all`
+            };
+            const LONG kNoBuffer = -1;
+            const Read reads[] = {
+                {5, AVISTREAMREAD_CONVENIENT, kNoBuffer, AVIERR_OK, 6, 3, 0},   // a chunk, asked for its size
+                {5, AVISTREAMREAD_CONVENIENT, 64, AVIERR_OK, 6, 3, 0},          // and read
+                {6, AVISTREAMREAD_CONVENIENT, 64, AVIERR_OK, 4, 2, 2},          // the rest of it
+                {8, AVISTREAMREAD_CONVENIENT, 64, AVIERR_OK, 5, 3, 6},          // the next (the empty one holds none)
+                {10, AVISTREAMREAD_CONVENIENT, 64, AVIERR_OK, 1, 1, 10},        // a short sample
+                {11, AVISTREAMREAD_CONVENIENT, 64, AVIERR_OK, 4, 2, 11},
+                {5, AVISTREAMREAD_CONVENIENT, 4, AVIERR_OK, 4, 2, 0},           // as much as fits
+                {5, 8, 64, AVIERR_OK, 15, 8, 0},                                // everything, across chunks
+                {5, 100, kNoBuffer, AVIERR_OK, 15, 8, 0},                       // up to the end
+                {6, 5, 64, AVIERR_OK, 9, 5, 2},
+                {5, 8, 7, AVIERR_OK, 6, 3, 0},                                  // whole samples that fit
+                {9, 2, 3, AVIERR_OK, 3, 2, 8},
+                {5, 0, 64, AVIERR_OK, 0, 0, 0},                                 // nothing asked
+                {5, 1, 1, AVIERR_BUFFERTOOSMALL, 0, 0, 0},                      // not one sample fits
+                {4, 1, 64, AVIERR_NODATA, 0, 0, 0},                             // before the start
+                {13, AVISTREAMREAD_CONVENIENT, 64, AVIERR_NODATA, 0, 0, 0},     // past the end
+                {-1, 1, 64, AVIERR_NODATA, 0, 0, 0},
+            };
+            for (const Read& r : reads) {
+                SCOPED_TRACE("read " + std::to_string(r.samples) + " at " + std::to_string(r.start) + " into " +
+                             std::to_string(r.buffer));
+                std::string data(64, '\0');
+                LONG bytes = -1, samples = -1;
+                EXPECT_EQ(AVIStreamRead(s, r.start, r.samples, r.buffer == kNoBuffer ? nullptr : data.data(),
+                                        r.buffer == kNoBuffer ? 0 : r.buffer, &bytes, &samples),
+                          r.result);
+                EXPECT_EQ(bytes, r.bytes_read);
+                EXPECT_EQ(samples, r.samples_read);
+                if (r.buffer != kNoBuffer) {
+                    EXPECT_EQ(data.substr(0, static_cast<std::size_t>(r.bytes_read)),
+                              all.substr(r.from, static_cast<std::size_t>(r.bytes_read)));
+                }
+            }
+            AVIFileRelease(f);
+        }
     }
 }
 
