@@ -22,7 +22,8 @@ uint16_t audio_decoder_channels(const AudioDecoder* decoder);
 // Decodes one chunk of the stream; its samples (of all channels) land in
 // *samples / *count, valid until the next call. A chunk that can't be decoded
 // gives no samples and answers 1 (damage in a stream is not the end of it);
-// 0 only when memory runs out. No allocation once the buffers have grown.
+// 0 only when memory runs out. No allocation once the buffers have grown
+// (ours: libavcodec makes a few small ones of its own for each packet).
 int audio_decoder_push(AudioDecoder* decoder, const void* chunk, uint32_t bytes, const int16_t** samples,
                        uint32_t* count);
 // What the decoder still holds at the end of the stream, as push.

@@ -7,7 +7,14 @@
 #   build-ffmpeg-win/ or TWOPASS_FFMPEG_WIN_DIR): for i686, and for x86_64 too
 #   with 64. Where they cannot be built a line says so and the trees are built
 #   without vntcodec.dll, as CMake then leaves it out; the checks of our codec
-#   fail saying so, the others still run;
+#   fail saying so, the others still run (and twopass.exe is built without
+#   audio decoders: they refuse every format, "no audio decoders in this
+#   build");
+# - LAME's library for the engine's MP3 encoder (scripts/build-lame-win.sh,
+#   kept in build-lame-win/ or TWOPASS_LAME_WIN_DIR), for the same
+#   architectures. twopass.exe and vnt.auo can't be built without it: where it
+#   cannot be built, this script stops (77 when a tool or the source is
+#   missing, 1 when its build failed);
 # - build-win32 always, with the test programs of the checks: the deliverable,
 #   whose 32-bit record layouts are checked as it compiles;
 # - with 64, build-win64 as well: the same programs for a machine that cannot
@@ -50,6 +57,16 @@ for arch in "${arches[@]}"; do
   fi
 done
 
+# LAME likewise, once; the engine links it.
+for arch in "${arches[@]}"; do
+  started=$(date +%s)
+  "$top/scripts/build-lame-win.sh" "$arch"
+  rc=$?
+  [ $rc -eq 77 ] && { say "SKIP - LAME for $arch can't be built (above)"; exit 77; }
+  [ $rc -eq 0 ] || { say "FAIL - building LAME for $arch"; exit 1; }
+  say "LAME for $arch ready in $(($(date +%s) - started)) s"
+done
+
 for arch in "${arches[@]}"; do
   [ "$arch" = i686 ] && b=32 || b=64
   dir=$top/build-win$b
@@ -57,6 +74,7 @@ for arch in "${arches[@]}"; do
   if ! cmake -S "$top" -B "$dir" -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$top/scripts/toolchain-$arch-w64-mingw32.cmake" \
       -DTWOPASS_FFMPEG_WIN="${TWOPASS_FFMPEG_WIN_DIR:-$top/build-ffmpeg-win}/$arch" \
+      -DTWOPASS_LAME_WIN="${TWOPASS_LAME_WIN_DIR:-$top/build-lame-win}/$arch" \
       -DCMAKE_BUILD_TYPE=Release -DTWOPASS_TESTS=OFF -DTWOPASS_BENCH=OFF -DTWOPASS_WIN32_TESTS=ON >/dev/null; then
     say "FAIL - configuring the $b-bit Windows build"; exit 1
   fi

@@ -8,8 +8,10 @@ set -euo pipefail
 required=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
+  libavcodec-dev libavformat-dev libswscale-dev libavutil-dev libswresample-dev
+  libmp3lame-dev
   ffmpeg
+  gstreamer1.0-tools gstreamer1.0-plugins-good
   clang libclang-rt-14-dev
   time
 )
