@@ -17,6 +17,7 @@ struct EncodeSettings {
     int32_t progress_enabled;     // console only
     int32_t analyse_enabled;
     int32_t scene_level;          // 0 off; else width*height/16*level bytes
+    int32_t audio;                // 0 off, 1 copy (PCM), 32 - 320: MP3 at this many kbit/s
 };
 
 constexpr int32_t kConsoleBitRateCeiling = 60000;
@@ -44,6 +45,7 @@ inline constexpr SettingRange kSettingRanges[] = {
     {&EncodeSettings::progress_enabled, 1, 0, 1, false},
     {&EncodeSettings::analyse_enabled, 0, 0, 1, false},
     {&EncodeSettings::scene_level, 0, 0, 10, false},
+    {&EncodeSettings::audio, 0, 0, 320, false},
 };
 
 void settings_range_missing();  // never defined: a field without a row fails to compile
