@@ -44,6 +44,20 @@ std::string ffprobe_stream_field(const std::string& path, const std::string& fie
     return out;
 }
 
+std::string ffprobe_audio_field(const std::string& path, const std::string& field) {
+    ProcessResult r = run_process({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                   "stream=" + field, "-of", "default=nw=1:nk=1", path});
+    std::string out = r.out;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+std::string ffmpeg_audio_s16le(const std::string& path) {
+    ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a:0", "-f", "s16le",
+                                   "-c:a", "pcm_s16le", "-"});
+    return r.exit_code == 0 ? r.out : std::string();
+}
+
 std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height) {
     ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0", "-f", "rawvideo",
                                    "-pix_fmt", "bgr24", "-vf", "vflip", "-"});

@@ -16,6 +16,12 @@ int ffmpeg_decoded_frames(const std::string& path);
 // A field of the first video stream as ffprobe shows it (e.g. "r_frame_rate",
 // "nb_frames", or "stream_tags=title" for a tag).
 std::string ffprobe_stream_field(const std::string& path, const std::string& field);
+// A field of the first audio stream as ffprobe shows it (e.g. "codec_name",
+// "sample_rate", "bit_rate"); empty when there is none.
+std::string ffprobe_audio_field(const std::string& path, const std::string& field);
+// ffmpeg's decoding of the first audio stream as interleaved signed 16-bit
+// little-endian samples; empty on failure or without audio.
+std::string ffmpeg_audio_s16le(const std::string& path);
 // ffmpeg's decoding of the first video stream as bottom-up bgr24 frames of
 // width * 3 bytes per row, one string per frame; empty on failure.
 std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height);
