@@ -18,9 +18,18 @@ int plugin_config_get(void* destination, int size) {
 }
 
 int plugin_config_set(void* source, int size) {
-    if (size != kPluginConfigSize || !source) return 0;
-    std::memcpy(&live_config, source, sizeof live_config);
-    return kPluginConfigSize;
+    if (!source || (size != kPluginConfigSize && size != kPluginConfigSizeWithoutAudio)) return 0;
+    PluginConfig taken{};  // a block from before the audio setting leaves it off
+    std::memcpy(&taken, source, static_cast<size_t>(size));
+    live_config = taken;
+    return size;
+}
+
+int32_t plugin_audio_clamp(int32_t audio) {
+    if (audio <= kPluginAudioOff) return kPluginAudioOff;
+    if (audio == kPluginAudioPcm) return kPluginAudioPcm;
+    if (audio < kPluginMp3LowKbps) return kPluginMp3LowKbps;
+    return audio > kPluginMp3HighKbps ? kPluginMp3HighKbps : audio;
 }
 
 PluginConfig& plugin_config_clamp(PluginConfig& c) {
@@ -29,6 +38,8 @@ PluginConfig& plugin_config_clamp(PluginConfig& c) {
     copy_to_settings(c, s);
     settings_clamp(s, kPluginBitRateCeiling);
     for (const PluginConfigField& f : kPluginConfigFields) c.*f.field = s.*f.setting;
+    // The engine leaves the audio setting as it is; its MP3 rates are the plug-in's own bounds.
+    c.audio = plugin_audio_clamp(c.audio);
     return c;
 }
 

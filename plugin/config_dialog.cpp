@@ -1,6 +1,7 @@
 #include "plugin/config_dialog.h"
 
 #include <array>
+#include <cstdlib>
 #include <iterator>
 
 #include "plugin/config.h"
@@ -24,6 +25,34 @@ constexpr EditField kEdits[] = {
     {kIdSceneEdit, &PluginConfig::scene_level, kIdSceneSpin},
 };
 
+// The audio combo's entries and the setting each stands for. Texts go through
+// the ANSI messages, so they are in the host's code page, Shift-JIS.
+struct AudioEntry {
+    const char* text;
+    int32_t audio;
+};
+constexpr AudioEntry kAudioEntries[] = {
+    {"\x82\xc8\x82\xb5", kPluginAudioOff},  // "なし": none
+    {"PCM", kPluginAudioPcm},
+    {"MP3 128 kbps", 128},
+    {"MP3 192 kbps", 192},
+    {"MP3 320 kbps", 320},
+};
+
+// The entry that shows a setting: its own, else the nearest MP3 rate (the
+// lower of two as near), after the clamp a run would apply.
+int audio_entry_of(int32_t audio) {
+    const int32_t a = plugin_audio_clamp(audio);
+    const auto distance = [a](int i) { return std::abs(kAudioEntries[i].audio - a); };
+    int best = -1;
+    for (int i = 0; i < static_cast<int>(std::size(kAudioEntries)); ++i) {
+        if (kAudioEntries[i].audio == a) return i;
+        if (a < kPluginMp3LowKbps || kAudioEntries[i].audio < kPluginMp3LowKbps) continue;
+        if (best < 0 || distance(i) < distance(best)) best = i;  // rising rates: ties keep the lower
+    }
+    return best < 0 ? 0 : best;
+}
+
 // Each spin's range, in the order of kEdits: the clamp's bounds, and 0 to 10
 // for the scene level (typed levels above 10 are still taken).
 constexpr auto kSpinRanges = []() consteval {
@@ -41,6 +70,10 @@ void fill_controls(HWND dialog, const PluginConfig& c) {
     for (const EditField& e : kEdits) SetDlgItemInt(dialog, e.id, static_cast<UINT>(c.*e.field), TRUE);
     if (c.log_enabled) SendDlgItemMessageA(dialog, kIdLogCheck, BM_SETCHECK, BST_CHECKED, 0);
     if (c.analyse_enabled) SendDlgItemMessageA(dialog, kIdAnalyseCheck, BM_SETCHECK, BST_CHECKED, 0);
+    for (const AudioEntry& e : kAudioEntries) {
+        SendDlgItemMessageA(dialog, kIdAudioCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(e.text));
+    }
+    SendDlgItemMessageA(dialog, kIdAudioCombo, CB_SETCURSEL, static_cast<WPARAM>(audio_entry_of(c.audio)), 0);
     for (size_t i = 0; i < std::size(kEdits); ++i) {
         // Low word the upper bound, high word the lower.
         const SettingRange& r = kSpinRanges[i];
@@ -57,6 +90,10 @@ void store_controls(HWND dialog, PluginConfig& c) {
     c.analyse_enabled =
         SendDlgItemMessageA(dialog, kIdAnalyseCheck, BM_GETCHECK, 0, 0) == static_cast<LRESULT>(BST_CHECKED) ? 1 : 0;
     c.codec_index = static_cast<int32_t>(SendDlgItemMessageA(dialog, kIdCodecCombo, CB_GETCURSEL, 0, 0));
+    // A stored rate the list doesn't have stays until another entry is picked.
+    const LRESULT audio = SendDlgItemMessageA(dialog, kIdAudioCombo, CB_GETCURSEL, 0, 0);
+    if (audio >= 0 && audio < static_cast<LRESULT>(std::size(kAudioEntries)) && audio != audio_entry_of(c.audio))
+        c.audio = kAudioEntries[audio].audio;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The settings dialog "CONFIG_DLG" as data: placement, caption, font and the
-// 28 controls in template order (also tab and Z order). The Windows resource
+// 30 controls in template order (also tab and Z order). The Windows resource
 // script describes the same dialog and is checked against this table; the
 // Linux build links this table itself as the module's dialog resource.
 // Positions and sizes are dialog units; texts are UTF-8.
@@ -44,12 +44,13 @@ enum ConfigDialogId : int {
     kIdPixelSpin = 1020,
     kIdSceneEdit = 1021,
     kIdSceneSpin = 1022,
+    kIdAudioCombo = 1023,
 };
 
 inline constexpr DialogSpec kConfigDialog = {
     "CONFIG_DLG",
     WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_3DLOOK | DS_SETFONT,
-    0, 0, 211, 255,
+    0, 0, 211, 270,
     "VNT 設定ダイアログ",
     "ＭＳ Ｐゴシック",
     9,
@@ -66,9 +67,9 @@ inline constexpr DWORD kSpin =
     kChild | UDS_SETBUDDYINT | UDS_ALIGNRIGHT | UDS_AUTOBUDDY | UDS_ARROWKEYS | UDS_NOTHOUSANDS;
 }  // namespace config_dialog_styles
 
-inline constexpr std::array<DialogItemSpec, 28> kConfigDialogItems = [] {
+inline constexpr std::array<DialogItemSpec, 30> kConfigDialogItems = [] {
     using namespace config_dialog_styles;
-    return std::array<DialogItemSpec, 28>{{
+    return std::array<DialogItemSpec, 30>{{
         {1, "button", "決定", kChild | BS_DEFPUSHBUTTON | BS_CENTER | BS_VCENTER | WS_TABSTOP, 45, 225, 50, 14},
         {2, "button", "取り消し", kChild | BS_PUSHBUTTON | WS_TABSTOP, 115, 225, 50, 14},
         {-1, "button", "圧縮ノイズ検出閾値", kGroupBox, 10, 105, 120, 60},
@@ -98,5 +99,9 @@ inline constexpr std::array<DialogItemSpec, 28> kConfigDialogItems = [] {
         // The scene level alone takes any text: levels above the spin's 10 are typed.
         {kIdSceneEdit, "edit", "", kChild | ES_LEFT | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 75, 185, 40, 14},
         {kIdSceneSpin, "msctls_updown32", "Spin8", kSpin, 115, 185, 9, 14},
+        // The audio setting came later: a row of its own below the buttons, so
+        // that every control before it keeps its place and tab order.
+        {-1, "static", "音声", kLabel, 20, 248, 54, 8},
+        {kIdAudioCombo, "combobox", "", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 75, 245, 115, 80},
     }};
 }();

@@ -17,20 +17,22 @@ constexpr int32_t kOutputBatch = 4;
 // The host's record for one export; the plug-in only reads it. Frames come
 // as bottom-up 24-bit DIBs: rows padded to 4 bytes.
 struct OutputRequest {
-    int32_t flags;             // kOutputHasVideo, ...; not read
+    int32_t flags;             // kOutputHasVideo, ...; only kOutputHasAudio is read
     int32_t width;
     int32_t height;
     int32_t rate;              // frame-rate numerator
     int32_t scale;             // frame-rate denominator
     int32_t frame_count;       // read again before every frame
     int32_t frame_size;        // bytes of one frame (padded rows); not read
-    int32_t audio_rate;        // audio, when flags say so; not read
+    int32_t audio_rate;        // audio, when flags say so: samples per second
     int32_t audio_channels;
     int32_t audio_count;       // samples
-    int32_t audio_sample_size; // bytes per sample of all channels
+    int32_t audio_sample_size; // bytes per sample of all channels (16-bit PCM)
     const char* output_path;   // ANSI path of the AVI file to create
     void* (*fetch_frame)(int frame);            // pixels of the frame, valid until the next fetch
-    void* (*fetch_audio)(int start, int length, int* read);  // not used
+    // 16-bit PCM samples start .. start+length-1, *read of them there; valid
+    // until the next call to the host. Called only with the audio setting on.
+    void* (*fetch_audio)(int start, int length, int* read);
     int (*abort_requested)(void);               // nonzero once the user asked to stop
     int (*show_remaining_time)(int frame, int frame_count);
     int (*frame_flags)(int frame);              // 1: the host wants a key frame here

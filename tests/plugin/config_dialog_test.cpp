@@ -108,6 +108,53 @@ TEST_F(ConfigDialog, SpinsStopAtTheirRanges) {
     EXPECT_EQ(m.config().bit_rate, 3001);
 }
 
+// The audio combo: five entries, the stored setting's own or its nearest
+// shown; OK stores the entry picked, and a stored rate the list doesn't have
+// stays as it was until another entry is picked.
+TEST_F(ConfigDialog, AudioComboShowsAndSetsTheSetting) {
+    // "なし" in the host's code page, as the ANSI messages carry it.
+    const char* const entries[] = {"\x82\xc8\x82\xb5", "PCM", "MP3 128 kbps", "MP3 192 kbps", "MP3 320 kbps"};
+    struct Shown {
+        int32_t audio;
+        int selection;
+    };
+    for (const Shown& c : {Shown{0, 0}, Shown{1, 1}, Shown{128, 2}, Shown{192, 3}, Shown{320, 4}, Shown{32, 2},
+                           Shown{160, 2}, Shown{161, 3}, Shown{256, 3}, Shown{257, 4}, Shown{2, 2}, Shown{1000, 4},
+                           Shown{-5, 0}}) {
+        PluginConfig stored = kPluginConfigDefaults;
+        stored.audio = c.audio;
+        m.set_config(stored);
+        EXPECT_EQ(run("ok"), 1);
+        const DialogControlState combo = control(1023);
+        ASSERT_EQ(combo.item_count, 5);
+        EXPECT_EQ(combo.selection, c.selection) << "audio " << c.audio;
+        for (int i = 0; i < 5; ++i) {
+            char text[32];
+            ASSERT_EQ(dialog_last_item(1023, i, text, sizeof text), 1);
+            EXPECT_STREQ(text, entries[i]);
+        }
+        EXPECT_EQ(m.config(), stored) << "OK without a pick keeps " << c.audio;
+    }
+
+    struct Pick {
+        int32_t stored;
+        const char* script;
+        int32_t kept;
+    };
+    for (const Pick& p : {Pick{0, "1023=1;ok", 1}, Pick{0, "1023=2;ok", 128}, Pick{0, "1023=3;ok", 192},
+                          Pick{0, "1023=4;ok", 320}, Pick{320, "1023=0;ok", 0}, Pick{200, "1023=3;ok", 200},
+                          Pick{200, "1023=2;ok", 128}, Pick{200, "1023=4;1023=3;ok", 200},
+                          Pick{200, "1023=none;ok", 200}, Pick{1, "1023=4;cancel", 1}}) {
+        PluginConfig stored = kPluginConfigDefaults;
+        stored.audio = p.stored;
+        m.set_config(stored);
+        run(p.script);
+        PluginConfig expected = stored;
+        expected.audio = p.kept;
+        EXPECT_EQ(m.config(), expected) << p.stored << ": " << p.script;
+    }
+}
+
 TEST_F(ConfigDialog, WithoutTheUpDownClassNoDialogAndNoChange) {
     dialog_reset();  // as a process that never initialised the common controls
     const PluginConfig c = {2, 4000, 12, 60, 10, 30, 1, 0, 3};

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
 
 #include "plugin/config.h"
@@ -27,6 +28,14 @@ TEST(PluginConfig, ClampBoundsEachFieldAndLeavesTheRest) {
         {&PluginConfig::codec_index, 9, 9},      {&PluginConfig::codec_index, -1, -1},
         {&PluginConfig::log_enabled, 5, 5},      {&PluginConfig::analyse_enabled, -2, -2},
         {&PluginConfig::scene_level, 25, 25},    {&PluginConfig::scene_level, -1, -1},
+        // Audio: off, PCM, or an MP3 rate held to 32 - 320 (rounded only at the
+        // run, to a rate MP3 has at the host's sample rate).
+        {&PluginConfig::audio, 0, 0},            {&PluginConfig::audio, 1, 1},
+        {&PluginConfig::audio, -1, 0},           {&PluginConfig::audio, INT_MIN, 0},
+        {&PluginConfig::audio, 2, 32},           {&PluginConfig::audio, 31, 32},
+        {&PluginConfig::audio, 32, 32},          {&PluginConfig::audio, 200, 200},
+        {&PluginConfig::audio, 320, 320},        {&PluginConfig::audio, 321, 320},
+        {&PluginConfig::audio, INT_MAX, 320},
     };
     for (const Case& c : cases) {
         PluginConfig config = kPluginConfigDefaults;
@@ -38,6 +47,12 @@ TEST(PluginConfig, ClampBoundsEachFieldAndLeavesTheRest) {
     }
     PluginConfig defaults = kPluginConfigDefaults;
     EXPECT_EQ(plugin_config_clamp(defaults), kPluginConfigDefaults);
+}
+
+TEST(PluginConfig, AudioIsOffByDefaultAndLastInTheRecord) {
+    EXPECT_EQ(kPluginConfigDefaults.audio, kPluginAudioOff);
+    EXPECT_EQ(offsetof(PluginConfig, audio), 36u) << "after scene_level, where a block from before it ends";
+    EXPECT_EQ(sizeof(PluginConfig), 40u);
 }
 
 TEST(PluginConfig, CodecIndexOutsideTheTableMeansMp42) {
@@ -58,7 +73,7 @@ TEST(PluginConfig, CodecIndexOutsideTheTableMeansMp42) {
 }
 
 TEST(PluginConfig, RunSettingsCopyTheRecordWithoutProgress) {
-    const PluginConfig c = {3, 1234, 5, 60, 11, 33, 1, 1, 2};
+    const PluginConfig c = {3, 1234, 5, 60, 11, 33, 1, 1, 2, 192};
     const EncodeSettings s = plugin_settings_from_config(c);
     EXPECT_EQ(s.codec, mmioFOURCC('D', 'I', 'V', '3'));
     EXPECT_EQ(s.bit_rate, 1234);
@@ -69,6 +84,7 @@ TEST(PluginConfig, RunSettingsCopyTheRecordWithoutProgress) {
     EXPECT_EQ(s.log_enabled, 1);
     EXPECT_EQ(s.analyse_enabled, 1);
     EXPECT_EQ(s.scene_level, 2);
+    EXPECT_EQ(s.audio, 192);
     EXPECT_EQ(s.progress_enabled, 0);
 }
 

@@ -28,12 +28,33 @@ struct FakeHost {
     int null_frame_at = -1;
     std::vector<int> flags;  // frame_flags per frame; 0 beyond
     int grow_count_to = -1;  // frame_count set to this when frame 0 is fetched
+    // Audio: one buffer for every fetch, written over by the next frame
+    // fetch, as the editor's lasts only until its next call.
+    std::vector<int16_t> audio_buffer;
+    int audio_fetches = 0;
+    int audio_short_at = -1;  // this fetch (from 0) hands out half of what was asked
     OutputRequest request{};
 };
 FakeHost* g_host = nullptr;
 
+// The host's sample s of channel c.
+int16_t host_sample(int64_t s, int c) { return static_cast<int16_t>((s * 37 + c * 5003) % 65536 - 32768); }
+
+void* fetch_audio(int start, int length, int* read) {
+    g_host->calls.push_back("audio " + std::to_string(start) + "+" + std::to_string(length));
+    const int channels = g_host->request.audio_channels;
+    const int n = g_host->audio_fetches++ == g_host->audio_short_at ? length / 2 : length;
+    g_host->audio_buffer.assign(static_cast<size_t>(length) * static_cast<size_t>(channels), 0x5A5A);
+    for (int i = 0; i < n; ++i)
+        for (int c = 0; c < channels; ++c)
+            g_host->audio_buffer[static_cast<size_t>(i * channels + c)] = host_sample(start + i, c);
+    *read = n;
+    return g_host->audio_buffer.data();
+}
+
 void* fetch(int frame) {
     g_host->calls.push_back("fetch " + std::to_string(frame));
+    std::fill(g_host->audio_buffer.begin(), g_host->audio_buffer.end(), int16_t{0x7E7E});
     if (frame == 0 && g_host->grow_count_to >= 0) g_host->request.frame_count = g_host->grow_count_to;
     if (frame == g_host->null_frame_at) return nullptr;
     return g_host->frames[static_cast<size_t>(frame) % g_host->frames.size()].data();
@@ -91,9 +112,12 @@ protected:
     testsupport::ScopedScriptedCodec installed{kMpg4, &codec};
 };
 
-std::vector<std::string> frame_calls(int i, int count) {
+std::vector<std::string> frame_calls(int i, int count, const std::vector<std::string>& audio = {}) {
     const std::string n = std::to_string(i);
-    return {"abort", "progress " + n + "/" + std::to_string(count), "fetch " + n, "preview", "flags " + n};
+    std::vector<std::string> calls = {"abort", "progress " + n + "/" + std::to_string(count)};
+    calls.insert(calls.end(), audio.begin(), audio.end());
+    calls.insert(calls.end(), {"fetch " + n, "preview", "flags " + n});
+    return calls;
 }
 
 TEST_F(OutputRun, CallsTheHostInItsOrderForEveryFrame) {
@@ -236,6 +260,169 @@ TEST_F(OutputRun, FailuresAreReportedToTheHost) {
     EXPECT_EQ(run(3), 0);
     EXPECT_TRUE(host.calls.empty());
     EXPECT_FALSE(testsupport::file_exists(log_named));
+}
+
+// The host's audio in the request: 48 kHz stereo 16-bit PCM, at 25 frames a
+// second 1920 samples a frame.
+class AudioRun : public OutputRun {
+protected:
+    void SetUp() override {
+        OutputRun::SetUp();
+        host.request.flags = kOutputHasVideo | kOutputHasAudio;
+        host.request.audio_rate = 48000;
+        host.request.audio_channels = 2;
+        host.request.audio_sample_size = 4;
+        host.request.audio_count = 48000;
+        host.request.fetch_audio = fetch_audio;
+    }
+    void set_audio(int32_t audio) {
+        PluginConfig c = m.config();
+        c.audio = audio;
+        m.set_config(c);
+    }
+    // The host's samples [0, end) as the file should hold them, with silence
+    // in [silent_from, silent_to).
+    std::string host_pcm(int64_t end, int64_t silent_from = 0, int64_t silent_to = 0) const {
+        std::string pcm;
+        for (int64_t s = 0; s < end; ++s)
+            for (int c = 0; c < 2; ++c) {
+                const int16_t v = s >= silent_from && s < silent_to ? int16_t{0} : host_sample(s, c);
+                pcm.push_back(static_cast<char>(v & 0xFF));
+                pcm.push_back(static_cast<char>((v >> 8) & 0xFF));
+            }
+        return pcm;
+    }
+};
+
+// With the setting off the host is called as without audio, its audio never
+// fetched, and the file is the one a request without audio makes; with it on
+// but no audio in the request, the same.
+TEST_F(AudioRun, OffOrNoAudioInTheRequestCallsTheHostAsBefore) {
+    OutputRequest plain = host.request;
+    plain.flags = kOutputHasVideo;
+    plain.audio_rate = plain.audio_channels = plain.audio_count = plain.audio_sample_size = 0;
+    plain.fetch_audio = nullptr;
+    const OutputRequest with_audio = host.request;
+    host.request = plain;
+    ASSERT_EQ(run(3), 1);
+    const std::string today = testsupport::read_file(path);
+    ASSERT_FALSE(today.empty());
+    std::vector<std::string> expected;
+    for (int i = 0; i < 3; ++i) {
+        const auto f = frame_calls(i, 3);
+        expected.insert(expected.end(), f.begin(), f.end());
+    }
+
+    struct Case {
+        const char* what;
+        int32_t audio;
+        int32_t flags;
+        int32_t count;
+    };
+    for (const Case& c : {Case{"setting off", kPluginAudioOff, kOutputHasVideo | kOutputHasAudio, 48000},
+                          Case{"no audio flag", kPluginAudioPcm, kOutputHasVideo, 48000},
+                          Case{"no samples", 192, kOutputHasVideo | kOutputHasAudio, 0}}) {
+        set_audio(c.audio);
+        host.request = with_audio;
+        host.request.flags = c.flags;
+        host.request.audio_count = c.count;
+        host.calls.clear();
+        codec.compresses.clear();  // the scripted codec numbers its frames from its first call
+        ASSERT_EQ(run(3), 1) << c.what;
+        EXPECT_EQ(host.calls, expected) << c.what;
+        EXPECT_EQ(host.audio_fetches, 0) << c.what;
+        EXPECT_TRUE(testsupport::read_file(path) == today) << c.what << ": not today's file";
+    }
+}
+
+// Frame 0 fetches the lead (half a second) and the rest of its span, each
+// later frame its own span, between progress and the frame's fetch, up to the
+// video's end; the file's PCM is the host's sample for sample.
+TEST_F(AudioRun, PcmFetchedFrameByFrameAndWrittenAsHandedOver) {
+    set_audio(kPluginAudioPcm);
+    constexpr int kFrames = 20;  // 0.8 s: 38400 samples
+    ASSERT_EQ(run(kFrames), 1);
+    std::vector<std::string> expected;
+    int64_t done = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        std::vector<std::string> audio;
+        const auto to = [&](int64_t end) {
+            end = std::min<int64_t>(end, 38400);
+            if (end > done) audio.push_back("audio " + std::to_string(done) + "+" + std::to_string(end - done));
+            done = std::max(done, end);
+        };
+        if (i == 0) to(24000);
+        to(24000 + 1920 * int64_t{i + 1});
+        const auto f = frame_calls(i, kFrames, audio);
+        expected.insert(expected.end(), f.begin(), f.end());
+    }
+    EXPECT_EQ(host.calls, expected);
+    EXPECT_EQ(testsupport::ffprobe_complaints(path), "");
+    EXPECT_EQ(testsupport::ffprobe_audio_field(path, "codec_name"), "pcm_s16le");
+    EXPECT_EQ(testsupport::ffprobe_audio_field(path, "sample_rate"), "48000");
+    EXPECT_EQ(testsupport::ffprobe_audio_field(path, "channels"), "2");
+    EXPECT_TRUE(testsupport::ffmpeg_audio_s16le(path) == host_pcm(38400)) << "not the host's samples";
+    EXPECT_EQ(m.config().audio, kPluginAudioPcm);
+}
+
+// Audio shorter than the video ends where the host's does; a fetch that
+// hands out less than asked is made up with silence.
+TEST_F(AudioRun, ShortAudioAndShortFetches) {
+    set_audio(kPluginAudioPcm);
+    host.request.audio_count = 30000;
+    host.audio_short_at = 2;  // frame 1's span, 25920 + 1920: 960 samples handed out
+    ASSERT_EQ(run(20), 1);
+    EXPECT_EQ(std::count_if(host.calls.begin(), host.calls.end(),
+                            [](const std::string& c) { return c.rfind("audio ", 0) == 0; }),
+              5);
+    EXPECT_NE(std::find(host.calls.begin(), host.calls.end(), "audio 29760+240"), host.calls.end());
+    EXPECT_TRUE(testsupport::ffmpeg_audio_s16le(path) == host_pcm(30000, 25920 + 960, 27840))
+        << "not the host's samples with silence after the short fetch";
+}
+
+// MP3 at the setting's rate rounded to one MP3 has at the host's sample rate;
+// the record keeps the rate as set.
+TEST_F(AudioRun, Mp3AtTheRoundedRate) {
+    struct Case {
+        int32_t audio;
+        int32_t sample_rate;
+        const char* bit_rate;
+    };
+    for (const Case& c : {Case{200, 48000, "192000"}, Case{320, 22050, "160000"}}) {
+        set_audio(c.audio);
+        host.request.audio_rate = c.sample_rate;
+        host.request.audio_count = c.sample_rate * 2;
+        ASSERT_EQ(run(50), 1) << c.audio;
+        EXPECT_EQ(testsupport::ffprobe_complaints(path), "") << c.audio;
+        EXPECT_EQ(testsupport::ffprobe_audio_field(path, "codec_name"), "mp3") << c.audio;
+        EXPECT_EQ(testsupport::ffprobe_audio_field(path, "sample_rate"), std::to_string(c.sample_rate)) << c.audio;
+        EXPECT_EQ(testsupport::ffprobe_audio_field(path, "bit_rate"), c.bit_rate) << c.audio;
+        EXPECT_EQ(m.config().audio, c.audio);
+    }
+}
+
+// Audio asked for that is not 16-bit PCM of one or two channels, or that the
+// host gives no way to fetch: the export is refused before the host is asked
+// for anything, and no file is made.
+TEST_F(AudioRun, AudioThatCantBeTakenRefusesTheExport) {
+    set_audio(kPluginAudioPcm);
+    struct Case {
+        int32_t channels, sample_size, rate;
+        bool fetch;
+    };
+    for (const Case& c : {Case{2, 2, 48000, true}, Case{1, 4, 48000, true}, Case{3, 6, 48000, true},
+                          Case{0, 0, 48000, true}, Case{2, 4, 0, true}, Case{2, 4, 48000, false}}) {
+        const std::string what = std::to_string(c.channels) + " channels, " + std::to_string(c.sample_size) +
+                                 " bytes, " + std::to_string(c.rate) + " Hz" + (c.fetch ? "" : ", no fetch");
+        host.request.audio_channels = c.channels;
+        host.request.audio_sample_size = c.sample_size;
+        host.request.audio_rate = c.rate;
+        host.request.fetch_audio = c.fetch ? fetch_audio : nullptr;
+        host.calls.clear();
+        EXPECT_EQ(run(3), 0) << what;
+        EXPECT_TRUE(host.calls.empty()) << what;
+        EXPECT_FALSE(testsupport::file_exists(path)) << what;
+    }
 }
 
 }  // namespace

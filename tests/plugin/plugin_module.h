@@ -40,7 +40,7 @@ public:
         table_->on_config_get(&c, sizeof c);
         return c;
     }
-    void set_config(PluginConfig c) const { EXPECT_EQ(table_->on_config_set(&c, sizeof c), 36); }
+    void set_config(PluginConfig c) const { EXPECT_EQ(table_->on_config_set(&c, sizeof c), kPluginConfigSize); }
 
 private:
     void* handle_ = nullptr;
@@ -52,12 +52,12 @@ inline bool operator==(const PluginConfig& a, const PluginConfig& b) {
     return a.codec_index == b.codec_index && a.bit_rate == b.bit_rate && a.key_seconds == b.key_seconds &&
            a.compression_control == b.compression_control && a.diff_threshold == b.diff_threshold &&
            a.pixel_threshold == b.pixel_threshold && a.log_enabled == b.log_enabled &&
-           a.analyse_enabled == b.analyse_enabled && a.scene_level == b.scene_level;
+           a.analyse_enabled == b.analyse_enabled && a.scene_level == b.scene_level && a.audio == b.audio;
 }
 
 inline std::ostream& operator<<(std::ostream& os, const PluginConfig& c) {
     return os << "{codec " << c.codec_index << ", rate " << c.bit_rate << ", key " << c.key_seconds << ", cc "
               << c.compression_control << ", diff " << c.diff_threshold << ", pixel " << c.pixel_threshold
               << ", log " << c.log_enabled << ", analyse " << c.analyse_enabled << ", scene " << c.scene_level
-              << "}";
+              << ", audio " << c.audio << "}";
 }

@@ -68,33 +68,46 @@ TEST(PluginTable, ConfigurationHandOver) {
     ASSERT_TRUE(m.ok());
     const OutputPluginTable& t = m.table();
 
-    EXPECT_EQ(t.on_config_get(nullptr, 0), 36);
-    EXPECT_EQ(t.on_config_get(nullptr, 36), 36);
+    EXPECT_EQ(t.on_config_get(nullptr, 0), 40);
+    EXPECT_EQ(t.on_config_get(nullptr, 40), 40);
 
     // Out-of-range values are kept exactly as set.
-    const std::array<int32_t, 9> wild = {9, 50000, 0, -3, 100, 1, 5, -1, 25};
-    std::array<int32_t, 9> in = wild;
-    ASSERT_EQ(t.on_config_set(in.data(), 36), 36);
-    std::array<uint8_t, 40> out;
+    const std::array<int32_t, 10> wild = {9, 50000, 0, -3, 100, 1, 5, -1, 25, 400};
+    std::array<int32_t, 10> in = wild;
+    ASSERT_EQ(t.on_config_set(in.data(), 40), 40);
+    std::array<uint8_t, 44> out;
     out.fill(0xAB);
-    EXPECT_EQ(t.on_config_get(out.data(), 36), 36);
-    EXPECT_EQ(std::memcmp(out.data(), wild.data(), 36), 0);
-    EXPECT_EQ(out[36], 0xAB) << "no byte past the record is written";
+    EXPECT_EQ(t.on_config_get(out.data(), 40), 40);
+    EXPECT_EQ(std::memcmp(out.data(), wild.data(), 40), 0);
+    EXPECT_EQ(out[40], 0xAB) << "no byte past the record is written";
 
     // A wrong size copies nothing out and takes nothing in.
-    for (int size : {35, 40}) {
-        std::array<uint8_t, 40> untouched;
+    for (int size : {35, 36, 37, 39, 41, 44}) {
+        std::array<uint8_t, 44> untouched;
         untouched.fill(0xCD);
-        EXPECT_EQ(t.on_config_get(untouched.data(), size), 36);
+        EXPECT_EQ(t.on_config_get(untouched.data(), size), 40);
         for (uint8_t b : untouched) ASSERT_EQ(b, 0xCD) << "size " << size;
+        if (size == 36) continue;  // taken in: below
 
-        std::array<int32_t, 10> other{};
+        std::array<int32_t, 11> other{};
         other.fill(7);
         EXPECT_EQ(t.on_config_set(other.data(), size), 0);
-        std::array<int32_t, 9> now{};
-        t.on_config_get(now.data(), 36);
+        std::array<int32_t, 10> now{};
+        t.on_config_get(now.data(), 40);
         EXPECT_EQ(now, wild) << "size " << size;
     }
+
+    // The 36 bytes an earlier plug-in stored: every field as it was, audio off,
+    // and nothing read past them.
+    const std::array<int32_t, 9> stored = {3, 4000, 12, 60, 10, 30, 1, 0, 3};
+    std::array<int32_t, 10> block{};
+    std::memcpy(block.data(), stored.data(), 36);
+    block[9] = 192;  // past the 36 bytes: not the plug-in's to read
+    ASSERT_EQ(t.on_config_set(block.data(), 36), 36);
+    std::array<int32_t, 10> now{};
+    EXPECT_EQ(t.on_config_get(now.data(), 40), 40);
+    EXPECT_EQ(std::memcmp(now.data(), stored.data(), 36), 0);
+    EXPECT_EQ(now[9], 0) << "audio off";
 }
 
 }  // namespace

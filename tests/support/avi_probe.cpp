@@ -89,6 +89,16 @@ long ffprobe_packet_count(const std::string& path, const std::string& selector) 
     }
 }
 
+std::string ffprobe_audio_field(const std::string& path, const std::string& field) {
+    return ffprobe_field(path, "a:0", field);
+}
+
+std::string ffmpeg_audio_s16le(const std::string& path) {
+    ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a:0", "-f", "s16le",
+                                   "-c:a", "pcm_s16le", "-"});
+    return r.exit_code == 0 ? r.out : std::string();
+}
+
 std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height) {
     ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0", "-f", "rawvideo",
                                    "-pix_fmt", "bgr24", "-vf", "vflip", "-"});

@@ -30,6 +30,12 @@ std::string ffmpeg_framemd5(const std::string& path, const std::string& selector
 std::string ffprobe_first_packet_time(const std::string& path, const std::string& selector);
 // Packets of a stream that ffprobe counts reading the whole file, -1 on failure.
 long ffprobe_packet_count(const std::string& path, const std::string& selector);
+// A field of the first audio stream as ffprobe shows it (e.g. "codec_name",
+// "sample_rate", "bit_rate"); empty when there is none.
+std::string ffprobe_audio_field(const std::string& path, const std::string& field);
+// ffmpeg's decoding of the first audio stream as interleaved signed 16-bit
+// little-endian samples; empty on failure or without audio.
+std::string ffmpeg_audio_s16le(const std::string& path);
 // ffmpeg's decoding of the first video stream as bottom-up bgr24 frames of
 // width * 3 bytes per row, one string per frame; empty on failure.
 std::vector<std::string> ffmpeg_bgr24_frames(const std::string& path, int width, int height);

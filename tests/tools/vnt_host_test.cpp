@@ -29,11 +29,11 @@ ProcessResult host(std::vector<std::string> args, const std::vector<std::string>
     return testsupport::run_process(args, env);
 }
 
-std::array<int32_t, 9> stored(const std::string& path) {
+std::array<int32_t, 10> stored(const std::string& path) {
     const std::string bytes = testsupport::read_file(path);
-    std::array<int32_t, 9> words{};
-    EXPECT_EQ(bytes.size(), 36u);
-    if (bytes.size() == 36) std::memcpy(words.data(), bytes.data(), 36);
+    std::array<int32_t, 10> words{};
+    EXPECT_EQ(bytes.size(), 40u);
+    if (bytes.size() == 40) std::memcpy(words.data(), bytes.data(), 40);
     return words;
 }
 
@@ -90,7 +90,7 @@ TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
     EXPECT_NE(r.out.find("plug-in:     自動２パス MsPEG4 圧縮\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("file filter: AVI (*.avi) = *.avi\n"), std::string::npos) << r.out;
     EXPECT_FALSE(testsupport::file_exists(dir.file("twopass/vnt-host.cfg")));
-    const std::array<std::pair<const char*, const char*>, 9> defaults = {{{"codec_index", "1"},
+    const std::array<std::pair<const char*, const char*>, 10> defaults = {{{"codec_index", "1"},
                                                                          {"bit_rate", "3000"},
                                                                          {"key_seconds", "8"},
                                                                          {"compression_control", "75"},
@@ -98,32 +98,33 @@ TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
                                                                          {"pixel_threshold", "28"},
                                                                          {"log_enabled", "0"},
                                                                          {"analyse_enabled", "0"},
-                                                                         {"scene_level", "0"}}};
+                                                                         {"scene_level", "0"},
+                                                                         {"audio", "0"}}};
     for (const auto& [field, value] : defaults) EXPECT_EQ(shown(r.out, field), value) << field;
 
     // Changes land in the configuration folder and come back next time.
     r = host({"-v", "3", "-r", "50000", "-l", "-s", "25"}, {"XDG_CONFIG_HOME=" + dir.path()});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const std::string cfg = dir.file("twopass/vnt-host.cfg");
-    EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{2, 50000, 8, 75, 9, 28, 1, 0, 25}));
+    EXPECT_EQ(stored(cfg), (std::array<int32_t, 10>{2, 50000, 8, 75, 9, 28, 1, 0, 25, 0}));
     r = host({"--config-file", cfg});
     EXPECT_EQ(shown(r.out, "bit_rate"), "50000");
 
     // The dialog, scripted: Cancel keeps everything, OK stores what was entered.
     r = host({"--config-file", cfg, "--config-dialog", "1013=4000;1004=check;cancel"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{2, 50000, 8, 75, 9, 28, 1, 0, 25}));
+    EXPECT_EQ(stored(cfg), (std::array<int32_t, 10>{2, 50000, 8, 75, 9, 28, 1, 0, 25, 0}));
     r = host({"--config-file", cfg, "--config-dialog", "1013=4000;1004=check;1003=uncheck;1006=4;ok"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.err.find("closed with OK"), std::string::npos) << r.err;
-    EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{4, 4000, 8, 75, 9, 28, 0, 1, 25}));
+    EXPECT_EQ(stored(cfg), (std::array<int32_t, 10>{4, 4000, 8, 75, 9, 28, 0, 1, 25, 0}));
 
     // A script the dialog can't follow is an error and changes nothing.
     for (const char* bad : {"1013=1;nonsense", "1099=1;ok"}) {
         r = host({"--config-file", cfg, "--config-dialog", bad});
         EXPECT_EQ(r.exit_code, 1) << bad;
         EXPECT_NE(r.err.find("dialog"), std::string::npos) << r.err;
-        EXPECT_EQ(stored(cfg), (std::array<int32_t, 9>{4, 4000, 8, 75, 9, 28, 0, 1, 25})) << bad;
+        EXPECT_EQ(stored(cfg), (std::array<int32_t, 10>{4, 4000, 8, 75, 9, 28, 0, 1, 25, 0})) << bad;
     }
 
     // A configuration path that is a folder: a plain error, read or kept, and nothing left behind.
@@ -137,6 +138,43 @@ TEST(VntHost, KeepsThePluginSettingsBetweenRuns) {
         EXPECT_NE(r.err.find(folder), std::string::npos) << r.err;
         EXPECT_FALSE(testsupport::file_exists(folder + ".new"));
     }
+}
+
+// The audio setting: off, PCM or an MP3 rate, kept as given until a run
+// clamps it; the dialog's combo sets it too. Settings an earlier vnt.auo kept
+// (36 bytes, before the audio setting) load with audio off and are kept at
+// the record's 40 bytes from then on.
+TEST(VntHost, AudioSettingAndSettingsFromBeforeIt) {
+    testsupport::TempDir dir;
+    const std::string cfg = dir.file("vnt-host.cfg");
+    const std::array<int32_t, 9> earlier = {2, 4000, 12, 60, 10, 30, 1, 0, 3};
+    std::ofstream(cfg, std::ios::binary).write(reinterpret_cast<const char*>(earlier.data()), 36);
+    ProcessResult r = host({"--config-file", cfg});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "the earlier settings are taken, not ignored";
+    EXPECT_EQ(shown(r.out, "bit_rate"), "4000");
+    EXPECT_EQ(shown(r.out, "scene_level"), "3");
+    EXPECT_EQ(shown(r.out, "audio"), "0");
+    EXPECT_EQ(stored(cfg), (std::array<int32_t, 10>{2, 4000, 12, 60, 10, 30, 1, 0, 3, 0}));
+
+    struct Case {
+        const char* value;
+        int32_t audio;
+    };
+    for (const Case& c : {Case{"pcm", 1}, Case{"192", 192}, Case{"1000", 1000}, Case{"off", 0}, Case{"7", 7}}) {
+        r = host({"--config-file", cfg, "--audio", c.value});
+        ASSERT_EQ(r.exit_code, 0) << c.value << ": " << r.err;
+        EXPECT_EQ(shown(r.out, "audio"), std::to_string(c.audio)) << c.value;
+        EXPECT_EQ(stored(cfg), (std::array<int32_t, 10>{2, 4000, 12, 60, 10, 30, 1, 0, 3, c.audio})) << c.value;
+    }
+    for (const char* bad : {"loud", "", "128k"}) {
+        r = host({"--config-file", cfg, "--audio", bad});
+        EXPECT_EQ(r.exit_code, 1) << bad;
+        EXPECT_EQ(r.err, "vnt-host: --audio takes off, pcm or a bit rate in kbit/s\n") << bad;
+    }
+    r = host({"--config-file", cfg, "--config-dialog", "1023=3;ok"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(stored(cfg)[9], 192);
 }
 
 // A settings path that names something else (a video, a large file, a
@@ -331,6 +369,69 @@ TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
     r = host({"--defaults", "--no-save", "-q", input, dir.file("no/such/folder/out.avi")});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.err.find("could not export"), std::string::npos) << r.err;
+}
+
+// The input's audio as the editor hands out its own. With the setting off
+// the export is the file the same clip without audio gives, byte for byte,
+// and the plug-in never fetches audio; with PCM the file's audio is the
+// input's, sample for sample, up to the video's end; with MP3 it is MP3 at
+// the rate asked.
+TEST_F(VntHostExport, AudioOfTheInputOffPcmAndMp3) {
+    // 30 frames at 25 per second (1.2 s, 57600 samples) beside 2 s of stereo sound.
+    const std::string with_audio = dir.file("sound.avi");
+    ASSERT_TRUE(testsupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=1.2", "-f", "lavfi", "-i",
+                                     "aevalsrc=0.5*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=48000:d=2", "-map", "0:v",
+                                     "-map", "1:a", "-c:v", "rawvideo", "-pix_fmt", "bgr24",
+                                     "-c:a", "pcm_s16le", with_audio}));
+    const std::string input_pcm = testsupport::ffmpeg_audio_s16le(with_audio);
+    ASSERT_EQ(input_pcm.size(), 96000u * 4);
+
+    const std::string today = dir.file("today.avi");
+    ProcessResult r = host({"--defaults", "--no-save", "-q", input, today});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string off = dir.file("off.avi");
+    r = host({"--defaults", "--no-save", "--audio", "off", with_audio, off});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("vnt-host: the plug-in fetched 0 of 96000 audio samples in 0 calls\n"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(testsupport::read_file(off) == testsupport::read_file(today)) << "not today's file";
+
+    const std::string pcm = dir.file("pcm.avi");
+    r = host({"--defaults", "--no-save", "--audio", "pcm", with_audio, pcm});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("vnt-host: the plug-in fetched 57600 of 96000 audio samples in "), std::string::npos)
+        << r.err;
+    EXPECT_EQ(testsupport::ffprobe_complaints(pcm), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(pcm), 30);
+    EXPECT_EQ(testsupport::ffprobe_audio_field(pcm, "codec_name"), "pcm_s16le");
+    EXPECT_EQ(testsupport::ffprobe_audio_field(pcm, "sample_rate"), "48000");
+    EXPECT_EQ(testsupport::ffprobe_audio_field(pcm, "channels"), "2");
+    EXPECT_TRUE(testsupport::ffmpeg_audio_s16le(pcm) == input_pcm.substr(0, 57600u * 4))
+        << "not the input's samples";
+
+    const std::string mp3 = dir.file("mp3.avi");
+    r = host({"--defaults", "--no-save", "-q", "--audio", "128", with_audio, mp3});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(testsupport::ffprobe_complaints(mp3), "");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(mp3), 30);
+    EXPECT_EQ(testsupport::ffprobe_audio_field(mp3, "codec_name"), "mp3");
+    EXPECT_EQ(testsupport::ffprobe_audio_field(mp3, "sample_rate"), "48000");
+    EXPECT_EQ(testsupport::ffprobe_audio_field(mp3, "bit_rate"), "128000");
+}
+
+// Audio the editor would not hand out as it is (here 8-bit PCM) is left out,
+// and said so: the export is the video alone.
+TEST_F(VntHostExport, AudioThatIsNotSixteenBitPcmIsLeftOut) {
+    const std::string in = dir.file("u8.avi"), out = dir.file("out.avi");
+    ASSERT_TRUE(testsupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-f", "lavfi", "-i",
+                                     "sine=frequency=440:sample_rate=22050:duration=1", "-map", "0:v", "-map", "1:a",
+                                     "-frames:v", "10", "-c:v", "rawvideo", "-pix_fmt", "bgr24", "-c:a", "pcm_u8",
+                                     in}));
+    const ProcessResult r = host({"--defaults", "--no-save", "-q", "--audio", "pcm", in, out});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "vnt-host: the audio of " + in + " is not 16-bit PCM: the plug-in gets none\n");
+    EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 10);
+    EXPECT_EQ(testsupport::ffprobe_audio_field(out, "codec_name"), "");
 }
 
 // The export just written is not taken for the settings file it was named as.

@@ -140,10 +140,21 @@ void first_round(HWND dialog) {
     SendMessageA(GetDlgItem(dialog, kIdSceneEdit), WM_CHAR, '2', 0);
     SendMessageA(GetDlgItem(dialog, kIdSceneEdit), WM_CHAR, '5', 0);
 
+    // The audio list: five entries, the stored 200 kbit/s shown as the nearest, 192.
+    const LRESULT audio_count = SendDlgItemMessageA(dialog, kIdAudioCombo, CB_GETCOUNT, 0, 0);
+    if (audio_count != 5) fault("audio list has %ld entries, want 5", static_cast<long>(audio_count));
+    const LRESULT audio = SendDlgItemMessageA(dialog, kIdAudioCombo, CB_GETCURSEL, 0, 0);
+    if (audio != 3) fault("audio entry %ld selected for 200 kbit/s, want 3", static_cast<long>(audio));
+    wchar_t none[16] = {};
+    SendDlgItemMessageW(dialog, kIdAudioCombo, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(none));
+    if (std::wcscmp(none, L"\u306a\u3057") != 0) fault("the first audio entry is not \"none\" in Japanese");
+
     // The user's changes: an empty key-frame edit, a bit rate over the
-    // ceiling, a scene level over the spin's top, another codec, log off.
+    // ceiling, a scene level over the spin's top, another codec, log off,
+    // MP3 at 320 kbit/s.
     set_text(dialog, kIdBitRateEdit, "40000");
     SendDlgItemMessageA(dialog, kIdCodecCombo, CB_SETCURSEL, 4, 0);
+    SendDlgItemMessageA(dialog, kIdAudioCombo, CB_SETCURSEL, 4, 0);
     click(dialog, kIdLogCheck);
     click(dialog, kIdAnalyseCheck);
     click(dialog, IDOK);
@@ -209,11 +220,11 @@ PluginConfig get(const OutputPluginTable& table) {
 
 void expect(const char* round, const PluginConfig& got, const PluginConfig& want) {
     if (std::memcmp(&got, &want, sizeof got) == 0) return;
-    fault("%s: record {%d %d %d %d %d %d %d %d %d}, want {%d %d %d %d %d %d %d %d %d}", round, got.codec_index,
+    fault("%s: record {%d %d %d %d %d %d %d %d %d %d}, want {%d %d %d %d %d %d %d %d %d %d}", round, got.codec_index,
           got.bit_rate, got.key_seconds, got.compression_control, got.diff_threshold, got.pixel_threshold,
-          got.log_enabled, got.analyse_enabled, got.scene_level, want.codec_index, want.bit_rate, want.key_seconds,
-          want.compression_control, want.diff_threshold, want.pixel_threshold, want.log_enabled, want.analyse_enabled,
-          want.scene_level);
+          got.log_enabled, got.analyse_enabled, got.scene_level, got.audio, want.codec_index, want.bit_rate,
+          want.key_seconds, want.compression_control, want.diff_threshold, want.pixel_threshold, want.log_enabled,
+          want.analyse_enabled, want.scene_level, want.audio);
 }
 
 }  // namespace
@@ -242,12 +253,12 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    PluginConfig start{2, 1234, 5, 60, 12, 30, 1, 0, -3};
+    PluginConfig start{2, 1234, 5, 60, 12, 30, 1, 0, -3, 200};
     table->on_config_set(&start, sizeof start);
 
     Round first{"OK with changes", first_round, shot};
     run_round(*table, module, first);
-    expect(first.name, get(*table), PluginConfig{4, 40000, 0, 60, 12, 30, 0, 1, 25});
+    expect(first.name, get(*table), PluginConfig{4, 40000, 0, 60, 12, 30, 0, 1, 25, 320});
 
     const PluginConfig before_cancel = get(*table);
     Round second{"Cancel", second_round, false};

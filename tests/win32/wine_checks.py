@@ -8,7 +8,7 @@ subcommand; each prints what differs and exits 1 on a fault:
                                     Linux program's for the same arguments
   bitmaps BAD.TXT WIDTH HEIGHT      one analysis bitmap (*.bmp here) for each
                                     frame listed, a whole 24-bit DIB each
-  setting CONFIG INDEX VALUE        the plug-in's stored record (nine 32-bit
+  setting CONFIG INDEX VALUE        the plug-in's stored record (ten 32-bit
                                     fields) holds VALUE in field INDEX
   stream FILE FIELD=VALUE...        ffprobe reads these fields of the video
                                     stream (nb_read_packets: frames counted)
@@ -85,9 +85,9 @@ def bitmaps(bad_txt, width, height):
 
 def setting(config, index, value):
     record = open(config, "rb").read()
-    if len(record) != 36:
-        return f"the plug-in's record is {len(record)} bytes, want 36"
-    c = struct.unpack("<9i", record)
+    if len(record) != 40:
+        return f"the plug-in's record is {len(record)} bytes, want 40"
+    c = struct.unpack("<10i", record)
     if c[int(index)] != int(value):
         return f"the plug-in keeps {c[int(index)]} in field {index} of its record, want {value}"
     return None

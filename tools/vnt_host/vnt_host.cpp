@@ -2,13 +2,15 @@
 // does. It loads the module, shows its table, keeps its configuration in a
 // file between runs, can run its settings dialog, and exports an AVI file's
 // frames through the plug-in's output entry: bottom-up 24-bit DIBs with rows
-// padded to 4 bytes, in the editor's 76-byte request record. Any plug-in that
-// keeps to the editor's conventions runs under it; the setting options apply
-// only to one that keeps vnt.auo's 36-byte settings.
+// padded to 4 bytes, in the editor's 76-byte request record, and the file's
+// 16-bit PCM audio as the editor hands out its own. Any plug-in that keeps to
+// the editor's conventions runs under it; the setting options apply only to
+// one that keeps vnt.auo's 40-byte settings.
 #include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -57,6 +59,7 @@ constexpr char kUsageTail[] =
     "  -d N  -p N  -s N       noise difference, noise pixels, scene-change level\n"
     "  -l / --no-log          encoding log on / off\n"
     "  -b / --no-analyse      bad-block pictures on / off\n"
+    "  --audio off|pcm|N      the input's audio: left out, kept as PCM, or as MP3 at N kbit/s\n"
     "  --config-dialog SCRIPT run the plug-in's settings dialog with a script of steps\n"
     "                         separated by ';': ID=TEXT, ID=N (combo entry), ID=check,\n"
     "                         ID=uncheck, ID=up, ID=down, ok, cancel\n"
@@ -186,6 +189,13 @@ Options parse_options(int argc, char** argv) {
             o.changes.emplace_back(&PluginConfig::log_enabled, a == "-l" ? 1 : 0);
         } else if (a == "-b" || a == "--no-analyse") {
             o.changes.emplace_back(&PluginConfig::analyse_enabled, a == "-b" ? 1 : 0);
+        } else if (a == "--audio") {
+            const std::string v = value_of(i);
+            int32_t kbps = 0;
+            if (v == "off") o.changes.emplace_back(&PluginConfig::audio, kPluginAudioOff);
+            else if (v == "pcm") o.changes.emplace_back(&PluginConfig::audio, kPluginAudioPcm);
+            else if (parse_int(v.c_str(), kbps)) o.changes.emplace_back(&PluginConfig::audio, kbps);
+            else fail("--audio takes off, pcm or a bit rate in kbit/s");
         } else if (a == "--config-dialog") {
             o.have_dialog = true;
             o.dialog_script = value_of(i);
@@ -269,6 +279,9 @@ void print_config(const PluginConfig& c) {
     std::printf("log_enabled         %d\n", c.log_enabled);
     std::printf("analyse_enabled     %d\n", c.analyse_enabled);
     std::printf("scene_level         %d\n", c.scene_level);
+    if (c.audio == kPluginAudioOff) std::printf("audio               0 (off)\n");
+    else if (c.audio == kPluginAudioPcm) std::printf("audio               1 (PCM)\n");
+    else std::printf("audio               %d (MP3, kbit/s)\n", c.audio);
 }
 
 // The stored settings, or nothing. Only a regular file is opened (a FIFO
@@ -287,16 +300,24 @@ std::vector<char> read_whole(const std::string& path) {
     return bytes;
 }
 
-// Only a settings file (of the plug-in's size, or still empty) or nothing at
-// all may be replaced: the path may name a video, the export just written or
-// a device by mistake, and none of them is ours to write over.
+// vnt.auo's settings as an earlier vnt.auo kept them: the record without its
+// audio setting. Taken as the plug-in's own when it keeps vnt.auo's record now.
+bool earlier_settings(size_t plugin_size, size_t bytes) {
+    return plugin_size == static_cast<size_t>(kPluginConfigSize) &&
+           bytes == static_cast<size_t>(kPluginConfigSizeWithoutAudio);
+}
+
+// Only a settings file (of the plug-in's size or an earlier vnt.auo's, or
+// still empty) or nothing at all may be replaced: the path may name a video,
+// the export just written or a device by mistake, and none of them is ours to
+// write over.
 bool holds_settings_or_nothing(const std::filesystem::path& p, size_t size) {
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(p, ec);
     if (!std::filesystem::exists(status)) return true;
     if (!std::filesystem::is_regular_file(status)) return false;
     const std::uintmax_t bytes = std::filesystem::file_size(p, ec);
-    return !ec && (bytes == 0 || bytes == size);
+    return !ec && (bytes == 0 || bytes == size || earlier_settings(size, bytes));
 }
 
 void write_config(const std::string& path, const std::vector<char>& bytes) {
@@ -338,6 +359,16 @@ struct HostRun {
     bool tty = false;
     int last_reported = -1;
     std::vector<uint8_t> flipped;  // for readers that hand out top-down rows
+    // The input's first audio stream, 16-bit PCM, as the editor hands out its
+    // own: sample 0 at the first frame, the stream's start (dwStart) silence.
+    PAVISTREAM audio = nullptr;
+    int64_t audio_skew = 0;   // samples of silence before the stream's first
+    int64_t audio_count = 0;  // samples handed out in all: the skew and the stream
+    uint32_t audio_block = 0;  // bytes of one sample of all channels
+    std::vector<uint8_t> audio_buffer;  // the last fetch's, valid until the next
+    // What the plug-in asked for, for the line after the export.
+    int audio_fetches = 0;
+    int64_t audio_fetched = 0;  // samples handed out
 };
 HostRun g_run;
 
@@ -393,11 +424,63 @@ int host_frame_flags(int frame) { return g_run.key_frames.count(frame) ? 1 : 0; 
 
 int host_refresh_preview() { return 1; }
 
-// The input's audio is not handed over: there is never any to read.
-void* host_fetch_audio(int, int, int* read) {
-    static int16_t silence[2];
+// Samples start .. start+length-1 of the input's audio, *read of them: fewer
+// past its end or where the file can't be read.
+void* host_fetch_audio(int start, int length, int* read) {
+    ++g_run.audio_fetches;
     if (read) *read = 0;
-    return silence;
+    if (!g_run.audio || start < 0 || length <= 0 || start >= g_run.audio_count) return g_run.audio_buffer.data();
+    const int64_t wanted = std::min<int64_t>(length, g_run.audio_count - start);
+    const size_t bytes = static_cast<size_t>(wanted) * g_run.audio_block;
+    if (g_run.audio_buffer.size() < bytes) g_run.audio_buffer.resize(bytes);
+    uint8_t* out = g_run.audio_buffer.data();
+    const int64_t silent = std::clamp<int64_t>(g_run.audio_skew - start, 0, wanted);
+    std::memset(out, 0, static_cast<size_t>(silent) * g_run.audio_block);
+    int64_t got = silent;
+    while (got < wanted) {
+        LONG read_bytes = 0, read_samples = 0;
+        const LONG n = static_cast<LONG>(wanted - got);
+        if (AVIStreamRead(g_run.audio, static_cast<LONG>(start + got - g_run.audio_skew), n,
+                          out + static_cast<size_t>(got) * g_run.audio_block,
+                          static_cast<LONG>(static_cast<size_t>(n) * g_run.audio_block), &read_bytes,
+                          &read_samples) != AVIERR_OK ||
+            read_samples <= 0)
+            break;
+        got += std::min<int64_t>(read_samples, n);
+    }
+    g_run.audio_fetched += got;
+    if (read) *read = static_cast<int>(got);
+    return out;
+}
+
+// Hands the input's first audio stream to the request when it is 16-bit PCM,
+// the editor's own audio format. Other audio is left out, and said so.
+void open_audio(PAVIFILE file, const std::string& name, OutputRequest& request) {
+    PAVISTREAM stream = nullptr;
+    if (AVIFileGetStream(file, &stream, streamtypeAUDIO, 0) != AVIERR_OK) return;
+    WAVEFORMATEX format{};
+    LONG format_size = sizeof format;
+    AVISTREAMINFOA info{};
+    const bool pcm16 = AVIStreamReadFormat(stream, 0, &format, &format_size) == AVIERR_OK &&
+                       format_size >= static_cast<LONG>(offsetof(WAVEFORMATEX, cbSize)) &&
+                       format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample == 16 && format.nChannels > 0 &&
+                       format.nBlockAlign == format.nChannels * 2 && format.nSamplesPerSec > 0 &&
+                       format.nSamplesPerSec <= INT32_MAX &&
+                       AVIStreamInfoA(stream, &info, sizeof info) == AVIERR_OK;
+    if (!pcm16) {
+        std::fprintf(stderr, "vnt-host: the audio of %s is not 16-bit PCM: the plug-in gets none\n", name.c_str());
+        AVIStreamRelease(stream);
+        return;
+    }
+    g_run.audio = stream;
+    g_run.audio_block = format.nBlockAlign;
+    g_run.audio_skew = info.dwStart;
+    g_run.audio_count = std::min<int64_t>(int64_t{info.dwStart} + info.dwLength, INT32_MAX);
+    request.flags |= kOutputHasAudio;
+    request.audio_rate = static_cast<int32_t>(format.nSamplesPerSec);
+    request.audio_channels = format.nChannels;
+    request.audio_count = static_cast<int32_t>(g_run.audio_count);
+    request.audio_sample_size = format.nBlockAlign;
 }
 
 // Only the plain DIB format (0) is offered, as from fetch_frame.
@@ -478,6 +561,7 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     request.refresh_preview = host_refresh_preview;
     request.fetch_audio = host_fetch_audio;
     request.fetch_frame_ex = host_fetch_frame_ex;
+    open_audio(file, o.files[0], request);
 
     set_stop_handler(on_interrupt);
     const int ok = table.on_output(&request);
@@ -485,6 +569,7 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     if (!o.quiet && g_run.tty) std::fputc('\n', stderr);
 
     AVIStreamGetFrameClose(g_run.frames);
+    if (g_run.audio) AVIStreamRelease(g_run.audio);
     AVIStreamRelease(stream);
     AVIFileRelease(file);
     AVIFileExit();
@@ -497,6 +582,10 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     if (!o.quiet || stopped) {
         std::fprintf(stderr, "vnt-host: %d of %d frames %s %s\n", g_run.frames_fetched, request.frame_count,
                      stopped ? "written before the stop to" : "written to", o.files[1].c_str());
+        if (g_run.audio) {
+            std::fprintf(stderr, "vnt-host: the plug-in fetched %lld of %d audio samples in %d calls\n",
+                         static_cast<long long>(g_run.audio_fetched), request.audio_count, g_run.audio_fetches);
+        }
     }
     return stopped ? 1 : 0;
 }
@@ -548,13 +637,17 @@ int main(int argc, char** argv) {
     std::vector<char> stored = o.defaults || size <= 0 ? std::vector<char>{} : read_whole(o.config_path);
     if (size > 0 && stored.size() == static_cast<size_t>(size)) {
         table->on_config_set(stored.data(), size);
+    } else if (size > 0 && earlier_settings(static_cast<size_t>(size), stored.size()) &&
+               table->on_config_set(stored.data(), static_cast<int>(stored.size())) > 0) {
+        // The plug-in took an earlier vnt.auo's settings; they are kept at its size from now on.
     } else if (!stored.empty()) {
         std::fprintf(stderr, "vnt-host: ignoring %s: not %d bytes\n", o.config_path.c_str(), size);
     }
 
     // The setting options name fields of vnt.auo's record.
     if (!o.changes.empty() && size != kPluginConfigSize)
-        fail("the plug-in keeps " + std::to_string(size) + " bytes of settings, not vnt.auo's 36");
+        fail("the plug-in keeps " + std::to_string(size) + " bytes of settings, not vnt.auo's " +
+             std::to_string(kPluginConfigSize));
     if (!o.changes.empty()) {
         PluginConfig c{};
         table->on_config_get(&c, size);
