@@ -8,7 +8,7 @@ set -euo pipefail
 required=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
+  libavcodec-dev libavformat-dev libswscale-dev libswresample-dev libavutil-dev
   ffmpeg
   clang libclang-rt-14-dev
   time
