@@ -1,6 +1,7 @@
 // The VFAPI source against scripted reader plug-ins listed in a test registry.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "console/frame_source.h"
 #include "console/vfapi.h"
+#include "tests/support/pcm_reference.h"
 #include "tests/support/scripted_plugin.h"
 #include "tests/support/support.h"
 
@@ -460,6 +462,44 @@ TEST_F(VfapiSourceTest, NoAudioIsReadWhereThereIsNoneOrNoneIsAsked) {
         EXPECT_TRUE(audio_reads().empty());
         frame_source_close(source);
         source = FrameSource{};
+    }
+}
+
+// Through the reader plug-in: an MP4 whose AAC audio starts about 0.3 s
+// after its first picture gives silence up to where ffmpeg's decoding of the
+// AAC starts, then that decoding to 16 bits (within 1), up to the video's
+// end, with the frames.
+TEST_F(VfapiSourceTest, TheReaderPluginsAudioComesWithTheFramesAsFfmpegDecodesIt) {
+    const std::string video = dir.file("video.mp4"), audio = dir.file("audio.m4a"), clip = dir.file("clip.mp4");
+    ASSERT_TRUE(testsupport::make_clip(video, "testsrc2=size=64x48:rate=25", 50, {"-c:v", "mpeg4"}));
+    ASSERT_TRUE(testsupport::ffmpeg({"-f", "lavfi", "-i", "aevalsrc=0.5*sin(1000*2*PI*t)|0.3*sin(300*2*PI*t):s=48000",
+                                     "-t", "2", "-c:a", "aac", audio}));
+    ASSERT_TRUE(testsupport::ffmpeg({"-i", video, "-itsoffset", "0.3", "-i", audio, "-map", "0:v", "-map", "1:a",
+                                     "-c", "copy", clip}));
+    const std::vector<int16_t> want = testsupport::ffmpeg_pcm16(clip, 2);
+    const double later =
+        testsupport::ffprobe_first_frame_time(clip, "a") - testsupport::ffprobe_first_frame_time(clip, "v");
+    ASSERT_NEAR(later, 0.3, 0.03);
+    const auto silence = static_cast<size_t>(std::lround(later * 48000)) * 2;
+
+    testsupport::write_plugin_registry(registry, {{"reader", testsupport::build_dir() + "/vfapi-reader.so"}});
+    ASSERT_EQ(open(clip.c_str(), SourceAudio::pcm), 1);
+    ASSERT_EQ(source.frame_count, 50u);
+    ASSERT_EQ(source.audio_count, 1u);
+    const WAVEFORMATEX format = audio_pcm16_format(48000, 2);
+    EXPECT_EQ(std::memcmp(source.audio[0].format, &format, sizeof format), 0);
+    testing::internal::CaptureStderr();
+    const Kept kept = read_all();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(kept.chunks.size(), 50u);
+    EXPECT_EQ(kept.chunks[0].size(), 2u);
+    ASSERT_EQ(kept.bytes.size(), 96000u * 4) << "two seconds";
+    std::vector<int16_t> got(kept.bytes.size() / 2);
+    std::memcpy(got.data(), kept.bytes.data(), kept.bytes.size());
+    ASSERT_GT(want.size(), got.size() - silence);
+    for (size_t i = 0; i < got.size(); ++i) {
+        const int expected = i < silence ? 0 : want[i - silence];
+        ASSERT_LE(std::abs(got[i] - expected), 1) << "sample " << i / 2 << " channel " << i % 2;
     }
 }
 

@@ -17,6 +17,7 @@
 #include "console/vfapi.h"
 #include "tests/support/avi_probe.h"
 #include "tests/support/mp4_display.h"
+#include "tests/support/pcm_reference.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -58,25 +59,6 @@ int closest_picture(const std::vector<uint8_t>& picture, const std::vector<std::
         }
     }
     return best_mean < 2.0 && second > best_mean + 1.0 ? best : -1;
-}
-
-// The time of the first frame ffmpeg decodes from the file's first stream of
-// kind ("a" or "v"), in seconds.
-double first_frame_time(const std::string& path, const char* kind) {
-    testsupport::ProcessResult r = testsupport::run_process(
-        {"ffprobe", "-v", "error", "-select_streams", std::string(kind) + ":0", "-show_entries", "frame=pts_time",
-         "-of", "csv=p=0", path});
-    return r.exit_code == 0 && !r.out.empty() ? std::stod(r.out) : -1.0;
-}
-
-// ffmpeg's own decoding of the file's first audio stream to 16-bit samples of channels.
-std::vector<int16_t> ffmpeg_samples(const std::string& path, int channels) {
-    testsupport::ProcessResult r =
-        testsupport::run_process({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a:0", "-f", "s16le",
-                                  "-ac", std::to_string(channels), "-"});
-    std::vector<int16_t> samples(r.exit_code == 0 ? r.out.size() / 2 : 0);
-    std::memcpy(samples.data(), r.out.data(), samples.size() * 2);
-    return samples;
 }
 
 class VfapiReaderTest : public ::testing::Test {
@@ -530,10 +512,10 @@ TEST_F(VfapiReaderTest, ServesAudioAsFfmpegDecodesItFromTheTimeOfTheFirstFrame) 
         EXPECT_EQ(info.dwLengthH, 0u);
 
         // ffmpeg's samples start at its first audio frame's time.
-        const double later = first_frame_time(clip, "a") - first_frame_time(clip, "v");
+        const double later = testsupport::ffprobe_first_frame_time(clip, "a") - testsupport::ffprobe_first_frame_time(clip, "v");
         EXPECT_NEAR(later, c.audio_later, 0.03);
         const auto shift = static_cast<int64_t>(std::lround(later * c.rate));
-        const std::vector<int16_t> want = ffmpeg_samples(clip, static_cast<int>(ch));
+        const std::vector<int16_t> want = testsupport::ffmpeg_pcm16(clip, static_cast<int>(ch));
         ASSERT_GT(want.size(), static_cast<size_t>(c.rate));
         EXPECT_EQ(total, shift + static_cast<int64_t>(want.size() / ch)) << "shift " << shift;
         int64_t silent = 0, compared = 0, off = 0;
