@@ -42,6 +42,9 @@ struct ReaderAudio {
     AVRational origin_base{1, 1};
     int rate = 0;
     int channels = 0;
+    AVRational time_base{1, 1};      // the stream's, as both contexts have it
+    int64_t start_time = AV_NOPTS_VALUE;
+    int64_t length = 0;
 
     AVFormatContext* format = nullptr;
     AVStream* stream = nullptr;
@@ -81,7 +84,7 @@ AVRational fine_base(const ReaderAudio& a) { return AVRational{1, static_cast<in
 // The position of a time of the stream, to the nearest sample.
 int64_t position_of(const ReaderAudio& a, int64_t time) {
     const auto round = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
-    const int64_t at = av_rescale_q_rnd(time, a.stream->time_base, fine_base(a), round) -
+    const int64_t at = av_rescale_q_rnd(time, a.time_base, fine_base(a), round) -
                        av_rescale_q_rnd(a.origin, a.origin_base, fine_base(a), round);
     return floor_div(at + kSubsamples / 2, kSubsamples);
 }
@@ -89,11 +92,11 @@ int64_t position_of(const ReaderAudio& a, int64_t time) {
 // The time of the stream at position.
 int64_t time_of(const ReaderAudio& a, int64_t position) {
     const int64_t origin = av_rescale_q(a.origin, a.origin_base, fine_base(a));
-    return av_rescale_q(position * kSubsamples + origin, fine_base(a), a.stream->time_base);
+    return av_rescale_q(position * kSubsamples + origin, fine_base(a), a.time_base);
 }
 
 int64_t start_position_of(const ReaderAudio& a) {
-    return a.stream->start_time != AV_NOPTS_VALUE ? position_of(a, a.stream->start_time) : 0;
+    return a.start_time != AV_NOPTS_VALUE ? position_of(a, a.start_time) : 0;
 }
 
 void close_decoding(ReaderAudio& a) {
@@ -127,7 +130,10 @@ bool open_decoding(ReaderAudio& a) {
     for (unsigned i = 0; i < a.format->nb_streams; ++i)
         if (static_cast<int>(i) != a.index) a.format->streams[i]->discard = AVDISCARD_ALL;
     a.stream = a.format->streams[a.index];
-    if (a.stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) return false;
+    if (a.stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || a.stream->time_base.num <= 0 ||
+        a.stream->time_base.den <= 0)
+        return false;
+    a.time_base = a.stream->time_base;
     const AVCodec* decoder = avcodec_find_decoder(a.stream->codecpar->codec_id);
     if (!decoder) return false;
     a.codec = avcodec_alloc_context3(decoder);
@@ -308,34 +314,43 @@ int64_t read_samples(ReaderAudio& a, int64_t position, uint32_t count, uint8_t* 
 
 }  // namespace
 
-ReaderAudio* reader_audio_open(const char* path, int index, int64_t origin, AVRational origin_base,
-                               bool& out_of_memory) {
+ReaderAudio* reader_audio_open(const char* path, const AVFormatContext* format, int index, int64_t origin,
+                               AVRational origin_base, bool& out_of_memory) {
+    const AVStream& stream = *format->streams[index];
+    const AVCodecParameters& p = *stream.codecpar;
+    if (p.codec_type != AVMEDIA_TYPE_AUDIO || p.sample_rate <= 0 || p.sample_rate > kMaxRate ||
+        p.ch_layout.nb_channels <= 0 || stream.time_base.num <= 0 || stream.time_base.den <= 0 ||
+        !avcodec_find_decoder(p.codec_id))
+        return nullptr;
     auto* a = new (std::nothrow) ReaderAudio;
     if (!a) {
         out_of_memory = true;
         return nullptr;
     }
-    bool ok = false;
     try {
         a->path = path;
-        a->index = index;
-        a->origin = origin;
-        if (origin_base.num > 0 && origin_base.den > 0) a->origin_base = origin_base;
-        ok = open_decoding(*a);
     } catch (const std::bad_alloc&) {
-        a->out_of_memory = true;
-    }
-    if (ok) {
-        const AVCodecParameters& p = *a->stream->codecpar;
-        a->rate = p.sample_rate;
-        a->channels = p.ch_layout.nb_channels == 1 ? 1 : 2;
-        ok = p.sample_rate > 0 && p.sample_rate <= kMaxRate && p.ch_layout.nb_channels > 0;
-    }
-    if (!ok) {
-        out_of_memory = a->out_of_memory;
-        reader_audio_close(a);
+        out_of_memory = true;
+        delete a;
         return nullptr;
     }
+    a->index = index;
+    a->origin = origin;
+    if (origin_base.num > 0 && origin_base.den > 0) a->origin_base = origin_base;
+    a->rate = p.sample_rate;
+    a->channels = p.ch_layout.nb_channels == 1 ? 1 : 2;
+    a->time_base = stream.time_base;
+    a->start_time = stream.start_time;
+
+    // The stream's end by its duration, else by the container's.
+    int64_t end = AV_NOPTS_VALUE;
+    if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
+        end = (stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0) + stream.duration;
+    } else if (format->duration != AV_NOPTS_VALUE && format->duration > 0) {
+        const int64_t start = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
+        end = av_rescale_q(start + format->duration, AV_TIME_BASE_Q, stream.time_base);
+    }
+    a->length = end == AV_NOPTS_VALUE ? 0 : std::max<int64_t>(position_of(*a, end), 0);
     return a;
 }
 
@@ -348,19 +363,7 @@ void reader_audio_close(ReaderAudio* audio) {
 int reader_audio_rate(const ReaderAudio* audio) { return audio->rate; }
 int reader_audio_channels(const ReaderAudio* audio) { return audio->channels; }
 
-int64_t reader_audio_length(const ReaderAudio* audio) {
-    const ReaderAudio& a = *audio;
-    const AVStream& s = *a.stream;
-    int64_t end = AV_NOPTS_VALUE;
-    if (s.duration != AV_NOPTS_VALUE && s.duration > 0) {
-        end = (s.start_time != AV_NOPTS_VALUE ? s.start_time : 0) + s.duration;
-    } else if (a.format->duration != AV_NOPTS_VALUE && a.format->duration > 0) {
-        const int64_t start = a.format->start_time != AV_NOPTS_VALUE ? a.format->start_time : 0;
-        end = av_rescale_q(start + a.format->duration, AV_TIME_BASE_Q, s.time_base);
-    }
-    if (end == AV_NOPTS_VALUE) return 0;
-    return std::max<int64_t>(position_of(a, end), 0);
-}
+int64_t reader_audio_length(const ReaderAudio* audio) { return audio->length; }
 
 int64_t reader_audio_read(ReaderAudio* audio, int64_t position, uint32_t count, void* out, bool& out_of_memory) {
     ReaderAudio& a = *audio;

@@ -10,7 +10,9 @@
 // another without gaps, as a plain decode to PCM gives them.
 //
 // The stream is demuxed on a file context of its own, so that the video's
-// reads and seeks never move it. Reading position p after position p - 1
+// reads and seeks never move it; it is opened at the first read, so that a
+// caller that only asks about the audio pays nothing for it. Reading position
+// p after position p - 1
 // decodes on; a position a little ahead is decoded up to; any other seeks,
 // or starts again from the top of the file near its start. Memory: the
 // decoder's and one decoded frame.
@@ -19,16 +21,17 @@
 #include <cstdint>
 
 extern "C" {
-#include <libavutil/rational.h>
+#include <libavformat/avformat.h>
 }
 
 struct ReaderAudio;  // private to reader_audio.cpp
 
-// Opens stream index of path for decoding; position 0 lies at time origin in
-// units of origin_base. Null when it can't be (out_of_memory set when memory
-// ran out), also for a stream without a known sample rate or channel count.
-ReaderAudio* reader_audio_open(const char* path, int index, int64_t origin, AVRational origin_base,
-                               bool& out_of_memory);
+// The audio of stream index of path, which format (the caller's open
+// context of path) describes; position 0 lies at time origin in units of
+// origin_base. Null when it can't be decoded (no decoder, no known sample
+// rate or channel count) or memory ran out (then out_of_memory is set).
+ReaderAudio* reader_audio_open(const char* path, const AVFormatContext* format, int index, int64_t origin,
+                               AVRational origin_base, bool& out_of_memory);
 void reader_audio_close(ReaderAudio* audio);
 
 int reader_audio_rate(const ReaderAudio* audio);

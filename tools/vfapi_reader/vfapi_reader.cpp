@@ -389,7 +389,8 @@ ReaderAudio* audio_of(Reader& reader) {
         base = reader.stream->time_base;
     }
     bool out_of_memory = false;
-    reader.audio = reader_audio_open(reader.format->url, reader.audio_index, origin, base, out_of_memory);
+    reader.audio = reader_audio_open(reader.format->url, reader.format, reader.audio_index, origin, base,
+                                     out_of_memory);
     if (out_of_memory) reader.out_of_memory = true;
     // A stream that can't be decoded is not tried again; one that memory ran out for is.
     reader.audio_tried = reader.audio || !out_of_memory;
