@@ -2,6 +2,11 @@
 // are listed as values under HKEY_CURRENT_USER\Software\VFPlugin and tried in
 // value order; the first that opens the file decodes it straight into a
 // bottom-up frame buffer of ours.
+//
+// Audio, when asked for and the plug-in has it, is read with each frame as
+// the span that goes with it (engine/audio.h), on the thread that reads the
+// frames, into one buffer of ours: PCM as the plug-in gives it, or made
+// 16-bit where the driver needs that.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +14,14 @@
 
 #include "console/frame_source.h"
 #include "console/vfapi.h"
+#include "engine/audio.h"
 
 namespace {
 
 constexpr char kVfapiRegistryKey[] = "Software\\VFPlugin";
 constexpr DWORD kVfapiRegistryTextSize = 260;
+// The highest sample rate taken from a plug-in: above any that audio uses.
+constexpr DWORD kMaxAudioRate = 768000;
 
 struct VfapiSource {
     HMODULE module;          // the plug-in library, or null
@@ -26,10 +34,31 @@ struct VfapiSource {
     BITMAPINFOHEADER* header;     // owned
     AVISTREAMINFOA info;
     uint8_t* frame_buffer;        // owned, one picture, reused for every frame
+    HRESULT audio_info_result;    // what QueryStreamInfo answered for the audio
+
+    // The audio kept (audio_count 1) or none (0).
+    uint32_t audio_count;
+    char* name;                   // owned: the input's path, for the warning
+    WAVEFORMATEX wave;            // the output stream's format
+    AudioStreamSpec audio_spec;
+    uint32_t plugin_block;        // bytes of one sample as the plug-in gives it
+    bool widen;                   // 8-bit samples made 16-bit
+    VfapiAudioRead audio_request;
+    int64_t audio_frame;          // the frame whose audio is read next
+    int64_t audio_next;           // the position it starts at
+    bool audio_ended;             // the plug-in had no more: silence from here on
+    uint8_t* audio_buffer;        // owned, grown to the largest span
+    size_t audio_capacity;
+    FrameAudioChunk chunks[2];
+    FrameAudio frame_audio;       // of the frame handed out last
 };
 
 // Releases what the record holds, leaving the record itself.
 void release(VfapiSource& source) {
+    std::free(source.audio_buffer);
+    source.audio_buffer = nullptr;
+    std::free(source.name);
+    source.name = nullptr;
     std::free(source.frame_buffer);
     source.frame_buffer = nullptr;
     std::free(source.header);
@@ -181,8 +210,119 @@ int open_into(const char* path, VfapiSource& source, int& out_of_memory) {
         return 0;
     }
     if (source.file_info.dwStreamFlags & kVfapiHasAudio)
-        source.functions.QueryStreamInfo(source.handle, kVfapiStreamAudio, &source.audio_info);
+        source.audio_info_result =
+            source.functions.QueryStreamInfo(source.handle, kVfapiStreamAudio, &source.audio_info);
     return 1;
+}
+
+// The output audio stream for the plug-in's audio: PCM as it describes it
+// (16-bit where the driver asks for PCM to encode). 0 when the description
+// is of no PCM we write, or memory ran out (then out_of_memory is set).
+int set_up_audio(VfapiSource& source, SourceAudio audio, const char* path, int& out_of_memory) {
+    const VfapiAudioInfo& a = source.audio_info;
+    const DWORD rate = a.dwScale ? a.dwRate / a.dwScale : 0;
+    if (source.audio_info_result != kVfapiOk || (a.dwChannels != 1 && a.dwChannels != 2) ||
+        (a.dwBitsPerSample != 8 && a.dwBitsPerSample != 16) || a.dwBlockAlign != a.dwChannels * a.dwBitsPerSample / 8 ||
+        rate == 0 || rate > kMaxAudioRate || a.dwRate % a.dwScale != 0)
+        return 0;
+    const auto channels = static_cast<WORD>(a.dwChannels);
+    source.plugin_block = a.dwBlockAlign;
+    source.widen = audio == SourceAudio::pcm && a.dwBitsPerSample == 8;
+    if (a.dwBitsPerSample == 16 || source.widen) {
+        source.wave = audio_pcm16_format(rate, channels);
+    } else {
+        source.wave = WAVEFORMATEX{};
+        source.wave.wFormatTag = WAVE_FORMAT_PCM;
+        source.wave.nChannels = channels;
+        source.wave.nSamplesPerSec = rate;
+        source.wave.nAvgBytesPerSec = rate * channels;
+        source.wave.nBlockAlign = channels;
+        source.wave.wBitsPerSample = 8;
+    }
+    source.audio_spec = AudioStreamSpec{audio_pcm_stream_info(source.wave), &source.wave, sizeof source.wave, 0};
+    source.audio_request.dwSize = sizeof(VfapiAudioRead);
+    const size_t name_size = std::strlen(path) + 1;
+    source.name = static_cast<char*>(std::malloc(name_size));
+    if (!source.name) {
+        out_of_memory = 1;
+        return 0;
+    }
+    std::memcpy(source.name, path, name_size);
+    source.audio_count = 1;
+    return 1;
+}
+
+// Room in the audio buffer for the span of the frame read next (before the
+// frame is, so that a lack of memory changes nothing). 0 when memory ran out.
+int audio_make_room(VfapiSource& source, int64_t& end) {
+    const int64_t count = frame_count_of(source);
+    end = audio_frame_end(source.audio_frame, count, source.info, source.audio_spec.info);
+    if (end < source.audio_next) end = source.audio_next;
+    const uint64_t bytes = static_cast<uint64_t>(end - source.audio_next) * source.wave.nBlockAlign;
+    // Chunk sizes and the plug-in's buffer size are 32-bit.
+    if (bytes > 0x7FFFFFFFu) return 0;
+    if (bytes <= source.audio_capacity) return 1;
+    auto* grown = static_cast<uint8_t*>(std::realloc(source.audio_buffer, static_cast<size_t>(bytes)));
+    if (!grown) return 0;
+    source.audio_buffer = grown;
+    source.audio_capacity = static_cast<size_t>(bytes);
+    return 1;
+}
+
+// Reads the samples up to end into the buffer as the frame's chunks: frame
+// 0's in two, the lead and the rest. Where the plug-in gives fewer than asked
+// (the video's end is never passed), the rest is silence, said once.
+void audio_read_span(VfapiSource& source, int64_t end) {
+    const int64_t start = source.audio_next;
+    const auto count = static_cast<uint32_t>(end - start);
+    const uint32_t block = source.wave.nBlockAlign;
+    uint32_t got = 0;
+    if (count && !source.audio_ended) {
+        VfapiAudioRead& request = source.audio_request;
+        request.dwSamplePosL = static_cast<DWORD>(start);
+        request.dwSamplePosH = static_cast<DWORD>(static_cast<uint64_t>(start) >> 32);
+        request.dwSampleCount = count;
+        request.dwReadedSampleCount = 0;
+        request.dwBufSize = count * source.plugin_block;
+        // 8-bit samples land in the buffer's second half and are widened forwards.
+        request.lpBuf = source.audio_buffer + static_cast<size_t>(count) * (block - source.plugin_block);
+        if (source.functions.ReadData(source.handle, kVfapiStreamAudio, &request) == kVfapiOk)
+            got = request.dwReadedSampleCount < count ? request.dwReadedSampleCount : count;
+        if (got < count) {
+            source.audio_ended = true;
+            std::fprintf(stderr, "WARNING - %s: the audio ends before the video; silence is written for the rest\n",
+                         source.name);
+        }
+        if (source.widen) {
+            const uint8_t* from = static_cast<const uint8_t*>(request.lpBuf);
+            for (size_t i = 0; i < static_cast<size_t>(got) * source.plugin_block; ++i) {
+                const auto sample = static_cast<int16_t>((from[i] - 128) * 256);
+                std::memcpy(source.audio_buffer + 2 * i, &sample, 2);
+            }
+        }
+    }
+    // Silence: 0 for 16-bit samples, the middle value for 8-bit ones.
+    if (got < count)
+        std::memset(source.audio_buffer + static_cast<size_t>(got) * block, source.wave.wBitsPerSample == 8 ? 0x80 : 0,
+                    static_cast<size_t>(count - got) * block);
+
+    FrameAudio& audio = source.frame_audio;
+    audio = FrameAudio{source.chunks, 0, source.audio_buffer};
+    auto add = [&](int64_t from, int64_t to) {
+        if (to <= from) return;
+        const auto samples = static_cast<uint32_t>(to - from);
+        source.chunks[audio.chunk_count++] =
+            FrameAudioChunk{0, static_cast<uint32_t>((from - start) * block), samples * block, samples};
+    };
+    int64_t lead = start;
+    if (source.audio_frame == 0) {
+        lead = audio_lead_end(frame_count_of(source), source.info, source.audio_spec.info);
+        lead = lead < start ? start : lead > end ? end : lead;
+        add(start, lead);
+    }
+    add(lead, end);
+    source.audio_next = end;
+    ++source.audio_frame;
 }
 
 int close_source(void* self) {
@@ -193,7 +333,7 @@ int close_source(void* self) {
     return 1;
 }
 
-int open_source(const char* path, SourceAudio, FrameSource& frames) {
+int open_source(const char* path, SourceAudio audio, FrameSource& frames) {
     frames = FrameSource{};
     auto* source = static_cast<VfapiSource*>(std::calloc(1, sizeof(VfapiSource)));
     if (!source) {
@@ -201,19 +341,35 @@ int open_source(const char* path, SourceAudio, FrameSource& frames) {
         return 0;
     }
     int out_of_memory = 0;
-    if (!open_into(path, *source, out_of_memory)) {
+    int opened = open_into(path, *source, out_of_memory);
+    // The user asked for the sound: audio that can't be read fails the run
+    // before its output exists, rather than leave the file silent.
+    if (opened && audio != SourceAudio::none && (source->file_info.dwStreamFlags & kVfapiHasAudio) &&
+        !set_up_audio(*source, audio, path, out_of_memory)) {
+        opened = 0;
+        if (!out_of_memory) std::fprintf(stderr, "ERROR - Can't read the audio of %s\n", path);
+    }
+    if (!opened) {
         close_source(source);
         // Told the way the C library tells it: the plug-in's C library may not be ours.
         if (out_of_memory) errno = ENOMEM;
         return 0;
     }
-    frames = FrameSource{&vfapi_source_ops, source, &source->info, source->header, frame_count_of(*source), nullptr, 0};
+    const AudioStreamSpec* audio_streams = source->audio_count ? &source->audio_spec : nullptr;
+    frames = FrameSource{&vfapi_source_ops, source, &source->info, source->header, frame_count_of(*source),
+                         audio_streams, source->audio_count};
     return 1;
 }
 
 int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header) {
     auto& source = *static_cast<VfapiSource*>(self);
+    source.frame_audio = FrameAudio{};
     if (!source.frame_buffer) return 0;  // a picture too large to encode
+    int64_t audio_end = 0;
+    if (source.audio_count && !audio_make_room(source, audio_end)) {
+        errno = ENOMEM;
+        return 0;
+    }
     VfapiVideoRead& request = source.read_request;
     const HRESULT read = source.functions.ReadData(source.handle, kVfapiStreamVideo, &request);
     if (read != 0) {
@@ -226,6 +382,7 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
         if (read == kVfapiOutOfMemory) errno = ENOMEM;
         return 0;
     }
+    if (source.audio_count) audio_read_span(source, audio_end);
     // The picture starts at the buffer (its bottom row), not at lpData.
     *pixels = source.frame_buffer;
     *header = source.header;
@@ -233,6 +390,8 @@ int next_frame(void* self, const void** pixels, const BITMAPINFOHEADER** header)
     return 1;
 }
 
+void audio_of(void* self, const FrameAudio** audio) { *audio = &static_cast<VfapiSource*>(self)->frame_audio; }
+
 }  // namespace
 
-const FrameSourceOps vfapi_source_ops = {open_source, next_frame, close_source, nullptr, nullptr};
+const FrameSourceOps vfapi_source_ops = {open_source, next_frame, close_source, nullptr, audio_of};

@@ -17,7 +17,7 @@ fuzz_build() {
   for c in ffmpeg pkg-config cmake ninja; do
     command -v "$c" >/dev/null 2>&1 || { echo "$name: $c is not installed"; exit 77; }
   done
-  pkg-config --exists libavcodec libavformat libswscale libavutil || { echo "$name: FFmpeg libraries missing"; exit 77; }
+  pkg-config --exists libavcodec libavformat libswscale libswresample libavutil || { echo "$name: FFmpeg libraries missing"; exit 77; }
   mkdir -p "$out"
   local probe=$out/probe_${name%.sh} log=$out/build-${name%.sh}.log
   echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$probe.cpp"

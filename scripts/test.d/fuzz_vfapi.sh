@@ -26,6 +26,10 @@ mk -f lavfi -i "testsrc2=size=32x24:rate=25" -frames:v 6 -vf "setpts=(N+N*N/4)/2
   -c:v ffv1 "$made/vfr.mkv"
 mk -f lavfi -i "testsrc2=size=32x24:rate=25" -frames:v 6 -c:v mpeg4 -g 3 -bf 1 "$made/mpeg4.mp4"
 mk -f lavfi -i "testsrc2=size=18x14:rate=25" -frames:v 4 -c:v mjpeg "$made/mjpeg.mov"
+mk -f lavfi -i "testsrc2=size=16x16:rate=25" -f lavfi -i "sine=frequency=1000" -t 0.2 -c:v mpeg4 -c:a aac \
+  "$made/aac.mp4"
+mk -f lavfi -i "testsrc2=size=16x16:rate=25" -f lavfi -i "sine=frequency=440:sample_rate=8000" -t 0.2 -c:v ffv1 \
+  -c:a pcm_u8 -ac 6 "$made/six.mkv"
 if ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx264; then
   mk -f lavfi -i "testsrc2=size=32x24:rate=25" -frames:v 5 -c:v libx264 -preset ultrafast -f h264 "$made/raw.h264"
 fi

@@ -2,7 +2,8 @@
 // bytes: the open with its frame count, then frames converted into a caller's
 // buffer of exactly the picture's rows, at a pitch and in a direction the
 // input chooses. The buffer is a block of its own, so that a byte written
-// past it is found.
+// past it is found. Then the audio, if any: read on in pieces of sizes the
+// input picks, into a buffer of exactly the samples asked for, and sought.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -59,6 +60,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             request.dwFrameNumberL = static_cast<DWORD>(n);
             request.dwFrameNumberH = static_cast<DWORD>(n >> 32);
             table.ReadData(handle, kVfapiStreamVideo, &request);
+        }
+    }
+    VfapiAudioInfo audio{};
+    audio.dwSize = sizeof audio;
+    if ((file.dwStreamFlags & kVfapiHasAudio) && table.QueryStreamInfo(handle, kVfapiStreamAudio, &audio) == 0 &&
+        audio.dwBlockAlign > 0 && audio.dwBlockAlign <= 4) {
+        VfapiAudioRead request{};
+        request.dwSize = sizeof request;
+        std::uint64_t position = 0;
+        for (unsigned k = 0; k < 16; ++k) {
+            const DWORD count = 1 + ((pick * (k + 1) * 977u) % 4096u);
+            std::vector<std::uint8_t> samples(static_cast<std::size_t>(count) * audio.dwBlockAlign);
+            // Sequential reads, one jump back and one far ahead.
+            if (k == 10) position = pick;
+            if (k == 13) position += 200000;
+            request.dwSamplePosL = static_cast<DWORD>(position);
+            request.dwSamplePosH = static_cast<DWORD>(position >> 32);
+            request.dwSampleCount = count;
+            request.dwBufSize = static_cast<DWORD>(samples.size());
+            request.lpBuf = samples.data();
+            if (table.ReadData(handle, kVfapiStreamAudio, &request) != 0 || request.dwReadedSampleCount > count)
+                break;
+            position += request.dwReadedSampleCount;
         }
     }
     table.CloseInput(handle);

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "console/vfapi.h"
 #include "tests/support/avi_probe.h"
 #include "tests/support/mp4_display.h"
+#include "tests/support/pcm_reference.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -83,6 +86,22 @@ protected:
         request.lpData = picture.data() + static_cast<size_t>(height - 1) * width * 3;
         request.lPitch = -width * 3;
         return table.ReadData(handle, kVfapiStreamVideo, &request);
+    }
+
+    // Reads count samples from position into samples (of block_align bytes
+    // each): the count the plug-in says it wrote, or -1 when it fails.
+    int64_t read_audio(uint64_t position, uint32_t count, std::vector<int16_t>& samples, uint32_t channels) {
+        samples.assign(static_cast<size_t>(count) * channels, 0x5555);
+        VfapiAudioRead request{};
+        request.dwSize = sizeof request;
+        request.dwSamplePosL = static_cast<DWORD>(position);
+        request.dwSamplePosH = static_cast<DWORD>(position >> 32);
+        request.dwSampleCount = count;
+        request.dwBufSize = count * channels * 2;
+        request.lpBuf = samples.data();
+        if (table.ReadData(handle, kVfapiStreamAudio, &request) != 0) return -1;
+        samples.resize(static_cast<size_t>(request.dwReadedSampleCount) * channels);
+        return request.dwReadedSampleCount;
     }
 
     VfapiVideoInfo open_video(const std::string& path) {
@@ -399,6 +418,157 @@ TEST_F(VfapiReaderTest, ShowsPicturesAsTheirDisplayMatrixTurnsAndFlipsThem) {
         table.CloseInput(handle);
         handle = 0;
     }
+}
+
+// Sample 0 of the audio lies at the time of frame 0; from there on the
+// samples are ffmpeg's own decoding of the stream to 16 bits (mixed down to
+// stereo where it has more channels), whether they are read in one piece or
+// a bit at a time, and after going back and forth.
+TEST_F(VfapiReaderTest, ServesAudioAsFfmpegDecodesItFromTheTimeOfTheFirstFrame) {
+    struct Case {
+        const char* name;
+        // The file's making: "V" and "A" stand for a video clip and the
+        // audio made from the source and codec below.
+        std::vector<std::string> make;
+        std::vector<std::string> audio;
+        DWORD channels;
+        int rate;
+        double audio_later;  // seconds by which the audio starts after the first picture
+    };
+    const std::vector<std::string> remux = {"-map", "0:v", "-map", "1:a", "-c", "copy"};
+    auto with_remux = [&](std::vector<std::string> inputs) {
+        inputs.insert(inputs.end(), remux.begin(), remux.end());
+        return inputs;
+    };
+    const Case cases[] = {
+        {"aac.mp4",
+         {"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-f", "lavfi", "-i", "sine=frequency=1000", "-t", "2",
+          "-c:v", "mpeg4", "-c:a", "aac"},
+         {},
+         1,
+         44100,
+         0.0},
+        {"later.mp4",
+         with_remux({"-i", "V", "-itsoffset", "0.3", "-i", "A"}),
+         {"aevalsrc=0.5*sin(1000*2*PI*t)|0.3*sin(300*2*PI*t):s=48000", "-c:a", "aac"},
+         2,
+         48000,
+         0.3},
+        {"earlier 5.1.mp4",
+         with_remux({"-itsoffset", "0.2", "-i", "V", "-i", "A"}),
+         {"aevalsrc=0.4*sin(1000*2*PI*t)|0.3*sin(500*2*PI*t)|0.2*sin(250*2*PI*t)|0.1*sin(60*2*PI*t)|"
+          "0.3*sin(700*2*PI*t)|0.2*sin(900*2*PI*t):c=5.1:s=48000",
+          "-c:a", "aac"},
+         2,
+         48000,
+         -0.2},
+        {"mp3.mkv",
+         with_remux({"-i", "V", "-itsoffset", "0.1", "-i", "A"}),
+         {"aevalsrc=0.5*sin(440*2*PI*t)|0.5*sin(880*2*PI*t):s=48000", "-c:a", "libmp3lame", "-b:a", "128k"},
+         2,
+         48000,
+         0.1},
+    };
+    const std::string video = dir.file("video.mp4");
+    ASSERT_TRUE(testsupport::make_clip(video, "testsrc2=size=64x48:rate=25", 50, {"-c:v", "mpeg4"}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The audio alone in a file whose time stamps count samples (Matroska's
+        // milliseconds would place a frame after a seek up to half of one off).
+        const bool mp3 = std::find(c.audio.begin(), c.audio.end(), "libmp3lame") != c.audio.end();
+        const std::string clip = dir.file(c.name), audio = dir.file(std::string(c.name) + (mp3 ? ".mp3" : ".m4a"));
+        if (!c.audio.empty()) {
+            std::vector<std::string> args = {"-f", "lavfi", "-i", c.audio[0], "-t", "2"};
+            args.insert(args.end(), c.audio.begin() + 1, c.audio.end());
+            args.push_back(audio);
+            ASSERT_TRUE(testsupport::ffmpeg(args));
+        }
+        std::vector<std::string> args;
+        for (const std::string& arg : c.make) args.push_back(arg == "V" ? video : arg == "A" ? audio : arg);
+        args.push_back(clip);
+        ASSERT_TRUE(testsupport::ffmpeg(args));
+
+        ASSERT_EQ(table.OpenInput(clip.c_str(), &handle), 0);
+        VfapiFileInfo file{sizeof file, 0};
+        ASSERT_EQ(table.QueryFileInfo(handle, &file), 0);
+        EXPECT_EQ(file.dwStreamFlags, kVfapiHasVideo | kVfapiHasAudio);
+        VfapiAudioInfo info{};
+        info.dwSize = sizeof info;
+        ASSERT_EQ(table.QueryStreamInfo(handle, kVfapiStreamAudio, &info), 0);
+        EXPECT_EQ(info.dwRate, static_cast<DWORD>(c.rate));
+        EXPECT_EQ(info.dwScale, 1u);
+        EXPECT_EQ(info.dwChannels, c.channels);
+        EXPECT_EQ(info.dwBitsPerSample, 16u);
+        EXPECT_EQ(info.dwBlockAlign, c.channels * 2);
+        const uint32_t ch = c.channels;
+
+        // One read for all of it: fewer samples than asked, at the end.
+        std::vector<int16_t> whole;
+        const int64_t total = read_audio(0, static_cast<uint32_t>(c.rate) * 3, whole, ch);
+        ASSERT_GT(total, c.rate);
+        EXPECT_LT(total, c.rate * 3);
+        EXPECT_NEAR(static_cast<double>(info.dwLengthL), static_cast<double>(total), c.rate / 20.0)
+            << "the length the duration gives";
+        EXPECT_EQ(info.dwLengthH, 0u);
+
+        // ffmpeg's samples start at its first audio frame's time.
+        const double later = testsupport::ffprobe_first_frame_time(clip, "a") - testsupport::ffprobe_first_frame_time(clip, "v");
+        EXPECT_NEAR(later, c.audio_later, 0.03);
+        const auto shift = static_cast<int64_t>(std::lround(later * c.rate));
+        const std::vector<int16_t> want = testsupport::ffmpeg_pcm16(clip, static_cast<int>(ch));
+        ASSERT_GT(want.size(), static_cast<size_t>(c.rate));
+        EXPECT_EQ(total, shift + static_cast<int64_t>(want.size() / ch)) << "shift " << shift;
+        int64_t silent = 0, compared = 0, off = 0;
+        for (int64_t i = 0; i < total * ch; ++i) {
+            const int64_t j = i - shift * ch;  // the same time in ffmpeg's samples
+            if (j < 0) {
+                silent += whole[static_cast<size_t>(i)] == 0;
+                continue;
+            }
+            if (j >= static_cast<int64_t>(want.size())) break;
+            ++compared;
+            if (std::abs(whole[static_cast<size_t>(i)] - want[static_cast<size_t>(j)]) > 1 && off++ < 5)
+                ADD_FAILURE() << "sample " << i / ch << " channel " << i % ch << ": " << whole[static_cast<size_t>(i)]
+                              << ", ffmpeg " << want[static_cast<size_t>(j)];
+        }
+        EXPECT_EQ(off, 0) << "of " << compared;
+        EXPECT_EQ(silent, std::max<int64_t>(shift, 0) * ch) << "silence before the audio starts";
+
+        // A bit at a time: the same samples.
+        std::vector<int16_t> pieces, piece;
+        const uint32_t sizes[] = {1, 7, 1764, 1024, 4096, 333};
+        for (size_t k = 0; static_cast<int64_t>(pieces.size()) < total * ch; ++k) {
+            const int64_t got = read_audio(pieces.size() / ch, sizes[k % std::size(sizes)], piece, ch);
+            ASSERT_GT(got, 0) << "at " << pieces.size() / ch;
+            pieces.insert(pieces.end(), piece.begin(), piece.end());
+        }
+        EXPECT_TRUE(pieces == whole) << "read a bit at a time";
+        EXPECT_EQ(read_audio(total, 100, piece, ch), 0) << "past the end";
+        // Back and forth, by seeking: a decoder that starts afresh may round
+        // a sample the other way (AAC's noise substitution draws other noise).
+        for (int64_t at : {int64_t{c.rate}, int64_t{10}, total - 500, int64_t{c.rate / 2}, int64_t{0}}) {
+            ASSERT_EQ(read_audio(static_cast<uint64_t>(at), 500, piece, ch), std::min<int64_t>(500, total - at));
+            EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + at * ch,
+                                   [](int16_t a, int16_t b) { return std::abs(a - b) <= 1; }))
+                << "at " << at;
+        }
+        table.CloseInput(handle);
+        handle = 0;
+    }
+}
+
+TEST_F(VfapiReaderTest, AFileWithoutAudioSaysSo) {
+    const std::string clip = dir.file("clip.mp4");
+    ASSERT_TRUE(testsupport::make_clip(clip, "testsrc2=size=64x48:rate=25", 5, {"-c:v", "mpeg4"}));
+    ASSERT_EQ(table.OpenInput(clip.c_str(), &handle), 0);
+    VfapiFileInfo file{sizeof file, 0};
+    ASSERT_EQ(table.QueryFileInfo(handle, &file), 0);
+    EXPECT_EQ(file.dwStreamFlags, kVfapiHasVideo);
+    VfapiAudioInfo info{};
+    info.dwSize = sizeof info;
+    EXPECT_NE(table.QueryStreamInfo(handle, kVfapiStreamAudio, &info), 0);
+    std::vector<int16_t> samples;
+    EXPECT_EQ(read_audio(0, 100, samples, 2), -1);
 }
 
 // With no room left to decode, the plug-in says that memory ran out, not

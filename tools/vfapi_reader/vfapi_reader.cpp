@@ -20,6 +20,11 @@
 // repeated or dropped and the whole keeps time with its sound. The rate is
 // the container's when every picture keeps it, else the average, pictures
 // over the stream's length.
+//
+// The first audio stream, if any, is served as 16-bit PCM of 1 or 2 channels
+// at its own sample rate (reader_audio.h), sample 0 at the time of frame 0:
+// where the audio starts later than the pictures silence comes first, where
+// it starts earlier what lies before the first picture is left out.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +42,7 @@ extern "C" {
 #include "common/pixels.h"
 #include "console/vfapi.h"
 #include "tools/vfapi_reader/orientation.h"
+#include "tools/vfapi_reader/reader_audio.h"
 
 namespace {
 
@@ -53,6 +59,8 @@ struct Reader {
     int stream_index = -1;
     bool has_audio = false;
     int audio_index = -1;
+    ReaderAudio* audio = nullptr;  // opened when the audio is first asked about
+    bool audio_tried = false;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
     PixelsToBgr convert;
@@ -74,6 +82,7 @@ struct Reader {
 
 void reader_free(Reader* reader) {
     if (!reader) return;
+    reader_audio_close(reader->audio);
     pixels_to_bgr_close(reader->convert);
     av_frame_free(&reader->frame);
     av_packet_free(&reader->packet);
@@ -368,6 +377,26 @@ bool open_reader(const char* path, Reader& reader) {
     return reader.has_audio;
 }
 
+// The audio decoding, opened when first asked for: position 0 at the time of
+// frame 0, or for a file of sound alone at the stream's own start.
+ReaderAudio* audio_of(Reader& reader) {
+    if (reader.audio || reader.audio_tried) return reader.audio;
+    const AVStream* audio = reader.format->streams[reader.audio_index];
+    int64_t origin = audio->start_time != AV_NOPTS_VALUE ? audio->start_time : 0;
+    AVRational base = audio->time_base;
+    if (reader.stream) {
+        origin = reader.times.empty() ? start_time_of(reader) : reader.times.front();
+        base = reader.stream->time_base;
+    }
+    bool out_of_memory = false;
+    reader.audio = reader_audio_open(reader.format->url, reader.format, reader.audio_index, origin, base,
+                                     out_of_memory);
+    if (out_of_memory) reader.out_of_memory = true;
+    // A stream that can't be decoded is not tried again; one that memory ran out for is.
+    reader.audio_tried = reader.audio || !out_of_memory;
+    return reader.audio;
+}
+
 HRESULT WINAPI open_input(LPCSTR path, VfapiHandle* handle) {
     if (!path || !handle) return kVfapiError;
     *handle = 0;
@@ -419,28 +448,48 @@ HRESULT WINAPI query_stream_info(VfapiHandle handle, DWORD stream_kind, void* in
         return kVfapiOk;
     }
     if (stream_kind == kVfapiStreamAudio) {
-        // Audio is described (as 16-bit samples) but not delivered.
         auto* audio = static_cast<VfapiAudioInfo*>(info);
         if (!reader->has_audio || audio->dwSize < sizeof(VfapiAudioInfo)) return kVfapiError;
-        const AVCodecParameters* a = reader->format->streams[reader->audio_index]->codecpar;
-        const uint64_t samples =
-            reader->format->duration > 0 && a->sample_rate > 0
-                ? static_cast<uint64_t>(av_rescale(reader->format->duration, a->sample_rate, AV_TIME_BASE))
-                : 0;
+        reader->out_of_memory = false;
+        const ReaderAudio* decoding = audio_of(*reader);
+        if (!decoding) return failure_of(*reader);
+        const auto samples = static_cast<uint64_t>(reader_audio_length(decoding));
+        const auto channels = static_cast<DWORD>(reader_audio_channels(decoding));
         audio->dwLengthL = static_cast<DWORD>(samples);
         audio->dwLengthH = static_cast<DWORD>(samples >> 32);
-        audio->dwRate = static_cast<DWORD>(a->sample_rate > 0 ? a->sample_rate : 0);
+        audio->dwRate = static_cast<DWORD>(reader_audio_rate(decoding));
         audio->dwScale = 1;
-        audio->dwChannels = static_cast<DWORD>(a->ch_layout.nb_channels > 0 ? a->ch_layout.nb_channels : 0);
+        audio->dwChannels = channels;
         audio->dwBitsPerSample = 16;
-        audio->dwBlockAlign = audio->dwChannels * 2;
+        audio->dwBlockAlign = channels * 2;
         return kVfapiOk;
     }
     return kVfapiError;
 }
 
+// Samples from the request's position on, fewer at the end of the stream.
+HRESULT read_audio(Reader& reader, VfapiAudioRead& request) {
+    if (!reader.has_audio || request.dwSize < sizeof(VfapiAudioRead) || !request.lpBuf) return kVfapiError;
+    reader.out_of_memory = false;
+    ReaderAudio* decoding = audio_of(reader);
+    if (!decoding) return failure_of(reader);
+    request.dwReadedSampleCount = 0;
+    const DWORD block = static_cast<DWORD>(reader_audio_channels(decoding)) * 2;
+    const DWORD count = std::min<DWORD>(request.dwSampleCount, request.dwBufSize / block);
+    const uint64_t position = (static_cast<uint64_t>(request.dwSamplePosH) << 32) | request.dwSamplePosL;
+    if (position > static_cast<uint64_t>(INT64_MAX)) return kVfapiOk;  // past any end
+    bool out_of_memory = false;
+    const int64_t got =
+        reader_audio_read(decoding, static_cast<int64_t>(position), count, request.lpBuf, out_of_memory);
+    if (got < 0) return out_of_memory ? kVfapiOutOfMemory : kVfapiError;
+    request.dwReadedSampleCount = static_cast<DWORD>(got);
+    return kVfapiOk;
+}
+
 HRESULT WINAPI read_data(VfapiHandle handle, DWORD stream_kind, void* data) {
     Reader* reader = reader_of(handle);
+    if (reader && data && stream_kind == kVfapiStreamAudio)
+        return read_audio(*reader, *static_cast<VfapiAudioRead*>(data));
     auto* request = static_cast<VfapiVideoRead*>(data);
     if (!reader || !reader->stream || stream_kind != kVfapiStreamVideo || !request ||
         request->dwSize < sizeof(VfapiVideoRead) || !request->lpData)
@@ -483,7 +532,7 @@ extern "C" __attribute__((visibility("default"))) HRESULT WINAPI vfGetPluginInfo
     if (!info || info->dwSize < sizeof(VfapiPluginInfo)) return kVfapiError;
     info->dwAPIVersion = 1;
     info->dwVersion = 1;
-    info->dwSupportStreamType = kVfapiHasVideo;
+    info->dwSupportStreamType = kVfapiHasVideo | kVfapiHasAudio;
     std::snprintf(info->cPluginInfo, sizeof info->cPluginInfo, "libavformat reader 1.0");
     std::snprintf(info->cFileType, sizeof info->cFileType, "Video files (*.mp4;*.mkv;*.mov;*.y4m)|*.mp4;*.mkv;*.mov;*.y4m");
     return kVfapiOk;

@@ -9,9 +9,14 @@
 // answers), flags [1], frames_l [10], frames_h [0], rate [25], scale [1],
 // width [16], height [8], bits [24], fail_read_at [-1] (ReadData fails from
 // this frame number on), read_error [1] (what it answers then).
+// Audio (QueryStreamInfo kind 2): audio_info [0] (its result), a_length
+// [0], a_rate [44100], a_scale [1], a_channels [2], a_bits [16], a_align
+// [channels * bits / 8]; ReadData kind 2: a_samples [-1] (how many samples
+// there are, -1 for no end), a_read_error [0] (its result).
 //
 // Pictures: the pixel at column x of top-down row y of frame f is blue
-// (x + f) & 255, green y & 255, red f & 255.
+// (x + f) & 255, green y & 255, red f & 255. Audio: channel c of sample p
+// is p * 2 + c as a 16-bit word, or (p + 64 * c) & 255 as an 8-bit one.
 #include <dlfcn.h>
 
 #include <cstdarg>
@@ -26,7 +31,9 @@ namespace {
 // Plain data only: nothing here may need destroying before the unload line
 // of the journal is written.
 constexpr const char* kKeys[] = {"get_plugin_func", "open", "handle", "flags", "frames_l", "frames_h", "rate",
-                                 "scale", "width", "height", "bits", "fail_read_at", "read_error"};
+                                 "scale", "width", "height", "bits", "fail_read_at", "read_error", "audio_info",
+                                 "a_length", "a_rate", "a_scale", "a_channels", "a_bits", "a_align", "a_samples",
+                                 "a_read_error"};
 constexpr int kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
 struct Script {
@@ -125,10 +132,48 @@ HRESULT WINAPI query_stream_info(VfapiHandle, DWORD kind, void* data) {
         video->dwFrameHeight = static_cast<DWORD>(number("height", 8));
         video->dwPixelBits = static_cast<DWORD>(number("bits", 24));
     }
+    if (kind == kVfapiStreamAudio) {
+        auto* audio = static_cast<VfapiAudioInfo*>(data);
+        audio->dwLengthL = static_cast<DWORD>(number("a_length", 0));
+        audio->dwLengthH = 0;
+        audio->dwRate = static_cast<DWORD>(number("a_rate", 44100));
+        audio->dwScale = static_cast<DWORD>(number("a_scale", 1));
+        audio->dwChannels = static_cast<DWORD>(number("a_channels", 2));
+        audio->dwBitsPerSample = static_cast<DWORD>(number("a_bits", 16));
+        audio->dwBlockAlign = static_cast<DWORD>(number("a_align", audio->dwChannels * audio->dwBitsPerSample / 8));
+        return static_cast<HRESULT>(number("audio_info", 0));
+    }
     return 0;
 }
 
+HRESULT read_audio(VfapiAudioRead* request) {
+    journal("read 2 %u %u %u %u %u", request->dwSize, request->dwSamplePosL, request->dwSamplePosH,
+            request->dwSampleCount, request->dwBufSize);
+    const long long channels = number("a_channels", 2);
+    const long long bits = number("a_bits", 16);
+    const long long samples = number("a_samples", -1);
+    const long long from = static_cast<long long>((static_cast<unsigned long long>(request->dwSamplePosH) << 32) |
+                                                  request->dwSamplePosL);
+    long long count = request->dwSampleCount;
+    if (samples >= 0) count = from >= samples ? 0 : count < samples - from ? count : samples - from;
+    auto* out = static_cast<unsigned char*>(request->lpBuf);
+    for (long long p = from; p < from + count; ++p) {
+        for (long long c = 0; c < channels; ++c) {
+            if (bits == 8) {
+                *out++ = static_cast<unsigned char>(p + 64 * c);
+            } else {
+                const auto word = static_cast<unsigned short>(p * 2 + c);
+                *out++ = static_cast<unsigned char>(word);
+                *out++ = static_cast<unsigned char>(word >> 8);
+            }
+        }
+    }
+    request->dwReadedSampleCount = static_cast<DWORD>(count);
+    return static_cast<HRESULT>(number("a_read_error", 0));
+}
+
 HRESULT WINAPI read_data(VfapiHandle, DWORD kind, void* data) {
+    if (kind == kVfapiStreamAudio) return read_audio(static_cast<VfapiAudioRead*>(data));
     auto* request = static_cast<VfapiVideoRead*>(data);
     journal("read %u %u %u %u %d", kind, request->dwSize, request->dwFrameNumberL, request->dwFrameNumberH,
             static_cast<int>(request->lPitch));
