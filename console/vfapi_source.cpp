@@ -40,7 +40,7 @@ struct VfapiSource {
     uint32_t audio_count;
     char* name;                   // owned: the input's path, for the warning
     WAVEFORMATEX wave;            // the output stream's format
-    AudioStreamSpec audio_spec;
+    AudioStreamDescription audio_description;
     uint32_t plugin_block;        // bytes of one sample as the plug-in gives it
     bool widen;                   // 8-bit samples made 16-bit
     VfapiAudioRead audio_request;
@@ -239,7 +239,7 @@ int set_up_audio(VfapiSource& source, SourceAudio audio, const char* path, int& 
         source.wave.nBlockAlign = channels;
         source.wave.wBitsPerSample = 8;
     }
-    source.audio_spec = AudioStreamSpec{audio_pcm_stream_info(source.wave), &source.wave, sizeof source.wave, 0};
+    source.audio_description = AudioStreamDescription{audio_pcm_stream_info(source.wave), &source.wave, sizeof source.wave, 0};
     source.audio_request.dwSize = sizeof(VfapiAudioRead);
     const size_t name_size = std::strlen(path) + 1;
     source.name = static_cast<char*>(std::malloc(name_size));
@@ -256,7 +256,7 @@ int set_up_audio(VfapiSource& source, SourceAudio audio, const char* path, int& 
 // frame is, so that a lack of memory changes nothing). 0 when memory ran out.
 int audio_make_room(VfapiSource& source, int64_t& end) {
     const int64_t count = frame_count_of(source);
-    end = audio_frame_end(source.audio_frame, count, source.info, source.audio_spec.info);
+    end = audio_frame_end(source.audio_frame, count, source.info, source.audio_description.info);
     if (end < source.audio_next) end = source.audio_next;
     const uint64_t bytes = static_cast<uint64_t>(end - source.audio_next) * source.wave.nBlockAlign;
     // Chunk sizes and the plug-in's buffer size are 32-bit.
@@ -316,7 +316,7 @@ void audio_read_span(VfapiSource& source, int64_t end) {
     };
     int64_t lead = start;
     if (source.audio_frame == 0) {
-        lead = audio_lead_end(frame_count_of(source), source.info, source.audio_spec.info);
+        lead = audio_lead_end(frame_count_of(source), source.info, source.audio_description.info);
         lead = lead < start ? start : lead > end ? end : lead;
         add(start, lead);
     }
@@ -355,9 +355,9 @@ int open_source(const char* path, SourceAudio audio, FrameSource& frames) {
         if (out_of_memory) errno = ENOMEM;
         return 0;
     }
-    const AudioStreamSpec* audio_streams = source->audio_count ? &source->audio_spec : nullptr;
+    const AudioStreamDescription* audio_descriptions = source->audio_count ? &source->audio_description : nullptr;
     frames = FrameSource{&vfapi_source_ops, source, &source->info, source->header, frame_count_of(*source),
-                         audio_streams, source->audio_count};
+                         audio_descriptions, source->audio_count};
     return 1;
 }
 

@@ -285,13 +285,13 @@ TEST_F(VfapiSourceTest, EachFrameBringsItsAudioSpanUpToTheVideosLength) {
                              : open("clip.avs", SourceAudio::copy),
                   1);
         ASSERT_EQ(source.audio_count, 1u);
-        const AudioStreamSpec& spec = source.audio[0];
+        const AudioStreamDescription& description = source.audio[0];
         const WAVEFORMATEX want = audio_pcm16_format(44100, 2);
-        ASSERT_EQ(spec.format_size, sizeof(WAVEFORMATEX));
-        EXPECT_EQ(std::memcmp(spec.format, &want, sizeof want), 0);
+        ASSERT_EQ(description.format_size, sizeof(WAVEFORMATEX));
+        EXPECT_EQ(std::memcmp(description.format, &want, sizeof want), 0);
         const AVISTREAMINFOA info = audio_pcm_stream_info(want);
-        EXPECT_EQ(std::memcmp(&spec.info, &info, sizeof info), 0);
-        EXPECT_EQ(spec.mp3_kbps, 0);
+        EXPECT_EQ(std::memcmp(&description.info, &info, sizeof info), 0);
+        EXPECT_EQ(description.mp3_kbps, 0);
         const AVISTREAMINFOA video = *source.info;
 
         const Kept kept = read_all();
