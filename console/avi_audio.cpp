@@ -14,15 +14,36 @@ int no_memory() {
     return 0;
 }
 
-// Bytes of the chunk that starts at the stream's next position; 0 when there
-// is none (the end, or a read that fails).
-LONG next_chunk_size(AviAudioStream& s) {
-    LONG bytes = 0;
+// The input position of the stream's next chunk: reads count from the
+// stream's start (dwStart), the frame spans from its first sample.
+LONG position_of(const AviAudioStream& s) { return static_cast<LONG>(s.info.dwStart + s.next); }
+
+// How the next read asks: a stream with a sample size reads the rest of the
+// chunk its position is in (AVISTREAMREAD_CONVENIENT), one without reads a
+// chunk a sample. *bytes is what that read needs; 0 when there is nothing
+// left to read (the end, or a read that fails).
+//
+// Some AVIFile implementations answer the size of a convenient read with 0
+// bytes while samples remain; those read a count of samples across chunks,
+// up to `want` (never past the span asked) and the stream's largest chunk.
+LONG next_read(const AviAudioStream& s, int64_t want, LONG* bytes) {
+    *bytes = 0;
     LONG samples = 0;
-    const LONG count = s.info.dwSampleSize ? AVISTREAMREAD_CONVENIENT : 1;
-    if (AVIStreamRead(s.stream, static_cast<LONG>(s.next), count, nullptr, 0, &bytes, &samples) != AVIERR_OK)
-        return 0;
-    return bytes;
+    if (!s.info.dwSampleSize) {
+        if (AVIStreamRead(s.stream, position_of(s), 1, nullptr, 0, bytes, &samples) != AVIERR_OK) *bytes = 0;
+        return 1;
+    }
+    if (AVIStreamRead(s.stream, position_of(s), AVISTREAMREAD_CONVENIENT, nullptr, 0, bytes, &samples) ==
+            AVIERR_OK &&
+        *bytes > 0)
+        return AVISTREAMREAD_CONVENIENT;
+    if (s.next >= static_cast<int64_t>(s.info.dwLength) || want <= 0) return 0;
+    int64_t count = (s.info.dwSuggestedBufferSize ? s.info.dwSuggestedBufferSize : 65536) / s.info.dwSampleSize;
+    if (count < 1) count = 1;
+    if (count > want) count = want;
+    if (count > static_cast<int64_t>(s.info.dwLength) - s.next) count = static_cast<int64_t>(s.info.dwLength) - s.next;
+    *bytes = static_cast<LONG>(count * s.info.dwSampleSize);
+    return static_cast<LONG>(count);
 }
 
 // The output stream of a decoded stream: 16-bit PCM of the decoder's rate and
@@ -61,7 +82,11 @@ int open_stream(AviAudio& audio, PAVISTREAM stream) {
     s.format_size = static_cast<uint32_t>(size);
     if (AVIStreamReadFormat(stream, 0, s.format, &size) != AVIERR_OK) return 0;
     // A stream that says it holds audio must give its first chunk.
-    if (s.info.dwLength > 0 && next_chunk_size(s) == 0) return 0;
+    if (s.info.dwLength > 0) {
+        LONG bytes = 0;
+        next_read(s, 1, &bytes);
+        if (bytes == 0) return 0;
+    }
     return 1;
 }
 
@@ -151,7 +176,8 @@ int add_pcm(AviAudio& audio, uint32_t stream, const int16_t* samples, uint32_t c
 int read_stream(AviAudio& audio, uint32_t i, int64_t end) {
     AviAudioStream& s = audio.streams[i];
     while (!s.ended && s.next < end) {
-        const LONG size = next_chunk_size(s);
+        LONG size = 0;
+        const LONG count = next_read(s, end - s.next, &size);
         if (size <= 0) {
             s.ended = 1;
             break;
@@ -161,8 +187,7 @@ int read_stream(AviAudio& audio, uint32_t i, int64_t end) {
         uint8_t* room = audio.data + audio.data_bytes;
         LONG bytes = 0;
         LONG samples = 0;
-        const LONG count = s.info.dwSampleSize ? AVISTREAMREAD_CONVENIENT : 1;
-        if (AVIStreamRead(s.stream, static_cast<LONG>(s.next), count, room, size, &bytes, &samples) != AVIERR_OK ||
+        if (AVIStreamRead(s.stream, position_of(s), count, room, size, &bytes, &samples) != AVIERR_OK ||
             samples <= 0) {
             s.ended = 1;
             break;

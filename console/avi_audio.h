@@ -15,7 +15,7 @@ struct AviAudioStream {
     uint32_t format_size;
     AudioDecoder* decoder;     // pcm only
     WAVEFORMATEX pcm_format;   // pcm only: what the decoder gives
-    int64_t next;              // the input position of the next chunk
+    int64_t next;              // samples read so far: the next chunk is at dwStart + next
     int ended;                 // no chunk left (or none readable: told once)
 };
 

@@ -53,8 +53,13 @@ int output_audio_add(OutputAudio& audio, const AudioStreamDescription& descripti
         s.mp3 = 1;
         const MPEGLAYER3WAVEFORMAT mp3 = mp3_wave_format(s.encoder);
         AVISTREAMINFOA info = mp3_stream_info(s.encoder);
-        // The stream keeps the input's start, name and language.
-        info.dwStart = s.info.dwStart;
+        // The stream keeps the input's start (the same time, in the MP3
+        // stream's units), name and language.
+        if (s.info.dwRate && info.dwScale) {
+            const uint64_t scale = uint64_t{s.info.dwScale} * info.dwRate;
+            const uint64_t rate = uint64_t{s.info.dwRate} * info.dwScale;
+            info.dwStart = static_cast<DWORD>((uint64_t{s.info.dwStart} * scale + rate / 2) / rate);
+        }
         info.wLanguage = s.info.wLanguage;
         std::memcpy(info.szName, s.info.szName, sizeof info.szName);
         s.info = info;

@@ -78,6 +78,14 @@ std::vector<std::pair<std::string, uint32_t>> movi_chunks(const std::string& fil
     return chunks;
 }
 
+// The offset of the first audio stream's strh data in an AVI file's bytes
+// (after "strh", its size and then "auds"), npos without one.
+size_t audio_strh(const std::string& file) {
+    for (size_t at = file.find("strh"); at != std::string::npos; at = file.find("strh", at + 4))
+        if (file.compare(at + 8, 4, "auds") == 0) return at + 8;
+    return std::string::npos;
+}
+
 struct AudioInput {
     const char* name;
     std::vector<std::string> audio;  // ffmpeg options for the audio of the clip
@@ -120,14 +128,17 @@ TEST_F(TwopassAudio, EveryAudioStreamIsCopiedPacketForPacketWithItsStart) {
         ASSERT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(ffprobe_complaints(out), "");
-        EXPECT_EQ(probe_video(out).frames, 50);
+        // ffmpeg may keep a frame's place with an empty chunk (ahead of MP3's
+        // delay); it is a frame of the input all the same.
+        EXPECT_EQ(std::to_string(probe_video(out).frames), ffprobe_stream_field(in, "nb_frames"));
         ASSERT_EQ(audio_stream_count(out), input.streams);
         for (int n = 0; n < input.streams; ++n) {
             const std::vector<std::string> want = audio_packets(in, n);
             EXPECT_FALSE(want.empty());
             EXPECT_EQ(audio_packets(out, n), want) << "stream " << n;
             EXPECT_EQ(audio_field(out, n, "codec_name"), audio_field(in, n, "codec_name"));
-            EXPECT_EQ(audio_field(out, n, "start_time"), audio_field(in, n, "start_time"));
+            const std::string a = "a:" + std::to_string(n);
+            EXPECT_EQ(ffprobe_first_packet_time(out, a), ffprobe_first_packet_time(in, a));
         }
     }
 }
@@ -135,9 +146,9 @@ TEST_F(TwopassAudio, EveryAudioStreamIsCopiedPacketForPacketWithItsStart) {
 TEST_F(TwopassAudio, AudioRunsHalfASecondAheadOfTheVideoAndEndsWithIt) {
     // 3 s of PCM beside 2 s of video: the last second is cut.
     const std::string in = dir.file("long.avi"), out = dir.file("out.avi");
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-f", "lavfi", "-i",
-                        "sine=frequency=440:sample_rate=48000:duration=3", "-frames:v", "50", "-c:v", "mjpeg", "-c:a",
-                        "pcm_s16le", in}));
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25:duration=2", "-f", "lavfi", "-i",
+                        "sine=frequency=440:sample_rate=48000:duration=3", "-c:v", "mjpeg", "-c:a", "pcm_s16le", in}));
+    ASSERT_EQ(ffprobe_stream_field(in, "nb_frames"), "50");
     ProcessResult r = run_twopass({"-q", "-a", in, out}, registry);
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(ffprobe_complaints(out), "");
@@ -224,22 +235,21 @@ TEST_F(TwopassAudio, ClicksStayOnTheirFlashesToTheEnd) {
                         "-frames:v", "1500", "-c:v", "mjpeg", "-c:a", "pcm_s16le", in}));
     // strh of the audio stream: dwStart at its data + 28, in samples.
     std::string file = read_file(in);
-    const size_t auds = file.find("strhauds");  // the chunk id, its size, then fccType
-    ASSERT_NE(auds, std::string::npos);
-    const size_t strh = file.rfind("strh", auds + 4) + 8;
+    const size_t strh = audio_strh(file);
+    ASSERT_NE(strh, std::string::npos);
     const uint32_t start = 12000;
     std::memcpy(&file[strh + 28], &start, 4);
     FILE* f = std::fopen(in.c_str(), "wb");
     std::fwrite(file.data(), 1, file.size(), f);
     std::fclose(f);
-    ASSERT_EQ(audio_field(in, 0, "start_time"), "0.250000");
+    ASSERT_EQ(ffprobe_first_packet_time(in, "a:0"), "0.250000");
 
     ASSERT_EQ(run_twopass({"-q", "-a", in, out_pcm}, registry).exit_code, 0);
     ASSERT_EQ(run_twopass({"-q", "-m", "192", in, out_mp3}, registry).exit_code, 0);
     for (const auto& [out, tolerance] : {std::pair{out_pcm, 0.001}, std::pair{out_mp3, 0.04}}) {
         SCOPED_TRACE(out);
         EXPECT_EQ(ffprobe_complaints(out), "");
-        const double audio_start = std::stod(audio_field(out, 0, "start_time"));
+        const double audio_start = std::stod(ffprobe_first_packet_time(out, "a:0"));
         const std::vector<int16_t> pcm = decoded_audio(out, 0, 48000);
         std::vector<double> clicks;
         for (size_t i = 0; i < pcm.size(); ++i) {
@@ -270,7 +280,7 @@ TEST_F(TwopassAudio, InputsWithoutUsableAudio) {
     AudioInput pcm{"pcm", {"-c:a", "pcm_s16le"}, 1};
     ASSERT_TRUE(make_audio_clip(odd, pcm));
     std::string file = read_file(odd);
-    const size_t strf = file.find("strf", file.find("strhauds"));
+    const size_t strf = file.find("strf", audio_strh(file));
     ASSERT_NE(strf, std::string::npos);
     file[strf + 8] = 0x34;
     file[strf + 9] = 0x12;
