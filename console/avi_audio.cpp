@@ -59,6 +59,21 @@ AVISTREAMINFOA pcm_info(const AviAudioStream& s) {
     return info;
 }
 
+// A stream of fixed-size samples (PCM, or constant-rate audio stored a byte
+// a sample) whose rate disagrees with its format's byte rate: some AVIFile
+// implementations hand out such streams with the sample rate for dwRate
+// whatever the format. The format's byte rate holds, so that the copy keeps
+// its time and the frames' spans cut it where they should.
+void repair_rate(AviAudioStream& s) {
+    WAVEFORMATEX f{};
+    std::memcpy(&f, s.format, s.format_size < sizeof f ? s.format_size : sizeof f);
+    const DWORD size = s.info.dwSampleSize;
+    if (size == 0 || f.nAvgBytesPerSec == 0 || f.nBlockAlign != size || s.info.dwScale == 0) return;
+    if (uint64_t{s.info.dwRate} * size == uint64_t{s.info.dwScale} * f.nAvgBytesPerSec) return;
+    s.info.dwScale = size;
+    s.info.dwRate = f.nAvgBytesPerSec;
+}
+
 int refuse(AviAudio& audio, const char* what) {
     std::fprintf(stderr, "ERROR - Can't %s the audio of %s\n", what, audio.path);
     avi_audio_close(audio);
@@ -81,6 +96,7 @@ int open_stream(AviAudio& audio, PAVISTREAM stream) {
     if (!s.format) return no_memory();
     s.format_size = static_cast<uint32_t>(size);
     if (AVIStreamReadFormat(stream, 0, s.format, &size) != AVIERR_OK) return 0;
+    repair_rate(s);
     // A stream that says it holds audio must give its first chunk.
     if (s.info.dwLength > 0) {
         LONG bytes = 0;

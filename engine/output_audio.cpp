@@ -9,8 +9,10 @@ namespace {
 
 int write_chunk(OutputAudioStream& s, const void* data, uint32_t bytes, uint32_t samples) {
     if (bytes == 0) return 1;
-    // Audio chunks are all key frames: any of them can start playback.
-    if (AVIStreamWrite(s.stream, static_cast<LONG>(s.position), static_cast<LONG>(samples), const_cast<void*>(data),
+    // Audio chunks are all key frames: any of them can start playback. Each
+    // is appended (start -1): some AVIFile implementations refuse an audio
+    // write at a position, even at the stream's end.
+    if (AVIStreamWrite(s.stream, -1, static_cast<LONG>(samples), const_cast<void*>(data),
                        static_cast<LONG>(bytes), AVIIF_KEYFRAME, nullptr, nullptr) != AVIERR_OK)
         return 0;
     s.position += samples;

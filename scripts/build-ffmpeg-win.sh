@@ -2,11 +2,7 @@
 # Cross-builds FFmpeg's libavcodec, libavutil and libswscale for Windows as
 # DLLs of their own (the LGPL is then met by shipping them beside
 # vntcodec.dll, with their source), with only what our codec drivers use:
-# the MS-MPEG-4 coders and the pixel conversion; and for twopass.exe, which
-# decodes input audio for its MP3 encoder (console/audio_decode.cpp), the
-# decoders and parsers of the audio AVI files carry (PCM, MPEG audio, AC-3,
-# AAC), libswresample, and libavformat for its table of WAVE format tags
-# (no format or protocol of it is built). They import system DLLs only
+# the MS-MPEG-4 coders and the pixel conversion. They import system DLLs only
 # (libgcc is linked in), so the distribution needs no compiler runtime.
 #
 #   scripts/build-ffmpeg-win.sh i686|x86_64
@@ -51,9 +47,7 @@ configure=(
   --enable-shared --disable-static --build-suffix=-vnt
   --disable-everything
   --enable-encoder=msmpeg4v2,msmpeg4v3 --enable-decoder=msmpeg4v1,msmpeg4v2,msmpeg4v3
-  --enable-decoder=pcm_u8,pcm_s16le,pcm_s24le,pcm_s32le,pcm_f32le,pcm_f64le,mp2,mp2float,mp3,mp3float,ac3,aac
-  --enable-parser=mpegaudio,ac3,aac
-  --enable-swscale --enable-swresample --enable-avformat --disable-avdevice --disable-avfilter
+  --enable-swscale --disable-avformat --disable-avdevice --disable-avfilter --disable-swresample
   --disable-postproc --disable-programs --disable-doc --disable-network --disable-autodetect
   --enable-w32threads --disable-debug --extra-ldflags=-static-libgcc
 )
@@ -99,7 +93,7 @@ if ! (cd "$out/obj" && "$src/configure" --prefix="$out" "${configure[@]}" >confi
 fi
 # configure takes a coder name it does not know without a word: make sure
 # every one asked for is in.
-for kind in encoder decoder parser; do
+for kind in encoder decoder; do
   for name in $(printf '%s\n' "${configure[@]}" | sed -n "s/^--enable-$kind=//p" | tr ',' ' '); do
     grep -qx "#define CONFIG_${name^^}_${kind^^} 1" "$out/obj/config_components.h" ||
       { say "FAIL - configure left out the $kind $name"; exit 1; }

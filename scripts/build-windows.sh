@@ -7,14 +7,12 @@
 #   build-ffmpeg-win/ or TWOPASS_FFMPEG_WIN_DIR): for i686, and for x86_64 too
 #   with 64. Where they cannot be built a line says so and the trees are built
 #   without vntcodec.dll, as CMake then leaves it out; the checks of our codec
-#   fail saying so, the others still run (and twopass.exe is built without
-#   audio decoders: they refuse every format, "no audio decoders in this
-#   build");
+#   fail saying so, the others still run;
 # - LAME's library for the engine's MP3 encoder (scripts/build-lame-win.sh,
 #   kept in build-lame-win/ or TWOPASS_LAME_WIN_DIR), for the same
-#   architectures. twopass.exe and vnt.auo can't be built without it: where it
-#   cannot be built, this script stops (77 when a tool or the source is
-#   missing, 1 when its build failed);
+#   architectures: its DLL ships beside twopass.exe and vnt.auo, which load
+#   it for MP3 and take its header. Where it cannot be built, this script
+#   stops (77 when a tool or the source is missing, 1 when its build failed);
 # - build-win32 always, with the test programs of the checks: the deliverable,
 #   whose 32-bit record layouts are checked as it compiles;
 # - with 64, build-win64 as well: the same programs for a machine that cannot
@@ -57,7 +55,7 @@ for arch in "${arches[@]}"; do
   fi
 done
 
-# LAME likewise, once; the engine links it.
+# LAME likewise, once; the engine takes its header and loads its DLL.
 for arch in "${arches[@]}"; do
   started=$(date +%s)
   "$top/scripts/build-lame-win.sh" "$arch"

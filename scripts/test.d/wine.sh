@@ -202,6 +202,77 @@ plugin_export_at() { # width height
   return $ok
 }
 
+# Audio through Windows' AVIFile. An input with 1.8 s of audio beside 2 s of
+# video (the audio is kept whole) as PCM and as MP3: twopass.exe -a keeps each
+# stream's bytes (Wine's AVIFile may regroup the chunks of a stream with a
+# sample size, so the bytes are compared, not the packets) and -m 128 makes
+# MP3 of the PCM; -m on the MP3 stops before the output exists, since this
+# build decodes only PCM. vnt-host.exe hands vnt.auo the PCM, which it keeps
+# sample for sample or as MP3.
+audio_clip() { # codec options... -> <name>.avi from in.avi
+  local name=$1
+  shift
+  ffmpeg -v error -y -i in.avi -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=1.8" -map 0:v -map 1:a \
+    -c:v copy "$@" "$name.avi" || { echo "could not make $name.avi"; return 1; }
+}
+audio_bytes() { ffmpeg -v error -i "$1" -map 0:a:0 -c copy -f data - | md5sum; }
+# audio_is FILE codec bit_rate: what ffprobe says of the first audio stream,
+# and that it reads the file without a word.
+audio_is() {
+  local got complaints
+  got=$(ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,bit_rate,sample_rate -of csv=p=0 "$1")
+  [ "$got" = "$2,48000,$3" ] || fault "$1: audio is '$got', want '$2,48000,$3'"
+  complaints=$(ffprobe -v warning -i "$1" -show_entries format=duration -of csv=p=0 2>&1 >/dev/null)
+  [ -z "$complaints" ] || fault "$1: ffprobe says:" "$complaints"
+}
+# mp3_lasts FILE: its MP3 lasts the input's 1.8 s within two MP3 frames.
+mp3_lasts() {
+  local seconds
+  seconds=$(ffmpeg -v error -i "$1" -map 0:a:0 -f s16le -ac 1 - | wc -c | awk '{ print $1 / 96000 }')
+  awk -v s="$seconds" 'BEGIN { exit !(s > 1.8 - 0.048 && s < 1.8 + 0.048) }' ||
+    fault "$1: the MP3 decodes to $seconds s, want 1.8"
+}
+
+check_audio() {
+  local ok=0 rc
+  make_reference_clip 160 120 50 25 || return 1
+  audio_clip pcm -c:a pcm_s16le && audio_clip mp3 -c:a libmp3lame -b:a 128k || return 1
+  for name in pcm mp3; do
+    wine_run "$win/twopass.exe" -q -a $name.avi $name-copy.avi || return 1
+    python3 "$tests/check_output.py" $name-copy.avi --reference-raw ref.raw --frames 50 || ok=1
+    [ "$(audio_bytes $name-copy.avi)" = "$(audio_bytes $name.avi)" ] || fault "$name-copy.avi: the audio's bytes differ from the input's"
+  done
+  mkdir -p /tmp/wdbg; cp *.avi /tmp/wdbg/
+  audio_is pcm-copy.avi pcm_s16le 768000
+  audio_is mp3-copy.avi mp3 128000
+  wine_run "$win/twopass.exe" -q -m 128 pcm.avi pcm-mp3.avi || return 1
+  python3 "$tests/check_output.py" pcm-mp3.avi --reference-raw ref.raw --frames 50 || ok=1
+  audio_is pcm-mp3.avi mp3 128000
+  mp3_lasts pcm-mp3.avi
+  "$WINE" "$win/twopass.exe" -q -m 128 mp3.avi refused.avi >stdout.txt 2>stderr.txt
+  rc=$?
+  [ $rc -eq 1 ] || fault "-m on MP3 input: exit code $rc, want 1"
+  crlf stderr.txt | grep -qF "ERROR - Can't decode the audio of mp3.avi" || fault "-m on MP3 input says:" "$(cat stderr.txt)"
+  [ ! -e refused.avi ] || fault "-m on MP3 input left refused.avi"
+  return $ok
+}
+
+check_plugin_audio() {
+  local ok=0
+  make_reference_clip 160 120 50 25 || return 1
+  audio_clip pcm -c:a pcm_s16le || return 1
+  cp "$win/vnt.auo" "$win/vnt-host.exe" "$win/mp3lame-vnt.dll" .
+  wine_run vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q --audio pcm pcm.avi out-pcm.avi || return 1
+  python3 "$tests/check_output.py" out-pcm.avi --reference-raw ref.raw --frames 50 || ok=1
+  audio_is out-pcm.avi pcm_s16le 768000
+  [ "$(audio_bytes out-pcm.avi)" = "$(audio_bytes pcm.avi)" ] || fault "out-pcm.avi: the PCM differs from the host's"
+  wine_run vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q --audio 128 pcm.avi out-mp3.avi || return 1
+  python3 "$tests/check_output.py" out-mp3.avi --reference-raw ref.raw --frames 50 || ok=1
+  audio_is out-mp3.avi mp3 128000
+  mp3_lasts out-mp3.avi
+  return $ok
+}
+
 # The settings dialog on Wine's dialog manager, worked as a user would; a
 # screenshot of it lands in build-win32/ (or build-win64/) config_dialog.png.
 check_dialog() {

@@ -49,10 +49,15 @@ def parse_avi(path):
             elif fourcc == b"avih":
                 info["avih_frames"] = struct.unpack_from("<I", data, body + 16)[0]
             elif fourcc == b"strh":
+                # The first video stream's headers; audio streams beside it are left alone.
+                info["in_video"] = data[body:body + 4] == b"vids" and "handler" not in info
+                if not info["in_video"]:
+                    continue
                 info["handler"] = data[body + 4:body + 8]
                 info["scale"], info["rate"] = struct.unpack_from("<II", data, body + 20)
                 info["length"] = struct.unpack_from("<I", data, body + 32)[0]
-            elif fourcc == b"strf":
+            elif fourcc == b"strf" and info.get("in_video"):
+                info["in_video"] = False
                 (info["width"], info["height"]) = struct.unpack_from("<ii", data, body + 4)
                 info["bitcount"] = struct.unpack_from("<H", data, body + 14)[0]
                 info["compression"] = data[body + 16:body + 20]
