@@ -203,17 +203,18 @@ plugin_export_at() { # width height
 }
 
 # Audio through Windows' AVIFile. An input with 1.8 s of audio beside 2 s of
-# video (the audio is kept whole) as PCM and as MP3: twopass.exe -a keeps each
-# stream's bytes (Wine's AVIFile may regroup the chunks of a stream with a
-# sample size, so the bytes are compared, not the packets) and -m 128 makes
-# MP3 of the PCM; -m on the MP3 stops before the output exists, since this
+# video (the audio is kept whole) as PCM and as constant-rate MP3 stored a
+# byte a sample: twopass.exe -a keeps each stream's bytes (Wine's AVIFile
+# reads such streams across chunks, so the bytes are compared, not the
+# packets; it can't read MP3 stored a frame a sample, as ffmpeg writes it)
+# and -m 128 makes MP3 of the PCM; -m on the MP3 stops before the output exists, since this
 # build decodes only PCM. vnt-host.exe hands vnt.auo the PCM, which it keeps
 # sample for sample or as MP3.
 audio_clip() { # codec options... -> <name>.avi from in.avi
   local name=$1
   shift
   ffmpeg -v error -y -i in.avi -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=1.8" -map 0:v -map 1:a \
-    -c:v copy "$@" "$name.avi" || { echo "could not make $name.avi"; return 1; }
+    -c:v copy -avoid_negative_ts disabled "$@" "$name.avi" || { echo "could not make $name.avi"; return 1; }
 }
 audio_bytes() { ffmpeg -v error -i "$1" -map 0:a:0 -c copy -f data - | md5sum; }
 # audio_is FILE codec bit_rate: what ffprobe says of the first audio stream,
@@ -237,12 +238,12 @@ check_audio() {
   local ok=0 rc
   make_reference_clip 160 120 50 25 || return 1
   audio_clip pcm -c:a pcm_s16le && audio_clip mp3 -c:a libmp3lame -b:a 128k || return 1
+  python3 "$tests/wine_checks.py" cbr_bytes mp3.avi || return 1
   for name in pcm mp3; do
     wine_run "$win/twopass.exe" -q -a $name.avi $name-copy.avi || return 1
     python3 "$tests/check_output.py" $name-copy.avi --reference-raw ref.raw --frames 50 || ok=1
     [ "$(audio_bytes $name-copy.avi)" = "$(audio_bytes $name.avi)" ] || fault "$name-copy.avi: the audio's bytes differ from the input's"
   done
-  mkdir -p /tmp/wdbg; cp *.avi /tmp/wdbg/
   audio_is pcm-copy.avi pcm_s16le 768000
   audio_is mp3-copy.avi mp3 128000
   wine_run "$win/twopass.exe" -q -m 128 pcm.avi pcm-mp3.avi || return 1
@@ -270,6 +271,14 @@ check_plugin_audio() {
   python3 "$tests/check_output.py" out-mp3.avi --reference-raw ref.raw --frames 50 || ok=1
   audio_is out-mp3.avi mp3 128000
   mp3_lasts out-mp3.avi
+  # Without LAME's DLL beside it the plug-in still loads and exports PCM, but
+  # an MP3 export fails before its file exists.
+  rm mp3lame-vnt.dll
+  wine_run vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q --audio pcm pcm.avi no-dll-pcm.avi ||
+    fault "(a PCM export without mp3lame-vnt.dll)"
+  ! "$WINE" vnt-host.exe --plugin vnt.auo --config-file host.cfg --defaults -q --audio 128 pcm.avi no-dll.avi \
+    >stdout.txt 2>stderr.txt || fault "an MP3 export without mp3lame-vnt.dll succeeded"
+  [ ! -e no-dll.avi ] || fault "an MP3 export without mp3lame-vnt.dll left no-dll.avi"
   return $ok
 }
 

@@ -151,8 +151,32 @@ def peer(wine, check_exe, avi, fcc, w, h, frames, linux_avi):
     return "\n".join(filter(None, faults)) or None
 
 
+# An AVI's constant-rate audio restated a byte a sample (dwScale 1, dwRate its
+# byte rate, dwSampleSize and nBlockAlign 1), the form such audio has in files
+# of Windows tools, which Windows' AVIFile reads across chunks. The chunks are
+# left as they are; the file is rewritten in place.
+def cbr_bytes(path):
+    data = bytearray(open(path, "rb").read())
+    at = data.find(b"strh")
+    while at >= 0 and data[at + 8:at + 12] != b"auds":
+        at = data.find(b"strh", at + 4)
+    if at < 0:
+        return f"{path} has no audio stream"
+    strf = data.find(b"strf", at)
+    byte_rate = struct.unpack_from("<I", data, strf + 16)[0]
+    total = sum(int(n) for n in subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", "packet=size", "-of", "csv=p=0", path],
+        capture_output=True, text=True, check=True).stdout.split())
+    struct.pack_into("<II", data, at + 8 + 20, 1, byte_rate)  # dwScale, dwRate
+    struct.pack_into("<I", data, at + 8 + 32, total)          # dwLength
+    struct.pack_into("<I", data, at + 8 + 44, 1)              # dwSampleSize
+    struct.pack_into("<H", data, strf + 20, 1)                # nBlockAlign
+    open(path, "wb").write(data)
+    return None
+
+
 COMMANDS = {"modules": modules, "messages": messages, "bitmaps": bitmaps, "setting": setting, "stream": stream,
-            "peer": peer}
+            "peer": peer, "cbr_bytes": cbr_bytes}
 
 if __name__ == "__main__":
     fault = COMMANDS[sys.argv[1]](*sys.argv[2:])
