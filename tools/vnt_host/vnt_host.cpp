@@ -29,6 +29,7 @@
 #include "engine/platform.h"
 #include "plugin/config.h"
 #include "plugin/plugin_abi.h"
+#include "tools/host_input/host_input.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -349,23 +350,13 @@ void write_config(const std::string& path, const std::vector<char>& bytes) {
 volatile sig_atomic_t g_interrupted = 0;
 
 struct HostRun {
-    PGETFRAME frames = nullptr;
-    int32_t width = 0;
-    int32_t height = 0;
+    HostInput input;  // the frames, and the audio as the editor hands out its own
     int frames_fetched = 0;
     std::set<int> key_frames;
     int abort_at = -1;
     bool quiet = false;
     bool tty = false;
     int last_reported = -1;
-    std::vector<uint8_t> flipped;  // for readers that hand out top-down rows
-    // The input's first audio stream, 16-bit PCM, as the editor hands out its
-    // own: sample 0 at the first frame, the stream's start (dwStart) silence.
-    PAVISTREAM audio = nullptr;
-    int64_t audio_skew = 0;   // samples of silence before the stream's first
-    int64_t audio_count = 0;  // samples handed out in all: the skew and the stream
-    uint32_t audio_block = 0;  // bytes of one sample of all channels
-    std::vector<uint8_t> audio_buffer;  // the last fetch's, valid until the next
     // What the plug-in asked for, for the line after the export.
     int audio_fetches = 0;
     int64_t audio_fetched = 0;  // samples handed out
@@ -385,23 +376,10 @@ void set_stop_handler(void (*handler)(int)) {
 }
 
 void* host_fetch_frame(int frame) {
-    auto* dib = static_cast<uint8_t*>(AVIStreamGetFrame(g_run.frames, frame));
-    if (!dib) return nullptr;
-    BITMAPINFOHEADER h;
-    std::memcpy(&h, dib, sizeof h);
-    const int32_t rows = h.biHeight < 0 ? -h.biHeight : h.biHeight;
-    if (h.biBitCount != 24 || h.biCompression != BI_RGB || h.biWidth != g_run.width || rows != g_run.height)
-        return nullptr;
-    uint8_t* bits = dib + h.biSize + h.biClrUsed * sizeof(RGBQUAD);
-    // The editor hands out what any DIB is: rows padded to 4 bytes, bottom-up.
-    const size_t stride = dib_stride(g_run.width, 24);
+    const uint8_t* bits = host_input_frame(g_run.input, frame);
+    if (!bits) return nullptr;
     ++g_run.frames_fetched;
-    if (h.biHeight > 0) return bits;
-    g_run.flipped.resize(stride * static_cast<size_t>(rows));
-    for (int32_t y = 0; y < rows; ++y)
-        std::memcpy(&g_run.flipped[static_cast<size_t>(y) * stride], bits + static_cast<size_t>(rows - 1 - y) * stride,
-                    stride);
-    return g_run.flipped.data();
+    return const_cast<uint8_t*>(bits);
 }
 
 int host_abort_requested() {
@@ -428,59 +406,25 @@ int host_refresh_preview() { return 1; }
 // past its end or where the file can't be read.
 void* host_fetch_audio(int start, int length, int* read) {
     ++g_run.audio_fetches;
-    if (read) *read = 0;
-    if (!g_run.audio || start < 0 || length <= 0 || start >= g_run.audio_count) return g_run.audio_buffer.data();
-    const int64_t wanted = std::min<int64_t>(length, g_run.audio_count - start);
-    const size_t bytes = static_cast<size_t>(wanted) * g_run.audio_block;
-    if (g_run.audio_buffer.size() < bytes) g_run.audio_buffer.resize(bytes);
-    uint8_t* out = g_run.audio_buffer.data();
-    const int64_t silent = std::clamp<int64_t>(g_run.audio_skew - start, 0, wanted);
-    std::memset(out, 0, static_cast<size_t>(silent) * g_run.audio_block);
-    int64_t got = silent;
-    while (got < wanted) {
-        LONG read_bytes = 0, read_samples = 0;
-        const LONG n = static_cast<LONG>(wanted - got);
-        if (AVIStreamRead(g_run.audio, static_cast<LONG>(start + got - g_run.audio_skew), n,
-                          out + static_cast<size_t>(got) * g_run.audio_block,
-                          static_cast<LONG>(static_cast<size_t>(n) * g_run.audio_block), &read_bytes,
-                          &read_samples) != AVIERR_OK ||
-            read_samples <= 0)
-            break;
-        got += std::min<int64_t>(read_samples, n);
-    }
+    int got = 0;
+    const uint8_t* out = host_input_audio(g_run.input, start, length, &got);
     g_run.audio_fetched += got;
-    if (read) *read = static_cast<int>(got);
-    return out;
+    if (read) *read = got;
+    return const_cast<uint8_t*>(out);
 }
 
 // Hands the input's first audio stream to the request when it is 16-bit PCM,
 // the editor's own audio format. Other audio is left out, and said so.
-void open_audio(PAVIFILE file, const std::string& name, OutputRequest& request) {
-    PAVISTREAM stream = nullptr;
-    if (AVIFileGetStream(file, &stream, streamtypeAUDIO, 0) != AVIERR_OK) return;
-    WAVEFORMATEX format{};
-    LONG format_size = sizeof format;
-    AVISTREAMINFOA info{};
-    const bool pcm16 = AVIStreamReadFormat(stream, 0, &format, &format_size) == AVIERR_OK &&
-                       format_size >= static_cast<LONG>(offsetof(WAVEFORMATEX, cbSize)) &&
-                       format.wFormatTag == WAVE_FORMAT_PCM && format.wBitsPerSample == 16 && format.nChannels > 0 &&
-                       format.nBlockAlign == format.nChannels * 2 && format.nSamplesPerSec > 0 &&
-                       format.nSamplesPerSec <= INT32_MAX &&
-                       AVIStreamInfoA(stream, &info, sizeof info) == AVIERR_OK;
-    if (!pcm16) {
-        std::fprintf(stderr, "vnt-host: the audio of %s is not 16-bit PCM: the plug-in gets none\n", name.c_str());
-        AVIStreamRelease(stream);
-        return;
-    }
-    g_run.audio = stream;
-    g_run.audio_block = format.nBlockAlign;
-    g_run.audio_skew = info.dwStart;
-    g_run.audio_count = std::min<int64_t>(int64_t{info.dwStart} + info.dwLength, INT32_MAX);
+void open_audio(const std::string& name, OutputRequest& request) {
+    const int found = host_input_open_audio(g_run.input);
+    if (found < 0) std::fprintf(stderr, "vnt-host: the audio of %s is not 16-bit PCM: the plug-in gets none\n", name.c_str());
+    if (found <= 0) return;
+    const HostInput& in = g_run.input;
     request.flags |= kOutputHasAudio;
-    request.audio_rate = static_cast<int32_t>(format.nSamplesPerSec);
-    request.audio_channels = format.nChannels;
-    request.audio_count = static_cast<int32_t>(g_run.audio_count);
-    request.audio_sample_size = format.nBlockAlign;
+    request.audio_rate = in.audio_rate;
+    request.audio_channels = in.audio_channels;
+    request.audio_count = static_cast<int32_t>(in.audio_count);
+    request.audio_sample_size = static_cast<int32_t>(in.audio_block);
 }
 
 // Only the plain DIB format (0) is offered, as from fetch_frame.
@@ -502,44 +446,17 @@ void refuse_writing_over_input(const OutputPluginTable& table, int settings_size
 }
 
 int export_file(const OutputPluginTable& table, const Options& o) {
-    // The editor's process has AVIFile running before any plug-in exports.
-    AVIFileInit();
-    PAVIFILE file = nullptr;
-    PAVISTREAM stream = nullptr;
-    if (AVIFileOpenA(&file, o.files[0].c_str(), OF_READ, nullptr) != AVIERR_OK) {
-        AVIFileExit();
-        fail("can't open " + o.files[0]);
+    switch (host_input_open(g_run.input, o.files[0].c_str())) {
+        case HostInputOpen::ok:
+            break;
+        case HostInputOpen::cant_open:
+            fail("can't open " + o.files[0]);
+        case HostInputOpen::no_video:
+            fail(o.files[0] + " has no video stream");
+        case HostInputOpen::cant_decode:
+            fail("can't decode the video of " + o.files[0]);
     }
-    if (AVIFileGetStream(file, &stream, streamtypeVIDEO, 0) != AVIERR_OK) {
-        AVIFileRelease(file);
-        AVIFileExit();
-        fail(o.files[0] + " has no video stream");
-    }
-    AVISTREAMINFOA info{};
-    AVIStreamInfoA(stream, &info, sizeof info);
-    BITMAPINFOHEADER wanted{};
-    wanted.biSize = sizeof wanted;
-    wanted.biWidth = info.rcFrame.right - info.rcFrame.left;
-    wanted.biHeight = info.rcFrame.bottom - info.rcFrame.top;
-    wanted.biPlanes = 1;
-    wanted.biBitCount = 24;
-    wanted.biCompression = BI_RGB;
-    g_run.frames = AVIStreamGetFrameOpen(stream, &wanted);
-    if (!g_run.frames) {
-        AVIStreamRelease(stream);
-        AVIFileRelease(file);
-        AVIFileExit();
-        fail("can't decode the video of " + o.files[0]);
-    }
-    g_run.width = wanted.biWidth;
-    g_run.height = wanted.biHeight;
-    if (const void* first = AVIStreamGetFrame(g_run.frames, 0)) {
-        // The decoder's picture is what counts when the header's frame rectangle is empty.
-        BITMAPINFOHEADER h;
-        std::memcpy(&h, first, sizeof h);
-        g_run.width = h.biWidth;
-        g_run.height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
-    }
+    const HostInput& in = g_run.input;
     g_run.key_frames = o.key_frames;
     g_run.abort_at = o.abort_at;
     g_run.quiet = o.quiet;
@@ -547,12 +464,12 @@ int export_file(const OutputPluginTable& table, const Options& o) {
 
     OutputRequest request{};
     request.flags = kOutputHasVideo;
-    request.frame_size = static_cast<int32_t>(dib_stride(g_run.width, 24) * static_cast<DWORD>(g_run.height));
-    request.width = g_run.width;
-    request.height = g_run.height;
-    request.rate = static_cast<int32_t>(info.dwRate);
-    request.scale = static_cast<int32_t>(info.dwScale);
-    request.frame_count = static_cast<int32_t>(std::min<DWORD>(info.dwLength, static_cast<DWORD>(o.frame_limit)));
+    request.frame_size = static_cast<int32_t>(dib_stride(in.width, 24) * static_cast<DWORD>(in.height));
+    request.width = in.width;
+    request.height = in.height;
+    request.rate = static_cast<int32_t>(in.rate);
+    request.scale = static_cast<int32_t>(in.scale);
+    request.frame_count = static_cast<int32_t>(std::min<DWORD>(in.length, static_cast<DWORD>(o.frame_limit)));
     request.output_path = o.files[1].c_str();
     request.fetch_frame = host_fetch_frame;
     request.abort_requested = host_abort_requested;
@@ -561,18 +478,15 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     request.refresh_preview = host_refresh_preview;
     request.fetch_audio = host_fetch_audio;
     request.fetch_frame_ex = host_fetch_frame_ex;
-    open_audio(file, o.files[0], request);
+    open_audio(o.files[0], request);
 
     set_stop_handler(on_interrupt);
     const int ok = table.on_output(&request);
     set_stop_handler(SIG_DFL);
     if (!o.quiet && g_run.tty) std::fputc('\n', stderr);
 
-    AVIStreamGetFrameClose(g_run.frames);
-    if (g_run.audio) AVIStreamRelease(g_run.audio);
-    AVIStreamRelease(stream);
-    AVIFileRelease(file);
-    AVIFileExit();
+    const bool had_audio = g_run.input.audio != nullptr;
+    host_input_close(g_run.input);
 
     if (!ok) {
         std::fprintf(stderr, "vnt-host: the plug-in could not export to %s\n", o.files[1].c_str());
@@ -582,7 +496,7 @@ int export_file(const OutputPluginTable& table, const Options& o) {
     if (!o.quiet || stopped) {
         std::fprintf(stderr, "vnt-host: %d of %d frames %s %s\n", g_run.frames_fetched, request.frame_count,
                      stopped ? "written before the stop to" : "written to", o.files[1].c_str());
-        if (g_run.audio) {
+        if (had_audio) {
             std::fprintf(stderr, "vnt-host: the plug-in fetched %lld of %d audio samples in %d calls\n",
                          static_cast<long long>(g_run.audio_fetched), request.audio_count, g_run.audio_fetches);
         }
