@@ -179,6 +179,11 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
+bool write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    return out && out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && out.flush();
+}
+
 bool file_exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;

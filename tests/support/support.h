@@ -50,6 +50,8 @@ bool make_clip(const std::string& path, const std::string& lavfi, int frames,
                const std::vector<std::string>& codec_args);
 
 std::string read_file(const std::string& path);
+// Makes path hold exactly bytes; true when it could be written.
+bool write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
 
 }  // namespace testsupport
