@@ -109,7 +109,8 @@ bool load_project_entry(Auo2Project* project) {
     Auo2Settings s;
     s.packed_rows = g_state.packed_rows;
     if (auo2_settings_parse(text, s, false) != Auo2SettingsRead::ours) {
-        auo2_log_warning("WARNING - the project's settings of vnt.auo2 can't be read; the settings kept outside it are used");
+        auo2_log_warning(
+            "WARNING - the project's settings of vnt.auo2 can't be read; the settings kept outside it are used");
         plugin_config_live() = g_state.kept.config;
         return false;
     }

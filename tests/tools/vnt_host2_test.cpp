@@ -282,7 +282,8 @@ TEST(VntHost2, ProjectSettingsRoundTrip) {
     const std::string cfg = dir.file("cfg"), project = dir.file("a.project");
     ProcessResult r = host2({"--config-dir", cfg, "--project", project, "--config-dialog", "1013=4000;1006=3;ok"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(testsupport::read_file(project).find("string settings=vnt.auo2 settings\\ncodec_index=3\\nbit_rate=4000\\n"),
+    EXPECT_NE(testsupport::read_file(project).find(
+                  "string settings=vnt.auo2 settings\\ncodec_index=3\\nbit_rate=4000\\n"),
               std::string::npos)
         << testsupport::read_file(project);
     // The settings outside the project change; the project keeps its own.

@@ -99,9 +99,11 @@ std::u16string utf16_of(const std::string& utf8) {
     for (size_t i = 0; i < utf8.size();) {
         const auto b = static_cast<unsigned char>(utf8[i]);
         const int extra = b < 0x80 ? 0 : b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : -1;
-        if (extra < 0 || i + static_cast<size_t>(extra) >= utf8.size() + (extra == 0)) fail("a name that is no UTF-8: " + utf8);
+        if (extra < 0 || (extra > 0 && i + static_cast<size_t>(extra) >= utf8.size()))
+            fail("a name that is no UTF-8: " + utf8);
         char32_t c = extra == 0 ? b : b & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + static_cast<size_t>(k)]) & 0x3F);
+        for (size_t k = 1; k <= static_cast<size_t>(extra); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
         i += static_cast<size_t>(extra) + 1;
         if (c >= 0x10000) {
             out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
@@ -508,14 +510,16 @@ int export_file(const Auo2Table& table, const Options& o) {
     request.show_remaining_time = host_show_remaining_time;
     request.set_buffer_size = host_set_buffer_size;
     const int audio = o.audio ? host_input_open_audio(g_run.input) : 0;
-    if (audio < 0) std::fprintf(stderr, "vnt-host2: the audio of %s is not 16-bit PCM: the plug-in gets none\n", in_path.c_str());
+    if (audio < 0)
+        std::fprintf(stderr, "vnt-host2: the audio of %s is not 16-bit PCM: the plug-in gets none\n", in_path.c_str());
     if (audio > 0) {
         request.flags |= kAuo2RequestAudio;
         request.audio_rate = in.audio_rate;
         request.audio_channels = in.audio_channels;
         // The editor's audio ends with its video.
-        request.audio_count = static_cast<int32_t>(std::min<int64_t>(
-            in.audio_count, static_cast<int64_t>(request.frame_count) * in.scale * in.audio_rate / std::max<DWORD>(in.rate, 1)));
+        const int64_t video_end =
+            static_cast<int64_t>(request.frame_count) * in.scale * in.audio_rate / std::max<DWORD>(in.rate, 1);
+        request.audio_count = static_cast<int32_t>(std::min<int64_t>(in.audio_count, video_end));
     }
 
     set_stop_handler(on_interrupt);
@@ -524,7 +528,9 @@ int export_file(const Auo2Table& table, const Options& o) {
     if (!o.quiet && g_run.tty) std::fputc('\n', stderr);
     host_input_close(g_run.input);
 
-    if (g_run.wrong_formats) std::fprintf(stderr, "vnt-host2: the plug-in asked %d times for a format other than a DIB or 16-bit PCM\n", g_run.wrong_formats);
+    if (g_run.wrong_formats)
+        std::fprintf(stderr, "vnt-host2: the plug-in asked %d times for a format other than a DIB or 16-bit PCM\n",
+                     g_run.wrong_formats);
     if (!ok) {
         std::fprintf(stderr, "vnt-host2: the plug-in could not export to %s\n", out_path.c_str());
         return 1;
@@ -537,7 +543,9 @@ int export_file(const Auo2Table& table, const Options& o) {
             std::fprintf(stderr, "vnt-host2: the plug-in fetched %lld of %d audio samples in %d calls\n",
                          static_cast<long long>(g_run.audio_fetched), request.audio_count, g_run.audio_fetches);
         if (g_run.buffer_requests)
-            std::fprintf(stderr, "vnt-host2: the plug-in asked for %d video and %d audio buffers; frames were read up to %d ahead\n",
+            std::fprintf(stderr,
+                         "vnt-host2: the plug-in asked for %d video and %d audio buffers; frames were read up to %d "
+                         "ahead\n",
                          g_run.video_buffers, g_run.audio_buffers, g_run.most_ahead);
     }
     return stopped ? 1 : 0;
