@@ -168,12 +168,13 @@ int analysis_picture_write(const void* source, const void* decoded, const BITMAP
     return written;
 }
 
-int analysis_files_keep(AnalysisFiles& files, AnalysisKept which, const char* path) {
+int analysis_files_keep(AnalysisFiles& files, AnalysisKept which, const char* path, NameCoding coding) {
     char*& kept = files.kept[static_cast<int>(which)];
     std::free(kept);
     kept = static_cast<char*>(std::malloc(std::strlen(path) + 1));
     if (!kept) return 0;
     std::strcpy(kept, path);
+    files.coding[static_cast<int>(which)] = coding;
     return 1;
 }
 
@@ -190,7 +191,10 @@ void analysis_picture_write_kept_apart(AnalysisFiles& files, const void* source,
     for (int i = 0; i < kAnalysisKeptCount; ++i) {
         const char* kept = files.kept[i];
         // By name too: a kept file not made yet has no identity to compare.
-        if (!kept || (std::strcmp(kept, name) != 0 && !file_same(kept, name))) continue;
+        // The picture's name is ASCII: the same text in either coding.
+        if (!kept || (std::strcmp(kept, name) != 0 &&
+                      !file_same_as(kept, files.coding[i], name, NameCoding::system)))
+            continue;
         if (!files.skipped) {
             files.skipped = 1;
             files.skipped_frame = frame_index;

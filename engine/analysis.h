@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/bytes.h"
+#include "engine/file_open.h"
 #include "engine/platform.h"
 
 struct RgbCanvas {
@@ -40,6 +41,7 @@ inline constexpr int kAnalysisKeptCount = 3;
 // that were not written, for the front end to tell once. Cleared: nothing kept.
 struct AnalysisFiles {
     char* kept[kAnalysisKeptCount];  // owned names, by AnalysisKept; null where the run has none
+    NameCoding coding[kAnalysisKeptCount];  // how each is written
     int skipped;                     // 1 once a picture was not written for its name
     int32_t skipped_frame;           // the first such picture's frame
     AnalysisKept skipped_file;       // and the file it would have replaced
@@ -48,7 +50,8 @@ struct AnalysisFiles {
 };
 
 // Copies path as the run's file of that kind. 0 when memory ran out.
-int analysis_files_keep(AnalysisFiles& files, AnalysisKept which, const char* path);
+int analysis_files_keep(AnalysisFiles& files, AnalysisKept which, const char* path,
+                        NameCoding coding = NameCoding::system);
 // Frees the names; the record is cleared.
 void analysis_files_release(AnalysisFiles& files);
 // analysis_picture_write for the run: not when the picture's name leads to

@@ -24,14 +24,14 @@ char* path_replace_extension(const char* path, const char* ext) {
     return name;
 }
 
-EncodeLog log_open(const char* output_path, const EncodeSettings& settings) {
+EncodeLog log_open(const char* output_path, const EncodeSettings& settings, NameCoding coding) {
     EncodeLog log{};
     log.name = path_replace_extension(output_path, ".log");
     if (!log.name) return log;
     // Text mode: each line ends as text lines end on the platform. Denying
     // others to write: a second run with the same log is refused it, as
     // the writer refuses it the same output.
-    log.file = _fsopen(log.name, "w", _SH_DENYWR);
+    log.file = file_open_shared(log.name, coding, "w", _SH_DENYWR);
     if (!log.file) return log;
     std::fprintf(log.file, "[%s]\n", output_path);
     std::fprintf(log.file, "rate: %d, key: %d, cc: %d, pixel: %d, diff: %d\n", settings.bit_rate,

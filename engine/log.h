@@ -5,18 +5,22 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/file_open.h"
 #include "engine/settings.h"
 
 struct EncodeLog {
     FILE* file;   // text mode; null when the log could not be created
-    char* name;   // owned, free with std::free; kept even when file is null, for the warning
+    char* name;   // owned, free with std::free; kept even when file is null, for the warning;
+                  // written as output_path is (coding)
 };
 
 // Opens the log named after output_path with ".log" and writes its header.
 // A log that can't be created leaves log.file null and log.name set: the
 // front end warns with "WARNING - Can't create log %s\n" (log.name) and the
-// run goes on without a log; no frame line is written then.
-EncodeLog log_open(const char* output_path, const EncodeSettings& settings);
+// run goes on without a log; no frame line is written then. The header's
+// line names the output as coding writes it: UTF-8 for a wide entry's name.
+EncodeLog log_open(const char* output_path, const EncodeSettings& settings,
+                   NameCoding coding = NameCoding::system);
 // Closes the file and frees the name; safe on a cleared or closed log.
 void log_close(EncodeLog& log);
 

@@ -73,7 +73,7 @@ int32_t scene_threshold_of(const BITMAPINFOHEADER& format, int32_t scene_level) 
 }  // namespace
 
 int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, const BITMAPINFOHEADER& format,
-                const EncodeSettings& settings, OutputWriter& writer) {
+                const EncodeSettings& settings, OutputWriter& writer, NameCoding coding) {
     const DWORD scale = stream_info.dwScale;
     const DWORD rate = stream_info.dwRate;
     writer = OutputWriter{};
@@ -109,13 +109,14 @@ int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, cons
     writer.output_path = static_cast<char*>(std::malloc(std::strlen(output_path) + 1));
     if (!writer.output_path) return refuse(writer, OutputFailure::memory);
     std::strcpy(writer.output_path, output_path);
+    writer.output_coding = coding;
     return 1;
 }
 
 int output_create_file(OutputWriter& writer) {
     // Exclusive: a second run writing the same file would leave a mix of both.
-    if (AVIFileOpenA(&writer.file, writer.output_path, OF_WRITE | OF_CREATE | OF_SHARE_EXCLUSIVE, nullptr) !=
-        AVIERR_OK) {
+    if (file_open_avi(&writer.file, writer.output_path, writer.output_coding,
+                      OF_WRITE | OF_CREATE | OF_SHARE_EXCLUSIVE) != AVIERR_OK) {
         writer.file = nullptr;
         writer.failure = OutputFailure::file_open;
         return 0;

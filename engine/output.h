@@ -6,6 +6,7 @@
 
 #include "engine/analysis.h"
 #include "engine/compressor.h"
+#include "engine/file_open.h"
 #include "engine/output_audio.h"
 #include "engine/platform.h"
 #include "engine/settings.h"
@@ -25,10 +26,12 @@ enum class OutputFailure : int32_t {
     log_is_output,        // with logging on, the log's name is the output's own
     too_large,            // the picture is wider or taller than encode_max_width x encode_max_height (common/dib.h)
     audio_encoder,        // the MP3 encoder refused an audio stream's format or rate
+    bad_name,             // the output's wide name is no text (an unpaired surrogate, or null): no file bears it
 };
 
 struct OutputWriter {
     char* output_path;  // owned copy; the file is created once the first frame is ready
+    NameCoding output_coding;  // how output_path is written, and so opened
     PAVIFILE file;      // null until then
     PAVISTREAM stream;
     AVISTREAMINFOA stream_info;             // caller's copy with fccHandler = codec
@@ -50,7 +53,7 @@ struct OutputWriter {
 // it exists, and a run that fails at its first frame leaves an existing file
 // of that name as it was.
 int output_open(const char* output_path, const AVISTREAMINFOA& stream_info, const BITMAPINFOHEADER& format,
-                const EncodeSettings& settings, OutputWriter& writer);
+                const EncodeSettings& settings, OutputWriter& writer, NameCoding coding = NameCoding::system);
 // Creates the file with its streams and formats, video first (replacing an existing one).
 // 0 when it can't be created (writer.failure = file_open).
 int output_create_file(OutputWriter& writer);

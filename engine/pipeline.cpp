@@ -79,7 +79,7 @@ void pipeline_restart_verifier(OutputWriter& w, const PipelineFrame& f) {
 
 int pipeline_create_files(OutputWriter& w, const EncodeSettings& settings, EncodeLog* log) {
     if (!output_create_file(w)) return 0;
-    if (log && settings.log_enabled && !log->file && !log->name) *log = log_open(w.output_path, settings);
+    if (log && settings.log_enabled && !log->file && !log->name) *log = log_open(w.output_path, settings, w.output_coding);
     return 1;
 }
 

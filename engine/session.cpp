@@ -74,24 +74,20 @@ bool overlap_ready(EncodeSession& session) {
 }
 
 // The output and, when logging, the log are never written over by a picture.
-bool keep_apart_from_pictures(EncodeSession& session, const char* output_path) {
+bool keep_apart_from_pictures(EncodeSession& session, const char* output_path, NameCoding coding) {
     AnalysisFiles& files = session.writer.analysis;
-    if (!analysis_files_keep(files, AnalysisKept::output, output_path)) return false;
+    if (!analysis_files_keep(files, AnalysisKept::output, output_path, coding)) return false;
     if (!session.settings.log_enabled) return true;
     char* log_name = path_replace_extension(output_path, ".log");
-    const bool kept = log_name && analysis_files_keep(files, AnalysisKept::log, log_name);
+    const bool kept = log_name && analysis_files_keep(files, AnalysisKept::log, log_name, coding);
     std::free(log_name);
     return kept;
 }
 
-}  // namespace
-
-
-int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
-                 const BITMAPINFOHEADER& format, const EncodeSettings& settings) {
-    session = EncodeSession{};
-    session.settings = settings;
-    session.failed_frame = -1;
+// session_open for a name in either coding: the log's name and every check
+// on the names work alike on UTF-8 and on the system's code page.
+int open_named(EncodeSession& session, const char* output_path, NameCoding coding,
+               const AVISTREAMINFOA& stream_info, const BITMAPINFOHEADER& format) {
     if (session.settings.log_enabled) {
         // An output named *.log would be its own log: both written into one file.
         char* log_name = path_replace_extension(output_path, ".log");
@@ -102,11 +98,11 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
             return 0;
         }
     }
-    if (!output_open(output_path, stream_info, format, session.settings, session.writer)) {
+    if (!output_open(output_path, stream_info, format, session.settings, session.writer, coding)) {
         session.failure = session.writer.failure;
         return 0;
     }
-    if (session.settings.analyse_enabled && !keep_apart_from_pictures(session, output_path)) {
+    if (session.settings.analyse_enabled && !keep_apart_from_pictures(session, output_path, coding)) {
         output_close(session.writer);
         session.failure = OutputFailure::memory;
         return 0;
@@ -114,6 +110,34 @@ int session_open(EncodeSession& session, const char* output_path, const AVISTREA
     // Any other codec gets exactly one frame at a time, in the order it always had.
     session.overlap = icm_builtin_compressor(session.settings.codec);
     return 1;
+}
+
+void clear(EncodeSession& session, const EncodeSettings& settings) {
+    session = EncodeSession{};
+    session.settings = settings;
+    session.failed_frame = -1;
+}
+
+}  // namespace
+
+int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
+                 const BITMAPINFOHEADER& format, const EncodeSettings& settings) {
+    clear(session, settings);
+    return open_named(session, output_path, NameCoding::system, stream_info, format);
+}
+
+int session_open_wide(EncodeSession& session, const WCHAR* output_path, const AVISTREAMINFOA& stream_info,
+                      const BITMAPINFOHEADER& format, const EncodeSettings& settings) {
+    clear(session, settings);
+    int unpaired = 0;
+    char* name = file_name_from_wide(output_path, &unpaired);
+    if (!name) {
+        session.failure = unpaired ? OutputFailure::bad_name : OutputFailure::memory;
+        return 0;
+    }
+    const int opened = open_named(session, name, NameCoding::utf8, stream_info, format);
+    std::free(name);  // the writer keeps its own copy
+    return opened;
 }
 
 int session_keep_input(EncodeSession& session, const char* input_path) {

@@ -44,6 +44,14 @@ struct EncodeSession {
 // log.name set and log_missing 1, for the front end to warn.
 int session_open(EncodeSession& session, const char* output_path, const AVISTREAMINFOA& stream_info,
                  const BITMAPINFOHEADER& format, const EncodeSettings& settings);
+// session_open for a UTF-16 name, which may hold characters the system's code
+// page can't: the output, the log and the checks that keep the analysis
+// pictures apart from them all go through the wide file calls, and the
+// session keeps the name as UTF-8 (writer.output_path, log.name, the log's
+// header line). A name with an unpaired surrogate is refused (failure
+// bad_name) before anything is made.
+int session_open_wide(EncodeSession& session, const WCHAR* output_path, const AVISTREAMINFOA& stream_info,
+                      const BITMAPINFOHEADER& format, const EncodeSettings& settings);
 
 // The analysis pictures are never written over the output or the log
 // (session_open sees to them) nor over the input that this names; a picture

@@ -14,6 +14,7 @@
 #include "platform/avifile/avifile_testing.h"
 #endif
 #include "platform/base/file_replace.h"
+#include "platform/base/wide_name.h"
 
 namespace {
 
@@ -108,6 +109,14 @@ HRESULT VFWAPI AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID
     for (auto& h : file->handles) g_live.insert(h.get());
     *ppfile = file.release();
     return AVIERR_OK;
+}
+
+HRESULT VFWAPI AVIFileOpenW(PAVIFILE* ppfile, LPCWSTR szFile, UINT uMode, LPCLSID lpHandler) {
+    if (!ppfile) return AVIERR_BADPARAM;
+    *ppfile = nullptr;
+    const std::string name = wide_name_utf8(szFile);
+    if (name.empty()) return AVIERR_BADPARAM;
+    return AVIFileOpenA(ppfile, name.c_str(), uMode, lpHandler);
 }
 
 HRESULT VFWAPI AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam) {

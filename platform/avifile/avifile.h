@@ -103,6 +103,9 @@ static_assert(sizeof(AVISTREAMINFOA) == 140);
 void VFWAPI AVIFileInit(void);
 void VFWAPI AVIFileExit(void);
 HRESULT VFWAPI AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID lpHandler);
+// The same for a UTF-16 name, opened by its UTF-8; AVIERR_BADPARAM for one
+// with an unpaired surrogate, which names no file.
+HRESULT VFWAPI AVIFileOpenW(PAVIFILE* ppfile, LPCWSTR szFile, UINT uMode, LPCLSID lpHandler);
 HRESULT VFWAPI AVIFileGetStream(PAVIFILE pfile, PAVISTREAM* ppavi, DWORD fccType, LONG lParam);
 HRESULT VFWAPI AVIFileCreateStreamA(PAVIFILE pfile, PAVISTREAM* ppavi, AVISTREAMINFOA* psi);
 // Releasing the last reference completes a file being written (headers and

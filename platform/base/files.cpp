@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/base/file_replace.h"
+#include "platform/base/wide_name.h"
 
 namespace {
 
@@ -22,6 +23,13 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY
     const int fd = open(name, O_PATH | O_CLOEXEC);
     if (fd < 0) return INVALID_HANDLE_VALUE;
     return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(fd) + 1);
+}
+
+HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE template_file) {
+    const std::string utf8 = wide_name_utf8(name);
+    if (utf8.empty()) return INVALID_HANDLE_VALUE;
+    return CreateFileA(utf8.c_str(), access, share, security, disposition, flags, template_file);
 }
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
@@ -54,4 +62,14 @@ FILE* _fsopen(const char* filename, const char* mode, int shflag) {
     FILE* file = fdopen(fd, mode);
     if (!file) close(fd);
     return file;
+}
+
+FILE* _wfsopen(const WCHAR* filename, const WCHAR* mode, int shflag) {
+    const std::string name = wide_name_utf8(filename);
+    const std::string narrow_mode = wide_name_utf8(mode);
+    if (name.empty() || narrow_mode.empty()) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return _fsopen(name.c_str(), narrow_mode.c_str(), shflag);
 }

@@ -39,6 +39,11 @@ struct BY_HANDLE_FILE_INFORMATION {
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// The same for a UTF-16 name, opened by its UTF-8 (one with an unpaired
+// surrogate names no file).
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
@@ -53,3 +58,6 @@ constexpr int _SH_DENYWR = 0x20;
 constexpr int _SH_DENYRD = 0x30;
 constexpr int _SH_DENYNO = 0x40;
 FILE* _fsopen(const char* filename, const char* mode, int shflag);
+// The same for UTF-16 name and mode, as _fsopen opens their UTF-8 (EINVAL
+// for a name with an unpaired surrogate).
+FILE* _wfsopen(const WCHAR* filename, const WCHAR* mode, int shflag);

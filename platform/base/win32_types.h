@@ -16,6 +16,10 @@ using BOOL = int;
 using CHAR = char;
 using LPSTR = char*;
 using LPCSTR = const char*;
+// Windows' 16-bit wchar_t: UTF-16 text, as the wide (...W) calls take it.
+using WCHAR = char16_t;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
 using LPVOID = void*;
 using LPCVOID = const void*;
 using LPBYTE = BYTE*;
@@ -114,4 +118,4 @@ constexpr DWORD BI_BITFIELDS = 3;
 static_assert(sizeof(RECT) == 16);
 static_assert(sizeof(BITMAPINFOHEADER) == 40);
 static_assert(sizeof(RGBQUAD) == 4);
-static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(WORD) == 2);
+static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(WORD) == 2 && sizeof(WCHAR) == 2);

@@ -69,6 +69,13 @@ check_unicode_names() {
   [ "$(crlf 出力.log | head -n 1)" = "[出力.avi]" ] || fault "出力.log does not start with [出力.avi]"
   return $ok
 }
+# The engine's wide entry, which the 64-bit plug-in's UTF-16 names go through,
+# in a folder of a Japanese name: an output name no ANSI code page holds gets
+# the narrow run's video and log, the analysis pictures beside it.
+check_wide_session() {
+  mkdir 日本語 && cd 日本語 || return 1
+  TESTCODEC_DAMAGE=4 wine_run "$win/win32-tests/wide_session_check.exe" || return 1
+}
 check_avi_conversion() { avi_conversion_at 160 120; }
 # Widths whose rows need padding: Wine's AVIFile hands out padded rows and the
 # test codec reads them as real codecs do.

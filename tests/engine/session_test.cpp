@@ -3,6 +3,7 @@
 // kept for the report, and nothing made by a refused or failed start.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -124,4 +125,128 @@ TEST_F(SessionTest, RefusedSessionMakesNeitherFileNorLog) {
     EXPECT_EQ(session_close(s), 1);
     EXPECT_TRUE(testsupport::file_exists(path));
     EXPECT_FALSE(testsupport::file_exists(dir.file("out.log")));
+}
+
+namespace {
+
+// Runs in folder (made for it under dir) as the current one, where the
+// analysis pictures land: frames 0 to 3, frame 2's delta frame noisy.
+class WideSessionTest : public SessionTest {
+protected:
+    std::string previous_ = std::filesystem::current_path().string();
+
+    void SetUp() override {
+        SessionTest::SetUp();
+        settings.analyse_enabled = 1;
+        noisy = {2};
+        frame.assign(format.biSizeImage, 0x80);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previous_);
+        SessionTest::TearDown();
+    }
+    std::string enter(const std::string& folder) {
+        const std::string at = dir.file(folder);
+        std::filesystem::create_directory(at);
+        std::filesystem::current_path(at);
+        return at + "/";
+    }
+    // Opened by open, then the four frames; s is left open for a look. The
+    // codec's record starts anew, so that each run's data (which carries the
+    // index of its compression) is the same.
+    template <typename Open>
+    void run(EncodeSession& s, Open open) {
+        codec.messages.clear();
+        codec.compresses.clear();
+        codec.decompresses.clear();
+        ASSERT_EQ(open(s), 1);
+        for (int n = 0; n < 4; ++n) {
+            frame[0] = static_cast<uint8_t>(n);
+            ASSERT_EQ(session_encode_frame(s, n, &format, frame.data()), 1) << n;
+        }
+        EXPECT_EQ(s.log_missing, 0);
+    }
+};
+
+// Everything after the log's first line, which names the output.
+std::string after_first_line(const std::string& text) { return text.substr(text.find('\n') + 1); }
+
+}  // namespace
+
+// A UTF-16 name reaches its files whatever its characters: the same video as
+// the narrow entry writes, its log named after it and headed with its UTF-8,
+// the analysis picture beside it in the current folder.
+TEST_F(WideSessionTest, WideNameWritesWhatTheNarrowOneDoes) {
+    const std::string reference = enter("narrow");
+    EncodeSession s;
+    run(s, [&](EncodeSession& e) { return session_open(e, "out.avi", info, format, settings); });
+    ASSERT_EQ(session_close(s), 1);
+    const std::string video = testsupport::read_file(reference + "out.avi");
+    const std::string log = testsupport::read_file(reference + "out.log");
+    const std::string picture = testsupport::read_file(reference + "00000002.bmp");
+    ASSERT_EQ(picture.size(), 178614u);
+    ASSERT_NE(log.find("bad block"), std::string::npos);
+
+    struct Case {
+        const char* folder;
+        const char16_t* name;  // relative to the folder
+        const char* utf8;      // the name's file
+        const char* log_utf8;
+    };
+    for (const Case& c : {Case{"ascii", u"out.avi", "out.avi", "out.log"},
+                          Case{"日本語", u"動画ファイル.avi", "動画ファイル.avi", "動画ファイル.log"},
+                          // U+20BB7 and U+1F600: surrogate pairs
+                          Case{"\U00020BB7", u"\xD842\xDFB7\xD83D\xDE00.avi", "\U00020BB7\U0001F600.avi",
+                               "\U00020BB7\U0001F600.log"}}) {
+        const std::string at = enter(c.folder);
+        run(s, [&](EncodeSession& e) { return session_open_wide(e, c.name, info, format, settings); });
+        EXPECT_STREQ(s.writer.output_path, c.utf8);
+        EXPECT_STREQ(s.log.name, c.log_utf8);
+        ASSERT_EQ(session_close(s), 1) << c.utf8;
+        EXPECT_TRUE(testsupport::read_file(at + c.utf8) == video) << c.utf8;
+        const std::string wide_log = testsupport::read_file(at + c.log_utf8);
+        EXPECT_EQ(wide_log.substr(0, wide_log.find('\n') + 1), std::string("[") + c.utf8 + "]\n");
+        EXPECT_EQ(after_first_line(wide_log), after_first_line(log)) << c.utf8;
+        EXPECT_TRUE(testsupport::read_file(at + "00000002.bmp") == picture) << c.utf8;
+    }
+}
+
+// A picture never replaces the output or the log of a wide name that a link
+// of the picture's name leads to.
+TEST_F(WideSessionTest, PicturesKeepApartFromTheFilesOfAWideName) {
+    struct Case {
+        const char* folder;
+        const char* target;  // what the link 00000002.bmp leads to
+        AnalysisKept kept;
+    };
+    for (const Case& c : {Case{"出力", "\U00020BB7.avi", AnalysisKept::output},
+                          Case{"記録", "\U00020BB7.log", AnalysisKept::log}}) {
+        const std::string at = enter(c.folder);
+        std::filesystem::create_symlink(c.target, at + "00000002.bmp");
+        EncodeSession s;
+        run(s, [&](EncodeSession& e) { return session_open_wide(e, u"\xD842\xDFB7.avi", info, format, settings); });
+        EXPECT_EQ(s.writer.analysis.skipped, 1) << c.folder;
+        EXPECT_EQ(s.writer.analysis.skipped_frame, 2) << c.folder;
+        EXPECT_EQ(s.writer.analysis.skipped_file, c.kept) << c.folder;
+        EXPECT_EQ(s.writer.analysis.failed, 0) << c.folder;
+        ASSERT_EQ(session_close(s), 1);
+        EXPECT_EQ(testsupport::read_file(at + "\U00020BB7.avi").substr(0, 4), "RIFF") << c.folder;
+        EXPECT_EQ(testsupport::read_file(at + "\U00020BB7.log").substr(0, 1), "[") << c.folder;
+    }
+}
+
+// A name with an unpaired surrogate (or none) names no file: refused before
+// anything is made, as any refused start.
+TEST_F(WideSessionTest, NameThatIsNoTextIsRefused) {
+    const std::string at = enter("refused");
+    for (const char16_t* name : {u"\xD842.avi", u"x\xDFB7.avi", u"out.avi\xD83D", u"\xDE00\xD83D.avi",
+                                 static_cast<const char16_t*>(nullptr)}) {
+        EncodeSession s;
+        EXPECT_EQ(session_open_wide(s, name, info, format, settings), 0);
+        EXPECT_EQ(s.failure, OutputFailure::bad_name);
+        EXPECT_EQ(s.failed_frame, -1);
+        EXPECT_EQ(s.writer.output_path, nullptr);
+        EXPECT_EQ(session_close(s), 1);  // safe after the refusal
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(at));
 }

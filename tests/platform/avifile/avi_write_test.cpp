@@ -299,6 +299,53 @@ TEST(AviWrite, OpenAndWriteFailuresAreReported) {
     AVIFileExit();
 }
 
+// A UTF-16 name is the file of its UTF-8 name, whatever its characters (here
+// beyond the Basic Multilingual Plane too), for writing and for reading; one
+// with an unpaired surrogate is no name and makes no file.
+TEST(AviWrite, WideNamesAreTheFilesOfTheirUtf8) {
+    TempDir dir;
+    std::u16string folder;  // the folder's name is ASCII: each character one unit
+    for (char c : dir.path()) folder += static_cast<char16_t>(c);
+    struct Case {
+        const char16_t* name;
+        const char* utf8;
+    };
+    for (const Case& c : {Case{u"/plain.avi", "/plain.avi"}, Case{u"/動画.avi", "/動画.avi"},
+                          Case{u"/\xD842\xDFB7\xD83D\xDE00.avi", "/\U00020BB7\U0001F600.avi"}}) {
+        const std::u16string name = folder + c.name;
+        PAVIFILE f = nullptr;
+        PAVISTREAM s = nullptr;
+        ASSERT_EQ(AVIFileOpenW(&f, name.c_str(), OF_WRITE | OF_CREATE, nullptr), AVIERR_OK) << c.utf8;
+        AVISTREAMINFOA si = video_info(kW, kH, 25, 1, "");
+        BITMAPINFOHEADER bi = raw_format(kW, kH);
+        ASSERT_EQ(AVIFileCreateStreamA(f, &s, &si), AVIERR_OK);
+        ASSERT_EQ(AVIStreamSetFormat(s, 0, &bi, sizeof bi), AVIERR_OK);
+        for (int n = 0; n < 3; ++n) {
+            std::vector<std::uint8_t> picture = testsupport::test_picture(kW, kH, n);
+            ASSERT_EQ(AVIStreamWrite(s, n, 1, picture.data(), static_cast<LONG>(picture.size()), AVIIF_KEYFRAME,
+                                     nullptr, nullptr),
+                      AVIERR_OK);
+        }
+        AVIStreamRelease(s);
+        ASSERT_EQ(AVIFileRelease(f), 0u);
+        expect_ffmpeg_pictures(dir.path() + c.utf8, 3);
+
+        ASSERT_EQ(AVIFileOpenW(&f, name.c_str(), OF_READ, nullptr), AVIERR_OK) << c.utf8;
+        ASSERT_EQ(AVIFileGetStream(f, &s, streamtypeVIDEO, 0), AVIERR_OK);
+        ASSERT_EQ(AVIStreamInfoA(s, &si, sizeof si), AVIERR_OK);
+        EXPECT_EQ(si.dwLength, 3u) << c.utf8;
+        AVIStreamRelease(s);
+        AVIFileRelease(f);
+    }
+    for (const char16_t* bad : {u"/\xD842.avi", u"/\xDFB7.avi", u"/x.avi\xD83D"}) {
+        PAVIFILE f = reinterpret_cast<PAVIFILE>(1);
+        EXPECT_EQ(AVIFileOpenW(&f, (folder + bad).c_str(), OF_WRITE | OF_CREATE, nullptr), AVIERR_BADPARAM);
+        EXPECT_EQ(f, nullptr);
+    }
+    // Nothing made: the three files above alone.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);
+}
+
 // While one writer holds a file exclusively no other may write it; a file
 // that exists is replaced by a new one of its permissions (through a link,
 // the link's target), so that its readers go on reading it unchanged.
