@@ -91,7 +91,7 @@ bool auo2_output(const Auo2Request& request, PluginConfig& live, int32_t packed_
         make_video_stream_info(request.width, request.height, request.rate, request.scale);
     const EncodeSettings encode = plugin_settings_from_config(config);
     EncodeSession session;
-    if (!session_open(session, path.c_str(), stream_info, format, encode)) {
+    if (!session_open_wide(session, auo2_output_name(request.output_path), stream_info, format, encode)) {
         log_open_failure(session, request, path);
         return false;
     }

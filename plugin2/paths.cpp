@@ -7,6 +7,11 @@ int auo2_output_path(Auo2Text host_path, std::string& path) {
     return text16_to_utf8(host_path, path) && !path.empty();
 }
 
+const WCHAR* auo2_output_name(Auo2Text host_path) {
+    static_assert(sizeof(WCHAR) == sizeof(Auo2Char));
+    return reinterpret_cast<const WCHAR*>(host_path);
+}
+
 std::filesystem::path auo2_settings_path(Auo2Text app_data_path) {
     std::string folder;
     if (!text16_to_utf8(app_data_path, folder) || folder.empty()) return {};

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/stop_signals.h"
@@ -29,6 +30,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <shellapi.h>
 #define isatty _isatty
 #else
 #include <unistd.h>
@@ -600,10 +602,39 @@ F entry(HMODULE module, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
+#ifdef _WIN32
+// The command line as UTF-8 of its UTF-16, as every name is kept here: an
+// output name the ANSI code page can't hold reaches the plug-in whole.
+std::vector<std::string> command_line_utf8() {
+    int argc = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!wide) fail("can't read the command line");
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        if (n <= 0) fail("an argument that is no UTF-16 text");
+        std::string a(static_cast<size_t>(n), '\0');
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide[i], -1, a.data(), n, nullptr, nullptr);
+        a.pop_back();
+        args.push_back(std::move(a));
+    }
+    LocalFree(wide);
+    return args;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
     stop_signals_ignore_broken_pipe();
+#ifdef _WIN32
+    std::vector<std::string> utf8_args = command_line_utf8();
+    std::vector<char*> utf8_argv;
+    for (std::string& a : utf8_args) utf8_argv.push_back(a.data());
+    utf8_argv.push_back(nullptr);
+    argc = static_cast<int>(utf8_args.size());
+    argv = utf8_argv.data();
+#endif
     const Options o = parse_options(argc, argv);
 
     HMODULE module = LoadLibraryA(o.plugin_path.c_str());
