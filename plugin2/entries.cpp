@@ -4,9 +4,8 @@
 #include <string>
 
 #include "plugin/config.h"
-#include "plugin/config_dialog.h"
-#include "plugin/config_dialog_template.h"
 #include "plugin2/auo2_abi.h"
+#include "plugin2/dialog2.h"
 #include "plugin2/logger.h"
 #include "plugin2/output2.h"
 #include "plugin2/paths.h"
@@ -68,10 +67,7 @@ bool output_entry(Auo2Request* request) {
 
 bool config_entry(HWND parent, HINSTANCE instance) {
     ensure_loaded();
-    // The up-down controls' class: the host may not have registered it.
-    INITCOMMONCONTROLSEX classes{sizeof classes, ICC_UPDOWN_CLASS};
-    InitCommonControlsEx(&classes);
-    const INT_PTR result = DialogBoxParamA(instance, kConfigDialog.name, parent, config_dialog_proc, 0);
+    const INT_PTR result = auo2_dialog_run(parent, instance);
     if (result == -1) {
         auo2_log_error("ERROR - the settings dialog can't be shown");
         return false;

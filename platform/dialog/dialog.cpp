@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/ascii.h"
+#include "platform/base/wide_name.h"
 #include "platform/dialog/dialog_internal.h"
 
 // Never destroyed: modules unregister their templates from their own
@@ -87,6 +88,20 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND,
     m.last_focus = dialog.focus;
     m.last_controls = std::move(dialog.controls);  // the dialog is gone
     return dialog.result;
+}
+
+INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
+                               LPARAM dwInitParam) {
+    if (IS_INTRESOURCE(lpTemplateName))
+        return DialogBoxParamA(hInstance, reinterpret_cast<LPCSTR>(lpTemplateName), hWndParent, lpDialogFunc,
+                               dwInitParam);
+    const std::string name = wide_name_utf8(lpTemplateName);
+    if (name.empty()) {
+        dialog_manager().pending.clear();
+        dialog_manager().error = "dialog template not found";
+        return -1;
+    }
+    return DialogBoxParamA(hInstance, name.c_str(), hWndParent, lpDialogFunc, dwInitParam);
 }
 
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {

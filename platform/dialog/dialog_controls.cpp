@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/base/wide_name.h"
 #include "platform/dialog/dialog_internal.h"
 
 DialogControl* controls_find(DialogWindow* d, int id) {
@@ -136,6 +137,20 @@ LRESULT controls_message(DialogWindow* d, DialogControl& c, UINT msg, WPARAM wpa
             }
             return static_cast<LRESULT>(c.items.insert(at, s) - c.items.begin());
         }
+        case CB_INSERTSTRING: {
+            // At the index, unsorted; -1 at the end.
+            const int at = index == -1 ? count : index;
+            if (at < 0 || at > count) return CB_ERR;
+            c.items.insert(c.items.begin() + at, lparam ? reinterpret_cast<const char*>(lparam) : "");
+            if (c.selection >= at) ++c.selection;
+            return at;
+        }
+        case CB_DELETESTRING:
+            if (index < 0 || index >= count) return CB_ERR;
+            c.items.erase(c.items.begin() + index);
+            if (c.selection == index) c.selection = -1;
+            else if (c.selection > index) --c.selection;
+            return count - 1;
         case CB_SETCURSEL:
             // An index outside the list (-1 included) clears the selection.
             if (index < 0 || index >= count) {
@@ -223,6 +238,23 @@ LRESULT WINAPI SendDlgItemMessageA(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM w
     DialogWindow* d = dialog_of(hDlg);
     DialogControl* c = controls_find(d, nIDDlgItem);
     return c ? controls_message(d, *c, Msg, wParam, lParam) : 0;
+}
+
+LRESULT WINAPI SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    switch (Msg) {
+    case CB_ADDSTRING:
+    case CB_INSERTSTRING: {
+        if (!lParam) break;
+        const std::string text = wide_name_utf8(reinterpret_cast<LPCWSTR>(lParam));
+        return SendDlgItemMessageA(hDlg, nIDDlgItem, Msg, wParam, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    case CB_GETLBTEXT:
+    case CB_GETLBTEXTLEN:
+        return CB_ERR;
+    default:
+        break;
+    }
+    return SendDlgItemMessageA(hDlg, nIDDlgItem, Msg, wParam, lParam);
 }
 
 BOOL WINAPI SetDlgItemInt(HWND hDlg, int nIDDlgItem, UINT uValue, BOOL bSigned) {
