@@ -15,6 +15,9 @@
 # the system folder; it is removed at exit (WINE_KEEP=1 keeps the run's
 # folder, $work, for a look at a failure). Sets work and sys32.
 #
+# wine64_want and wine64_use give vnt.auo2's checks the 64-bit loader and
+# build-win64 when the other checks run with 32-bit Wine.
+#
 # Then the helpers the checks share.
 
 skip() { echo "wine.sh: SKIP - $*"; exit 77; }
@@ -52,19 +55,23 @@ wine_pick() {
 }
 
 wine_prefix() {
-  local started
   work=$(mktemp -d "${TMPDIR:-/tmp}/twopass-wine.XXXXXX")
-  export WINEPREFIX=$work/prefix
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   trap wine_cleanup EXIT
+  prefix_make "$work/prefix" || exit 1
+}
+# prefix_make FOLDER: a prefix there for $WINE, with $win's test codec and our codec.
+prefix_make() {
+  local started
+  export WINEPREFIX=$1
   started=$(date +%s)
-  if ! "$WINE" wineboot -i >"$work/wineboot.log" 2>&1; then
-    tail -n 20 "$work/wineboot.log"
-    echo "wine.sh: FAIL - wineboot could not make a prefix"; exit 1
+  if ! "$WINE" wineboot -i >"$1.wineboot.log" 2>&1; then
+    tail -n 20 "$1.wineboot.log"
+    echo "wine.sh: FAIL - wineboot could not make a prefix in $1"; return 1
   fi
   "$wineserver" -p 600 # keep one server for the run: each program then starts quickly
-  echo "wine.sh: prefix ready in $(($(date +%s) - started)) s"
+  echo "wine.sh: prefix ${1##*/} ready in $(($(date +%s) - started)) s"
   sys32=$WINEPREFIX/drive_c/windows/system32
   # Wine draws the dialogs' captions itself (there is no window manager), and
   # the dialog's Japanese font name is served by the IPA font when it is there.
@@ -89,7 +96,45 @@ wine_prefix() {
 wine_cleanup() {
   "$wineserver" -k >/dev/null 2>&1
   "$wineserver" -w >/dev/null 2>&1
+  if [ -d "$work/prefix64" ]; then
+    WINEPREFIX=$work/prefix64 "$wine64_server" -k >/dev/null 2>&1
+    WINEPREFIX=$work/prefix64 "$wine64_server" -w >/dev/null 2>&1
+  fi
   [ -n "${WINE_KEEP:-}" ] || rm -rf "$work"
+}
+
+# vnt.auo2 exists for 64-bit Windows only: its checks run under the 64-bit
+# loader with build-win64 whichever build the others use. wine64_want says
+# whether they can (win64_missing: why not, else empty) and which build
+# scripts/build-windows.sh is to make (build_bits).
+wine64_loader=/usr/lib/wine/wine64 wine64_server=/usr/lib/wine/wineserver64
+wine64_want() {
+  win64_missing="" build_bits=$bits
+  [ "$bits" = 64 ] && return 0
+  if ! "$wine64_loader" --version >/dev/null 2>&1; then
+    win64_missing="$wine64_loader does not start (scripts/setup.sh installs wine64)"
+  elif ! command -v x86_64-w64-mingw32-objdump >/dev/null 2>&1 || ! command -v "$wine64_server" >/dev/null 2>&1; then
+    win64_missing="x86_64-w64-mingw32-objdump or $wine64_server is not installed"
+  else
+    build_bits=64
+  fi
+}
+# wine64_use, first in a check of vnt.auo2: the 64-bit loader, build-win64
+# and a 64-bit prefix (the run's own when the run is 64-bit, else a second
+# one, $work/prefix64, made by the first such check and kept for the others).
+# Answers 77 with a line saying why when the check can't run here.
+wine64_use() {
+  [ -z "$win64_missing" ] || { echo "not run: $win64_missing"; return 77; }
+  [ "$bits" = 64 ] && return 0
+  WINE=$wine64_loader wineserver=$wine64_server objdump=x86_64-w64-mingw32-objdump pe_kind=PE32+
+  export WINEARCH=win64 WINELOADER=$wine64_loader WINESERVER=$wine64_server
+  win=$top/build-win64
+  if [ -d "$work/prefix64" ]; then
+    export WINEPREFIX=$work/prefix64
+    sys32=$WINEPREFIX/drive_c/windows/system32
+    return 0
+  fi
+  prefix_make "$work/prefix64"
 }
 
 drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'

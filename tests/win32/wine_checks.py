@@ -4,6 +4,8 @@ subcommand; each prints what differs and exits 1 on a fault:
   modules OBJDUMP BUILD PE-KIND     the imports, export and kind of the built
                                     twopass.exe and vnt.auo (PE-KIND: PE32 or
                                     PE32+, as objdump names it)
+  auo2_modules OBJDUMP BUILD        build-win64's vnt.auo2 and vnt-host2.exe:
+                                    kinds, imports, vnt.auo2's exports
   messages ARGS LINUX.ERR WIN.ERR   twopass.exe's standard error against the
                                     Linux program's for the same arguments
   bitmaps BAD.TXT WIDTH HEIGHT      one analysis bitmap (*.bmp here) for each
@@ -48,6 +50,38 @@ def modules(objdump, build, pe_kind):
         faults.append("twopass.exe is not a console program")
     if not re.search(r"^\tDLL$", dump["vnt.auo"], re.M) or f"{pe_kind})" not in dump["vnt.auo"]:
         faults.append(f"vnt.auo is not a {pe_kind} DLL")
+    return "\n".join(faults) or None
+
+
+# vnt.auo2 (64-bit only) stands alone too: a PE32+ DLL importing the system's
+# libraries only, the common controls among them (it registers the up-down
+# class itself), exporting the table entry and the optional entries it keeps
+# under their plain names; vnt-host2.exe likewise, a console program.
+AUO2_IMPORTS = {"vnt.auo2": ["avifil32.dll", "comctl32.dll", "kernel32.dll", "msvcrt.dll", "msvfw32.dll",
+                             "user32.dll"],
+                "vnt-host2.exe": ["avifil32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll"]}
+AUO2_EXPORTS = ["GetOutputPluginTable", "InitializeConfig", "InitializeLogger", "InitializePlugin",
+                "UninitializePlugin"]
+
+
+def auo2_modules(objdump, build):
+    faults = []
+    dump = {name: subprocess.run([objdump, "-p", f"{build}/{name}"], capture_output=True, text=True,
+                                 check=True).stdout for name in AUO2_IMPORTS}
+    for name, want in AUO2_IMPORTS.items():
+        dlls = sorted({d.lower() for d in re.findall(r"^\tDLL Name: (.*)$", dump[name], re.M)})
+        if dlls != want:
+            faults.append(f"{name} imports {' '.join(dlls)}; want {' '.join(want)}")
+        if "(PE32+)" not in dump[name]:
+            faults.append(f"{name} is not PE32+")
+    table = re.search(r"\[Ordinal/Name Pointer\] Table\n(.*?)(\n\n|$)", dump["vnt.auo2"], re.S)
+    exports = re.findall(r"^\t\[ *[0-9]*\] (.*)$", table.group(1), re.M) if table else []
+    if exports != AUO2_EXPORTS:
+        faults.append(f"vnt.auo2 exports: {' '.join(exports)}; want {' '.join(AUO2_EXPORTS)}")
+    if not re.search(r"^\tDLL$", dump["vnt.auo2"], re.M):
+        faults.append("vnt.auo2 is not a DLL")
+    if not re.search(r"Subsystem.*Windows CUI", dump["vnt-host2.exe"]):
+        faults.append("vnt-host2.exe is not a console program")
     return "\n".join(faults) or None
 
 
@@ -175,7 +209,7 @@ def cbr_bytes(path):
     return None
 
 
-COMMANDS = {"modules": modules, "messages": messages, "bitmaps": bitmaps, "setting": setting, "stream": stream,
+COMMANDS = {"modules": modules, "auo2_modules": auo2_modules, "messages": messages, "bitmaps": bitmaps, "setting": setting, "stream": stream,
             "peer": peer, "cbr_bytes": cbr_bytes}
 
 if __name__ == "__main__":
