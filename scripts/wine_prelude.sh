@@ -134,7 +134,7 @@ wine64_use() {
     sys32=$WINEPREFIX/drive_c/windows/system32
     return 0
   fi
-  prefix_make "$work/prefix64"
+  prefix_make "$work/prefix64" || { rm -rf "$work/prefix64"; return 1; }
 }
 
 drivers32='HKLM\Software\Microsoft\Windows NT\CurrentVersion\Drivers32'
