@@ -16,6 +16,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "common/grow.h"
+
 struct AudioDecoder {
     AVCodecContext* ctx;
     // Splits chunks into the codec's frames: an AVI chunk of MP3 or AC-3
@@ -37,6 +39,10 @@ struct AudioDecoder {
     int16_t* out;  // interleaved
     uint32_t out_capacity;  // sample frames
     uint32_t out_count;
+    // The chunk as the parser reads it: followed by the zero padding the
+    // parsers read past their input's end.
+    uint8_t* input;
+    uint64_t input_capacity;
 };
 
 namespace {
@@ -186,6 +192,12 @@ int decode(AudioDecoder& d, const uint8_t* data, int size) {
 int feed(AudioDecoder& d, const uint8_t* chunk, uint32_t bytes) {
     if (!d.parser) return chunk ? (bytes ? decode(d, chunk, static_cast<int>(bytes)) : 1) : decode(d, nullptr, 0);
     const bool end = chunk == nullptr;
+    if (!end) {
+        if (!grow_buffer(d.input, d.input_capacity, uint64_t{bytes} + AV_INPUT_BUFFER_PADDING_SIZE)) return 0;
+        std::memcpy(d.input, chunk, bytes);
+        std::memset(d.input + bytes, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+        chunk = d.input;
+    }
     for (;;) {
         uint8_t* frame = nullptr;
         int frame_bytes = 0;
@@ -318,5 +330,6 @@ void audio_decoder_close(AudioDecoder* decoder) {
     av_channel_layout_uninit(&decoder->swr_layout);
     av_channel_layout_uninit(&decoder->out_layout);
     std::free(decoder->out);
+    std::free(decoder->input);
     std::free(decoder);
 }

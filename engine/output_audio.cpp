@@ -12,11 +12,8 @@ int write_chunk(OutputAudioStream& s, const void* data, uint32_t bytes, uint32_t
     // Audio chunks are all key frames: any of them can start playback. Each
     // is appended (start -1): some AVIFile implementations refuse an audio
     // write at a position, even at the stream's end.
-    if (AVIStreamWrite(s.stream, -1, static_cast<LONG>(samples), const_cast<void*>(data),
-                       static_cast<LONG>(bytes), AVIIF_KEYFRAME, nullptr, nullptr) != AVIERR_OK)
-        return 0;
-    s.position += samples;
-    return 1;
+    return AVIStreamWrite(s.stream, -1, static_cast<LONG>(samples), const_cast<void*>(data),
+                          static_cast<LONG>(bytes), AVIIF_KEYFRAME, nullptr, nullptr) == AVIERR_OK;
 }
 
 // The encoder's whole frames of its last call: a byte a sample.

@@ -16,7 +16,6 @@ struct OutputAudioStream {
     PAVISTREAM stream;    // null until the file exists
     int32_t mp3;          // 1: PCM in, MP3 out through encoder
     Mp3Encoder encoder;
-    int64_t position;     // samples written so far: where the next chunk starts
 };
 
 // One queued chunk: its bytes lie in OutputAudio::data at offset.

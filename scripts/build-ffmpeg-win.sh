@@ -32,6 +32,7 @@ jobs=${TWOPASS_JOBS:-2}
 
 say() { echo "build-ffmpeg-win: $*"; }
 missing() { say "SKIP - $*"; exit 77; }
+. "$top/scripts/debian_source.sh"
 
 version=$(dpkg-query -W -f='${Version}' libavcodec-dev 2>/dev/null) || missing "libavcodec-dev is not installed"
 upstream=${version#*:}
@@ -66,21 +67,7 @@ if [ -f "$out/stamp" ] && [ "$(cat "$out/stamp")" = "$stamp_text" ] &&
 fi
 
 # The source, once for both architectures.
-src=$cache/src/ffmpeg-$upstream
-if [ ! -f "$src/.fetched" ] || [ "$(cat "$src/.fetched")" != "$version" ]; then
-  say "fetching Debian's ffmpeg source $version"
-  rm -rf "$cache/src"
-  mkdir -p "$cache/src"
-  if ! (cd "$cache/src" && apt-get source -qq --only-source "ffmpeg=$version" >fetch.log 2>&1); then
-    tail -n 5 "$cache/src/fetch.log"
-    if grep -q "deb-src" "$cache/src/fetch.log"; then
-      missing "no deb-src entry for Debian's archive (scripts/setup.sh adds one)"
-    fi
-    say "FAIL - apt-get source ffmpeg=$version"; exit 1
-  fi
-  [ -d "$src" ] || { say "FAIL - the source package did not unpack into $src"; exit 1; }
-  echo "$version" >"$src/.fetched"
-fi
+debian_source ffmpeg "$version" "$upstream" "$cache"
 
 started=$(date +%s)
 say "$arch: configuring and building FFmpeg $upstream (make -j$jobs)"

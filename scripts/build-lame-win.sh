@@ -34,6 +34,7 @@ dll=mp3lame-vnt.dll
 
 say() { echo "build-lame-win: $*"; }
 missing() { say "SKIP - $*"; exit 77; }
+. "$top/scripts/debian_source.sh"
 
 version=$(dpkg-query -W -f='${Version}' libmp3lame-dev 2>/dev/null) || missing "libmp3lame-dev is not installed"
 upstream=${version#*:}
@@ -67,21 +68,7 @@ if [ -f "$out/stamp" ] && [ "$(cat "$out/stamp")" = "$stamp_text" ] && [ -f "$ou
 fi
 
 # The source, once for both architectures.
-src=$cache/src/lame-$upstream
-if [ ! -f "$src/.fetched" ] || [ "$(cat "$src/.fetched")" != "$version" ]; then
-  say "fetching Debian's lame source $version"
-  rm -rf "$cache/src"
-  mkdir -p "$cache/src"
-  if ! (cd "$cache/src" && apt-get source -qq --only-source "lame=$version" >fetch.log 2>&1); then
-    tail -n 5 "$cache/src/fetch.log"
-    if grep -q "deb-src" "$cache/src/fetch.log"; then
-      missing "no deb-src entry for Debian's archive (scripts/setup.sh adds one)"
-    fi
-    say "FAIL - apt-get source lame=$version"; exit 1
-  fi
-  [ -d "$src" ] || { say "FAIL - the source package did not unpack into $src"; exit 1; }
-  echo "$version" >"$src/.fetched"
-fi
+debian_source lame "$version" "$upstream" "$cache"
 
 started=$(date +%s)
 say "$arch: configuring and building LAME $upstream (make -j$jobs)"
