@@ -1,0 +1,195 @@
+#include "codec/transform.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr std::array<std::uint8_t, 64> make_zigzag() {
+    std::array<std::uint8_t, 64> z{};
+    int x = 0, y = 0;
+    for (int k = 0; k < 64; ++k) {
+        z[k] = static_cast<std::uint8_t>(y * 8 + x);
+        if ((x + y) % 2 == 0) {  // going up and to the right
+            if (x == 7) ++y;
+            else if (y == 0) ++x;
+            else { ++x; --y; }
+        } else {  // going down and to the left
+            if (y == 7) ++x;
+            else if (x == 0) ++y;
+            else { --x; ++y; }
+        }
+    }
+    return z;
+}
+
+// Basis of the forward DCT: row k holds c(k)/2 cos((2n+1) k pi / 16).
+struct DctBasis {
+    float m[8][8];
+    DctBasis() {
+        const double pi = 3.14159265358979323846;
+        for (int k = 0; k < 8; ++k)
+            for (int n = 0; n < 8; ++n)
+                m[k][n] = static_cast<float>((k ? 0.5 : 0.5 / std::sqrt(2.0)) * std::cos((2 * n + 1) * k * pi / 16));
+    }
+};
+
+const DctBasis& basis() {
+    static const DctBasis b;
+    return b;
+}
+
+// Factors of the integer IDCT: sqrt(2) cos(k pi / 16) in 1/16384ths
+// (the fourth one below its rounded value, as the decoder has it).
+constexpr int kW1 = 22725, kW2 = 21407, kW3 = 19266, kW4 = 16383, kW5 = 12873, kW6 = 8867, kW7 = 4520;
+constexpr int kRowShift = 11, kColShift = 20;
+
+// The decoder sums in 32-bit ints; sums taken in 64 bits and cut to 32 wrap
+// exactly as its do, should a pathological block ever overflow.
+inline std::int32_t cut32(std::int64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
+
+// The even and odd halves of the 8-point inverse, from inputs v[0..7] and the
+// rounding term already in a0. Results: out k = e[k] + o[k] for k < 4 and
+// e[7-k] - o[7-k] beyond.
+struct Butterfly {
+    std::int64_t a[4], b[4];
+};
+
+inline Butterfly butterfly(std::int64_t a0, std::int64_t v1, std::int64_t v2, std::int64_t v3, std::int64_t v4,
+                           std::int64_t v5, std::int64_t v6, std::int64_t v7) {
+    Butterfly f;
+    f.a[0] = a0 + kW2 * v2 + kW4 * v4 + kW6 * v6;
+    f.a[1] = a0 + kW6 * v2 - kW4 * v4 - kW2 * v6;
+    f.a[2] = a0 - kW6 * v2 - kW4 * v4 + kW2 * v6;
+    f.a[3] = a0 - kW2 * v2 + kW4 * v4 - kW6 * v6;
+    f.b[0] = kW1 * v1 + kW3 * v3 + kW5 * v5 + kW7 * v7;
+    f.b[1] = kW3 * v1 - kW7 * v3 - kW1 * v5 - kW5 * v7;
+    f.b[2] = kW5 * v1 - kW1 * v3 + kW7 * v5 + kW3 * v7;
+    f.b[3] = kW7 * v1 - kW5 * v3 + kW3 * v5 - kW1 * v7;
+    return f;
+}
+
+inline int butterfly_out(const Butterfly& f, int k, int shift) {
+    const std::int64_t v = k < 4 ? f.a[k] + f.b[k] : f.a[7 - k] - f.b[7 - k];
+    return cut32(v) >> shift;
+}
+
+// One row in place. A row of only a DC takes the decoder's shortcut: DC x 8,
+// kept to 16 bits.
+inline void idct_row(std::int16_t* r) {
+    if (!(r[1] | r[2] | r[3] | r[4] | r[5] | r[6] | r[7])) {
+        const auto v = static_cast<std::int16_t>(static_cast<std::uint16_t>(r[0] * 8));
+        for (int k = 0; k < 8; ++k) r[k] = v;
+        return;
+    }
+    const Butterfly f = butterfly(std::int64_t{kW4} * r[0] + (1 << (kRowShift - 1)), r[1], r[2], r[3], r[4], r[5],
+                                  r[6], r[7]);
+    for (int k = 0; k < 8; ++k) r[k] = static_cast<std::int16_t>(butterfly_out(f, k, kRowShift));
+}
+
+// One column: the rounding is folded into the DC term as the decoder folds it.
+inline Butterfly idct_col(const std::int16_t* c) {
+    return butterfly(std::int64_t{kW4} * (c[0] + ((1 << (kColShift - 1)) / kW4)), c[8], c[16], c[24], c[32],
+                     c[40], c[48], c[56]);
+}
+
+inline std::uint8_t clamp_pixel(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+
+}  // namespace
+
+const std::array<std::uint8_t, 64> transform_zigzag = make_zigzag();
+static_assert(make_zigzag()[2] == 8 && make_zigzag()[3] == 16 && make_zigzag()[10] == 32 &&
+              make_zigzag()[63] == 63 && make_zigzag()[62] == 62 && make_zigzag()[42] == 15);
+
+void transform_fdct(const std::int16_t in[64], float out[64]) {
+    const auto& m = basis().m;
+    float tmp[64];
+    // Rows: tmp[y][u] = sum_x in[y][x] m[u][x].
+    for (int y = 0; y < 8; ++y)
+        for (int u = 0; u < 8; ++u) {
+            float s = 0;
+            for (int x = 0; x < 8; ++x) s += static_cast<float>(in[y * 8 + x]) * m[u][x];
+            tmp[y * 8 + u] = s;
+        }
+    // Columns: out[v][u] = sum_y tmp[y][u] m[v][y].
+    for (int v = 0; v < 8; ++v)
+        for (int u = 0; u < 8; ++u) {
+            float s = 0;
+            for (int y = 0; y < 8; ++y) s += tmp[y * 8 + u] * m[v][y];
+            out[v * 8 + u] = s;
+        }
+}
+
+int transform_quant_intra(const float coef[64], int qp, std::int16_t level[64]) {
+    level[0] = static_cast<std::int16_t>(std::clamp(static_cast<int>(std::floor(coef[0] / transform_dc_scale + 0.5f)), 0, 255));
+    const float step = 1.0f / static_cast<float>(2 * qp);
+    int last = 0;
+    for (int k = 1; k < 64; ++k) {
+        const int i = transform_zigzag[k];
+        const int l = std::min(static_cast<int>(std::fabs(coef[i]) * step), transform_max_level);
+        level[i] = static_cast<std::int16_t>(coef[i] < 0 ? -l : l);
+        if (l) last = k;
+    }
+    return last;
+}
+
+int transform_quant_inter(const float coef[64], int qp, std::int16_t level[64]) {
+    const float step = 1.0f / static_cast<float>(2 * qp);
+    const float zone = static_cast<float>(qp) * 0.5f;
+    int last = -1;
+    for (int k = 0; k < 64; ++k) {
+        const int i = transform_zigzag[k];
+        const float a = std::fabs(coef[i]) - zone;
+        const int l = a > 0 ? std::min(static_cast<int>(a * step), transform_max_level) : 0;
+        level[i] = static_cast<std::int16_t>(coef[i] < 0 ? -l : l);
+        if (l) last = k;
+    }
+    return last;
+}
+
+namespace {
+
+inline std::int16_t dequant(int l, int qmul, int qadd) {
+    if (!l) return 0;
+    return static_cast<std::int16_t>(l > 0 ? l * qmul + qadd : l * qmul - qadd);
+}
+
+}  // namespace
+
+void transform_dequant_intra(const std::int16_t level[64], int qp, std::int16_t block[64]) {
+    const int qmul = 2 * qp, qadd = (qp - 1) | 1;
+    block[0] = static_cast<std::int16_t>(level[0] * transform_dc_scale);
+    for (int i = 1; i < 64; ++i) block[i] = dequant(level[i], qmul, qadd);
+}
+
+void transform_dequant_inter(const std::int16_t level[64], int qp, std::int16_t block[64]) {
+    const int qmul = 2 * qp, qadd = (qp - 1) | 1;
+    for (int i = 0; i < 64; ++i) block[i] = dequant(level[i], qmul, qadd);
+}
+
+void transform_idct(std::int16_t block[64]) {
+    for (int y = 0; y < 8; ++y) idct_row(block + 8 * y);
+    std::int16_t out[64];
+    for (int x = 0; x < 8; ++x) {
+        const Butterfly f = idct_col(block + x);
+        for (int k = 0; k < 8; ++k) out[8 * k + x] = static_cast<std::int16_t>(butterfly_out(f, k, kColShift));
+    }
+    std::copy(out, out + 64, block);
+}
+
+void transform_idct_put(std::int16_t block[64], std::uint8_t* dst, std::ptrdiff_t stride) {
+    for (int y = 0; y < 8; ++y) idct_row(block + 8 * y);
+    for (int x = 0; x < 8; ++x) {
+        const Butterfly f = idct_col(block + x);
+        for (int k = 0; k < 8; ++k) dst[k * stride + x] = clamp_pixel(butterfly_out(f, k, kColShift));
+    }
+}
+
+void transform_idct_add(std::int16_t block[64], std::uint8_t* dst, std::ptrdiff_t stride) {
+    for (int y = 0; y < 8; ++y) idct_row(block + 8 * y);
+    for (int x = 0; x < 8; ++x) {
+        const Butterfly f = idct_col(block + x);
+        for (int k = 0; k < 8; ++k) dst[k * stride + x] = clamp_pixel(dst[k * stride + x] + butterfly_out(f, k, kColShift));
+    }
+}

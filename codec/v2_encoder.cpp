@@ -1,0 +1,547 @@
+#include "codec/v2_encoder.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "codec/bit_writer.h"
+#include "codec/mpg4_tables.h"
+#include "codec/transform.h"
+#include "common/dib.h"
+
+namespace {
+
+// ---- code tables ----------------------------------------------------------------
+
+constexpr int kMaxTableLevel = 27;  // largest level either coefficient table holds
+constexpr int kEscape = 102;        // entry of the escape code in both tables
+
+// Reverse lookup of a run-level table: the entry coding (last, run, level) and
+// the largest level per run and run per level, which the first two escapes
+// are relative to.
+struct RunLevelIndex {
+    const Mpg4RunLevelTable* table;
+    std::int16_t index[2][64][kMaxTableLevel + 1];
+    std::uint8_t max_level[2][64];
+    std::uint8_t max_run[2][kMaxTableLevel + 1];
+
+    explicit RunLevelIndex(const Mpg4RunLevelTable& t) : table(&t) {
+        std::fill(&index[0][0][0], &index[0][0][0] + sizeof index / sizeof index[0][0][0], -1);
+        std::memset(max_level, 0, sizeof max_level);
+        std::memset(max_run, 0, sizeof max_run);
+        for (int k = 0; k < t.size; ++k) {
+            const int last = k >= t.last_start, run = t.run[k], level = t.level[k];
+            index[last][run][level] = static_cast<std::int16_t>(k);
+            max_level[last][run] = std::max<std::uint8_t>(max_level[last][run], static_cast<std::uint8_t>(level));
+            max_run[last][level] = std::max<std::uint8_t>(max_run[last][level], static_cast<std::uint8_t>(run));
+        }
+    }
+    int find(int last, int run, int level) const {
+        if (run < 0 || run > 63 || level < 1 || level > kMaxTableLevel) return -1;
+        return index[last][run][level];
+    }
+};
+
+const RunLevelIndex& intra_index() {
+    static const RunLevelIndex r(mpg4_intra_table);
+    return r;
+}
+const RunLevelIndex& inter_index() {
+    static const RunLevelIndex r(mpg4_inter_table);
+    return r;
+}
+
+// ---- syntax elements --------------------------------------------------------------
+
+// One coefficient: the table code and a sign bit when the table has it; else
+// the escape with 1 (level beyond the run's largest), 01 (run beyond the
+// level's longest; version 2 adds no one to it), whichever is shorter, and
+// 00 with last, a 6-bit run and an 8-bit level when neither holds it.
+void put_coefficient(BitWriter& w, const RunLevelIndex& rl, int last, int run, int level) {
+    const Mpg4RunLevelTable& t = *rl.table;
+    const int magnitude = std::abs(level);
+    const std::uint32_t sign = level < 0;
+    const int direct = rl.find(last, run, magnitude);
+    if (direct >= 0) {
+        bit_writer_put(w, t.codes[direct]);
+        bit_writer_put(w, sign, 1);
+        return;
+    }
+    const int by_level = rl.find(last, run, magnitude - rl.max_level[last][run]);
+    const int by_run =
+        magnitude <= kMaxTableLevel ? rl.find(last, run - rl.max_run[last][magnitude], magnitude) : -1;
+    int pick = -1, prefix_len = 0;
+    if (by_level >= 0) {
+        pick = by_level;
+        prefix_len = 1;
+    }
+    if (by_run >= 0 && (pick < 0 || t.codes[by_run].len + 2 < t.codes[pick].len + 1)) {
+        pick = by_run;
+        prefix_len = 2;
+    }
+    bit_writer_put(w, t.codes[kEscape]);
+    if (pick >= 0) {
+        bit_writer_put(w, 1, prefix_len);  // "1" or "01"
+        bit_writer_put(w, t.codes[pick]);
+        bit_writer_put(w, sign, 1);
+        return;
+    }
+    bit_writer_put(w, 0, 2);
+    bit_writer_put(w, static_cast<std::uint32_t>(last), 1);
+    bit_writer_put(w, static_cast<std::uint32_t>(run), 6);
+    bit_writer_put(w, static_cast<std::uint32_t>(level) & 0xFF, 8);
+}
+
+// The levels of one block in zigzag order from index `first` to `last`.
+void put_block(BitWriter& w, const RunLevelIndex& rl, const std::int16_t level[64], int first, int last) {
+    int run = 0;
+    for (int k = first; k <= last; ++k) {
+        const int l = level[transform_zigzag[k]];
+        if (!l) {
+            ++run;
+            continue;
+        }
+        put_coefficient(w, rl, k == last, run, l);
+        run = 0;
+    }
+}
+
+// Intra DC difference (-255..255): size prefix, the value's bits (one's
+// complement when negative), a marker bit above 8 bits.
+void put_dc(BitWriter& w, int diff, bool chroma) {
+    int size = 0;
+    for (int v = std::abs(diff); v; v >>= 1) ++size;
+    bit_writer_put(w, chroma ? mpg4_dc_size_chroma[size] : mpg4_dc_size_luma[size]);
+    if (!size) return;
+    const auto bits = diff < 0 ? static_cast<std::uint32_t>(-diff) ^ ((1u << size) - 1) : static_cast<std::uint32_t>(diff);
+    bit_writer_put(w, bits, size);
+    if (size > 8) bit_writer_put(w, 1, 1);
+}
+
+// The decoder adds a difference of -32..32 to the predictor and wraps sums
+// beyond +-63 by 64.
+int wrap_mv(int v) { return v <= -64 ? v + 64 : v >= 64 ? v - 64 : v; }
+
+int mv_difference(int pred, int value) {
+    for (int d : {value - pred, value - pred + 64, value - pred - 64})
+        if (d >= -32 && d <= 32 && wrap_mv(pred + d) == value) return d;
+    return 1000;
+}
+
+void put_mv_component(BitWriter& w, int pred, int value) {
+    const int d = mv_difference(pred, value);
+    bit_writer_put(w, mpg4_mv[std::abs(d)]);
+    if (d) bit_writer_put(w, d < 0, 1);
+}
+
+// ---- pictures -----------------------------------------------------------------------
+
+constexpr int kChromaBorder = codec_ref_border / 2;
+
+std::uint8_t* plane_origin(std::vector<std::uint8_t>& buf, std::size_t offset, std::ptrdiff_t stride, int border) {
+    return buf.data() + offset + static_cast<std::size_t>(border) * static_cast<std::size_t>(stride) +
+           static_cast<std::size_t>(border);
+}
+
+// Lays out three planes of a macroblock-aligned picture in buf, each with
+// `border` (chroma half of it) around; returns false on no memory.
+bool make_planes(std::vector<std::uint8_t>& buf, V2Picture& p, int mb_width, int mb_height, int border) {
+    const std::ptrdiff_t ls = mb_width * 16 + 2 * border, cs = mb_width * 8 + border;
+    const std::size_t luma = static_cast<std::size_t>(ls) * static_cast<std::size_t>(mb_height * 16 + 2 * border);
+    const std::size_t chroma = static_cast<std::size_t>(cs) * static_cast<std::size_t>(mb_height * 8 + border);
+    try {
+        buf.assign(luma + 2 * chroma, 128);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    p.stride[0] = ls;
+    p.stride[1] = p.stride[2] = cs;
+    p.plane[0] = plane_origin(buf, 0, ls, border);
+    p.plane[1] = plane_origin(buf, luma, cs, border / 2);
+    p.plane[2] = plane_origin(buf, luma + chroma, cs, border / 2);
+    return true;
+}
+
+// Replicates the last of `w` columns and `h` rows over a plane of aw x ah.
+void pad_plane(std::uint8_t* p, std::ptrdiff_t stride, int w, int h, int aw, int ah) {
+    for (int y = 0; y < h; ++y) std::memset(p + y * stride + w, p[y * stride + w - 1], static_cast<std::size_t>(aw - w));
+    for (int y = h; y < ah; ++y) std::memcpy(p + y * stride, p + (h - 1) * stride, static_cast<std::size_t>(aw));
+}
+
+// Replicates the edges of a w x h plane over `border` pixels on every side.
+void extend_plane(std::uint8_t* p, std::ptrdiff_t stride, int w, int h, int border) {
+    for (int y = 0; y < h; ++y) {
+        std::uint8_t* row = p + y * stride;
+        std::memset(row - border, row[0], static_cast<std::size_t>(border));
+        std::memset(row + w, row[w - 1], static_cast<std::size_t>(border));
+    }
+    const std::size_t span = static_cast<std::size_t>(w + 2 * border);
+    for (int y = 1; y <= border; ++y) {
+        std::memcpy(p - y * stride - border, p - border, span);
+        std::memcpy(p + (h - 1 + y) * stride - border, p + (h - 1) * stride - border, span);
+    }
+}
+
+// Half-pel prediction of an n x n block (n 16 or 8) from ref at integer
+// position src and half-pel flags hx, hy; the format rounds halves up.
+void predict_block(const std::uint8_t* src, std::ptrdiff_t stride, int hx, int hy, int n, std::uint8_t* dst,
+                   std::ptrdiff_t dst_stride) {
+    for (int y = 0; y < n; ++y) {
+        const std::uint8_t* a = src + y * stride;
+        const std::uint8_t* b = a + (hy ? stride : 0);
+        std::uint8_t* d = dst + y * dst_stride;
+        if (hx && hy) {
+            for (int x = 0; x < n; ++x) d[x] = static_cast<std::uint8_t>((a[x] + a[x + 1] + b[x] + b[x + 1] + 2) >> 2);
+        } else if (hx) {
+            for (int x = 0; x < n; ++x) d[x] = static_cast<std::uint8_t>((a[x] + a[x + 1] + 1) >> 1);
+        } else if (hy) {
+            for (int x = 0; x < n; ++x) d[x] = static_cast<std::uint8_t>((a[x] + b[x] + 1) >> 1);
+        } else {
+            std::memcpy(d, a, static_cast<std::size_t>(n));
+        }
+    }
+}
+
+// The prediction of one macroblock: luma 16x16 then Cb and Cr 8x8, each
+// block row-contiguous at stride 16 / 8.
+struct MbPrediction {
+    std::uint8_t luma[256];
+    std::uint8_t chroma[2][64];
+};
+
+void predict_mb(const V2Picture& ref, int mb_x, int mb_y, CodecMv mv, MbPrediction& out) {
+    const int mx = mv.x, my = mv.y;
+    const std::uint8_t* y = ref.plane[0] + (mb_y * 16 + (my >> 1)) * ref.stride[0] + mb_x * 16 + (mx >> 1);
+    predict_block(y, ref.stride[0], mx & 1, my & 1, 16, out.luma, 16);
+    // Chroma: the luma position halved, a half pel wherever the luma vector
+    // is not a whole multiple of two pixels.
+    const int cx = mx >> 2, cy = my >> 2, hx = (mx & 3) != 0, hy = (my & 3) != 0;
+    for (int c = 0; c < 2; ++c) {
+        const std::uint8_t* p = ref.plane[1 + c] + (mb_y * 8 + cy) * ref.stride[1 + c] + mb_x * 8 + cx;
+        predict_block(p, ref.stride[1 + c], hx, hy, 8, out.chroma[c], 8);
+    }
+}
+
+int sad16(const std::uint8_t* a, std::ptrdiff_t as, const std::uint8_t* b) {
+    int s = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) s += std::abs(a[y * as + x] - b[y * 16 + x]);
+    return s;
+}
+
+int median3(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+
+// Position of block b (0..5) of a macroblock in its plane.
+struct BlockAt {
+    int plane;
+    int x, y;  // pixels
+};
+BlockAt block_at(int b, int mb_x, int mb_y) {
+    if (b < 4) return {0, mb_x * 16 + (b & 1) * 8, mb_y * 16 + (b >> 1) * 8};
+    return {b - 3, mb_x * 8, mb_y * 8};
+}
+
+// ---- the coder of one picture ---------------------------------------------------------
+
+struct PictureCoder {
+    V2Encoder& e;
+    BitWriter& w;
+    int qp;
+    const V2Picture& src;
+    const V2Picture& ref;
+    const V2Picture& dst;
+    int counts[3] = {};
+
+    std::int16_t* dc_luma(int x, int y) const {
+        return &e.dc[static_cast<std::size_t>(y) * (2 * e.mb_width) + static_cast<std::size_t>(x)];
+    }
+    std::int16_t* dc_chroma(int c, int x, int y) const {
+        const std::size_t luma = static_cast<std::size_t>(4) * e.mb_width * e.mb_height;
+        return &e.dc[luma + static_cast<std::size_t>(c) * e.mb_width * e.mb_height +
+                     static_cast<std::size_t>(y) * e.mb_width + static_cast<std::size_t>(x)];
+    }
+    // DC level of a block in the grid; outside the picture and in
+    // macroblocks not coded intra, mid grey (1024 / 8 as the decoder keeps it).
+    int dc_at(int b, int x, int y) const {
+        if (x < 0 || y < 0) return 128;
+        return b < 4 ? *dc_luma(x, y) : *dc_chroma(b - 4, x, y);
+    }
+    // From the left or the upper neighbour, whichever side the gradient
+    // through the upper-left one is flatter across; the first row of a slice
+    // sees nothing above its upper blocks.
+    int predict_dc(int b, int mb_x, int mb_y, bool first_row) const {
+        int x = mb_x, y = mb_y;
+        if (b < 4) {
+            x = 2 * mb_x + (b & 1);
+            y = 2 * mb_y + (b >> 1);
+        }
+        const int a = dc_at(b, x - 1, y);
+        int bb = dc_at(b, x - 1, y - 1);
+        int c = dc_at(b, x, y - 1);
+        if (first_row && !(b & 2)) bb = c = 128;
+        return std::abs(a - bb) <= std::abs(bb - c) ? c : a;
+    }
+    void set_dc(int b, int mb_x, int mb_y, int v) const {
+        if (b < 4)
+            *dc_luma(2 * mb_x + (b & 1), 2 * mb_y + (b >> 1)) = static_cast<std::int16_t>(v);
+        else
+            *dc_chroma(b - 4, mb_x, mb_y) = static_cast<std::int16_t>(v);
+    }
+    void clear_dc(int mb_x, int mb_y) const {
+        for (int b = 0; b < 6; ++b) set_dc(b, mb_x, mb_y, 128);
+    }
+    CodecMv& mv_at(int mb_x, int mb_y) const {
+        return e.mv[static_cast<std::size_t>(mb_y) * e.mb_width + static_cast<std::size_t>(mb_x)];
+    }
+
+    void code_intra(int mb_x, int mb_y, bool key_picture) {
+        std::int16_t level[6][64];
+        int cbp = 0;
+        for (int b = 0; b < 6; ++b) {
+            const BlockAt at = block_at(b, mb_x, mb_y);
+            const std::uint8_t* p = src.plane[at.plane] + at.y * src.stride[at.plane] + at.x;
+            std::int16_t pixels[64];
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x) pixels[y * 8 + x] = p[y * src.stride[at.plane] + x];
+            float coef[64];
+            transform_fdct(pixels, coef);
+            if (transform_quant_intra(coef, qp, level[b]) > 0) cbp |= 32 >> b;
+        }
+        if (key_picture) {
+            bit_writer_put(w, mpg4_v2_intra_cbpc[cbp & 3]);
+        } else {
+            bit_writer_put(w, 0, 1);  // not skipped
+            bit_writer_put(w, mpg4_v2_mb_type[4 | (cbp & 3)]);
+        }
+        bit_writer_put(w, 0, 1);  // no AC prediction
+        bit_writer_put(w, mpg4_cbpy[cbp >> 2]);
+        for (int b = 0; b < 6; ++b) {
+            const int pred = predict_dc(b, mb_x, mb_y, mb_y == 0);
+            put_dc(w, level[b][0] - pred, b >= 4);
+            set_dc(b, mb_x, mb_y, level[b][0]);
+            if (cbp & (32 >> b)) {
+                int last = 63;
+                while (!level[b][transform_zigzag[last]]) --last;
+                put_block(w, b < 4 ? intra_index() : inter_index(), level[b], 1, last);
+            }
+            const BlockAt at = block_at(b, mb_x, mb_y);
+            std::int16_t block[64];
+            transform_dequant_intra(level[b], qp, block);
+            transform_idct_put(block, dst.plane[at.plane] + at.y * dst.stride[at.plane] + at.x, dst.stride[at.plane]);
+        }
+        mv_at(mb_x, mb_y) = CodecMv{0, 0};
+        ++counts[v2_mb_intra];
+    }
+
+    // Inter with vector mv, or skipped when mv is zero and nothing is left
+    // to code.
+    void code_inter(int mb_x, int mb_y, CodecMv mv, const MbPrediction& pred) {
+        std::int16_t level[6][64];
+        int last[6];
+        int cbp = 0;
+        for (int b = 0; b < 6; ++b) {
+            const BlockAt at = block_at(b, mb_x, mb_y);
+            const std::uint8_t* p = src.plane[at.plane] + at.y * src.stride[at.plane] + at.x;
+            const std::uint8_t* q = b < 4 ? pred.luma + (b >> 1) * 128 + (b & 1) * 8 : pred.chroma[b - 4];
+            const int qs = b < 4 ? 16 : 8;
+            std::int16_t residual[64];
+            for (int y = 0; y < 8; ++y)
+                for (int x = 0; x < 8; ++x) residual[y * 8 + x] = static_cast<std::int16_t>(p[y * src.stride[at.plane] + x] - q[y * qs + x]);
+            float coef[64];
+            transform_fdct(residual, coef);
+            last[b] = transform_quant_inter(coef, qp, level[b]);
+            if (last[b] >= 0) cbp |= 32 >> b;
+        }
+        // The prediction goes in first; coded residuals are added to it.
+        for (int y = 0; y < 16; ++y)
+            std::memcpy(dst.plane[0] + (mb_y * 16 + y) * dst.stride[0] + mb_x * 16, pred.luma + y * 16, 16);
+        for (int c = 0; c < 2; ++c)
+            for (int y = 0; y < 8; ++y)
+                std::memcpy(dst.plane[1 + c] + (mb_y * 8 + y) * dst.stride[1 + c] + mb_x * 8, pred.chroma[c] + y * 8, 8);
+        clear_dc(mb_x, mb_y);
+        if (!cbp && !mv.x && !mv.y) {
+            bit_writer_put(w, 1, 1);
+            mv_at(mb_x, mb_y) = CodecMv{0, 0};
+            ++counts[v2_mb_skip];
+            return;
+        }
+        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
+        bit_writer_put(w, 0, 1);
+        bit_writer_put(w, mpg4_v2_mb_type[cbp & 3]);
+        // Unless both chroma blocks are coded the luma bits go inverted.
+        bit_writer_put(w, mpg4_cbpy[(cbp >> 2) ^ ((cbp & 3) != 3 ? 0xF : 0)]);
+        put_mv_component(w, p.x, mv.x);
+        put_mv_component(w, p.y, mv.y);
+        mv_at(mb_x, mb_y) = mv;
+        ++counts[v2_mb_inter];
+        for (int b = 0; b < 6; ++b) {
+            if (!(cbp & (32 >> b))) continue;
+            put_block(w, inter_index(), level[b], 0, last[b]);
+            const BlockAt at = block_at(b, mb_x, mb_y);
+            std::int16_t block[64];
+            transform_dequant_inter(level[b], qp, block);
+            transform_idct_add(block, dst.plane[at.plane] + at.y * dst.stride[at.plane] + at.x, dst.stride[at.plane]);
+        }
+    }
+
+    void code_delta(int mb_x, int mb_y, CodecMv candidate) {
+        // The candidate as the format can code it from this predictor.
+        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
+        candidate.x = static_cast<std::int16_t>(v2enc_nearest_codable(p.x, candidate.x));
+        candidate.y = static_cast<std::int16_t>(v2enc_nearest_codable(p.y, candidate.y));
+        const V2MbDecision d = v2enc_decide_mb(e, mb_x, mb_y, candidate);
+        if (d.mode == v2_mb_intra) {
+            code_intra(mb_x, mb_y, false);
+            return;
+        }
+        MbPrediction pred;
+        predict_mb(ref, mb_x, mb_y, d.mv, pred);
+        code_inter(mb_x, mb_y, d.mv, pred);
+    }
+};
+
+}  // namespace
+
+// ---- vectors -----------------------------------------------------------------------------
+
+CodecMv v2enc_predict_mv(const CodecMv* mv, int mb_width, int mb_x, int mb_y, bool first_row) {
+    const auto at = [&](int x, int y) { return mv[static_cast<std::size_t>(y) * mb_width + static_cast<std::size_t>(x)]; };
+    const CodecMv zero{0, 0};
+    const CodecMv a = mb_x > 0 ? at(mb_x - 1, mb_y) : zero;
+    if (first_row) return a;
+    const CodecMv b = at(mb_x, mb_y - 1);
+    const CodecMv c = mb_x + 1 < mb_width ? at(mb_x + 1, mb_y - 1) : zero;
+    return CodecMv{static_cast<std::int16_t>(median3(a.x, b.x, c.x)), static_cast<std::int16_t>(median3(a.y, b.y, c.y))};
+}
+
+bool v2enc_mv_codable(int pred, int value) { return value >= -63 && value <= 63 && mv_difference(pred, value) != 1000; }
+
+int v2enc_nearest_codable(int pred, int value) {
+    if (v2enc_mv_codable(pred, value)) return value;
+    int best = pred, best_distance = 1 << 30;
+    for (int d = -32; d <= 32; ++d) {
+        const int v = wrap_mv(pred + d);
+        const int distance = std::abs(v - value);
+        // Ties go to the shorter vector.
+        if (distance < best_distance || (distance == best_distance && std::abs(v) < std::abs(best))) {
+            best = v;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+V2MbDecision v2enc_decide_mb(const V2Encoder& e, int mb_x, int mb_y, CodecMv candidate) {
+    const V2Picture& ref = e.frame[e.reference];
+    const std::ptrdiff_t ss = e.source.stride[0];
+    const std::uint8_t* s = e.source.plane[0] + mb_y * 16 * ss + mb_x * 16;
+    MbPrediction pred;
+    predict_mb(ref, mb_x, mb_y, CodecMv{0, 0}, pred);
+    int best = sad16(s, ss, pred.luma);
+    CodecMv mv{0, 0};
+    if (candidate.x || candidate.y) {
+        predict_mb(ref, mb_x, mb_y, candidate, pred);
+        const int sad = sad16(s, ss, pred.luma);
+        if (sad < best) {
+            best = sad;
+            mv = candidate;
+        }
+    }
+    int sum = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) sum += s[y * ss + x];
+    const int mean = (sum + 128) >> 8;
+    int deviation = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) deviation += std::abs(s[y * ss + x] - mean);
+    if (deviation + 512 < best) return {v2_mb_intra, CodecMv{0, 0}};
+    return {v2_mb_inter, mv};
+}
+
+// ---- the coder -------------------------------------------------------------------------
+
+int v2enc_open(V2Encoder& e, int width, int height) {
+    v2enc_close(e);
+    if (width <= 0 || height <= 0 || width > codec_max_side || height > codec_max_side) return 0;
+    e.width = width;
+    e.height = height;
+    e.mb_width = (width + 15) / 16;
+    e.mb_height = (height + 15) / 16;
+    (void)intra_index();
+    (void)inter_index();
+    const std::size_t mbs = static_cast<std::size_t>(e.mb_width) * static_cast<std::size_t>(e.mb_height);
+    bool ok = make_planes(e.source_buffer, e.source, e.mb_width, e.mb_height, 0) &&
+              make_planes(e.frame_buffer[0], e.frame[0], e.mb_width, e.mb_height, codec_ref_border) &&
+              make_planes(e.frame_buffer[1], e.frame[1], e.mb_width, e.mb_height, codec_ref_border);
+    if (ok) {
+        try {
+            e.dc.assign(mbs * 6, 128);
+            e.mv.assign(mbs, CodecMv{0, 0});
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+    }
+    if (!ok) {
+        v2enc_close(e);
+        return 0;
+    }
+    return 1;
+}
+
+void v2enc_close(V2Encoder& e) { e = V2Encoder{}; }
+
+V2Picture v2enc_source(V2Encoder& e) { return e.source; }
+
+V2Picture v2enc_reconstruction(const V2Encoder& e) { return e.frame[e.reference]; }
+
+int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity) {
+    if (!e.mb_width || !out || qp < 2 || qp > 31 || (!key && !e.has_reference)) return -1;
+    const int aw = e.mb_width * 16, ah = e.mb_height * 16;
+    pad_plane(e.source.plane[0], e.source.stride[0], e.width, e.height, aw, ah);
+    for (int c = 1; c < 3; ++c)
+        pad_plane(e.source.plane[c], e.source.stride[c], (e.width + 1) / 2, (e.height + 1) / 2, aw / 2, ah / 2);
+
+    BitWriter w;
+    bit_writer_open(w, out, capacity);
+    // Picture type (0 key, 1 delta) and quantiser; a key picture's slice code
+    // (0x16 + the number of slices), a delta's flag that skipped macroblocks
+    // are signalled.
+    bit_writer_put(w, key ? 0u : 1u, 2);
+    bit_writer_put(w, static_cast<std::uint32_t>(qp), 5);
+    if (key)
+        bit_writer_put(w, 0x16 + 1, 5);
+    else
+        bit_writer_put(w, 1, 1);
+
+    const int target = 1 - e.reference;
+    PictureCoder pc{e, w, qp, e.source, e.frame[e.reference], e.frame[target]};
+    for (int mb_y = 0; mb_y < e.mb_height; ++mb_y) {
+        for (int mb_x = 0; mb_x < e.mb_width; ++mb_x) {
+            if (key) {
+                pc.code_intra(mb_x, mb_y, true);
+            } else {
+                const CodecMv candidate =
+                    vectors ? vectors[static_cast<std::size_t>(mb_y) * e.mb_width + static_cast<std::size_t>(mb_x)]
+                            : CodecMv{0, 0};
+                pc.code_delta(mb_x, mb_y, candidate);
+            }
+        }
+        if (w.overflow) return 0;
+    }
+    if (key && e.ext_fps >= 0) {
+        bit_writer_put(w, static_cast<std::uint32_t>(std::clamp(e.ext_fps, 0, 31)), 5);
+        bit_writer_put(w, static_cast<std::uint32_t>(std::clamp(e.ext_kbps, 0, 2047)), 11);
+    }
+    const std::size_t size = bit_writer_finish(w);
+    if (!size) return 0;
+
+    const V2Picture& made = e.frame[target];
+    extend_plane(made.plane[0], made.stride[0], aw, ah, codec_ref_border);
+    extend_plane(made.plane[1], made.stride[1], aw / 2, ah / 2, kChromaBorder);
+    extend_plane(made.plane[2], made.stride[2], aw / 2, ah / 2, kChromaBorder);
+    e.reference = target;
+    e.has_reference = true;
+    std::copy(pc.counts, pc.counts + 3, e.mode_count);
+    return static_cast<int>(size);
+}
