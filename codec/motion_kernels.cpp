@@ -111,8 +111,27 @@ VNT_SSE2 inline std::uint32_t sum_sad_lanes(__m128i s) {
 template <int Mode>
 VNT_SSE2 std::uint32_t sad16_sse2(const u8* a, std::ptrdiff_t as, const u8* b, std::ptrdiff_t bs) {
     __m128i sum = _mm_setzero_si128();
-    for (int y = 0; y < 16; ++y, a += as, b += bs)
-        sum = _mm_add_epi64(sum, _mm_sad_epu8(load16(a), predicted16_sse2<Mode>(b, bs)));
+    if constexpr (Mode == motion_half_v || Mode == motion_half_hv) {
+        // Each reference row serves two predicted rows: load it once.
+        __m128i above = load16(b), above_right = Mode == motion_half_hv ? load16(b + 1) : above;
+        for (int y = 0; y < 16; ++y, a += as) {
+            b += bs;
+            const __m128i below = load16(b);
+            __m128i p;
+            if constexpr (Mode == motion_half_v) {
+                p = _mm_avg_epu8(above, below);
+            } else {
+                const __m128i below_right = load16(b + 1);
+                p = avg4_sse2(above, above_right, below, below_right);
+                above_right = below_right;
+            }
+            above = below;
+            sum = _mm_add_epi64(sum, _mm_sad_epu8(load16(a), p));
+        }
+    } else {
+        for (int y = 0; y < 16; ++y, a += as, b += bs)
+            sum = _mm_add_epi64(sum, _mm_sad_epu8(load16(a), predicted16_sse2<Mode>(b, bs)));
+    }
     return sum_sad_lanes(sum);
 }
 
@@ -132,15 +151,17 @@ VNT_SSE2 void interpolate16_sse2(const u8* ref, std::ptrdiff_t rs, u8* out) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), predicted16_sse2<Mode>(ref, rs));
 }
 
+VNT_SSE2 inline void butterfly(__m128i& p, __m128i& q) {
+    const __m128i sum = _mm_add_epi16(p, q);
+    q = _mm_sub_epi16(p, q);
+    p = sum;
+}
+
 // Butterflies across eight registers: the 8-point transform of every lane.
 VNT_SSE2 inline void hadamard8_sse2(__m128i* r) {
-    for (int half = 1; half < 8; half *= 2)
-        for (int i = 0; i < 8; i += 2 * half)
-            for (int j = i; j < i + half; ++j) {
-                const __m128i p = r[j], q = r[j + half];
-                r[j] = _mm_add_epi16(p, q);
-                r[j + half] = _mm_sub_epi16(p, q);
-            }
+    butterfly(r[0], r[1]), butterfly(r[2], r[3]), butterfly(r[4], r[5]), butterfly(r[6], r[7]);
+    butterfly(r[0], r[2]), butterfly(r[1], r[3]), butterfly(r[4], r[6]), butterfly(r[5], r[7]);
+    butterfly(r[0], r[4]), butterfly(r[1], r[5]), butterfly(r[2], r[6]), butterfly(r[3], r[7]);
 }
 
 VNT_SSE2 inline void transpose8x16_sse2(__m128i* r) {
