@@ -274,7 +274,10 @@ void motion_search_row(MotionSearch& s, const std::uint8_t* cur, std::ptrdiff_t 
     b.ref_stride = ref_stride;
     b.lambda = std::clamp(lambda, 0, 1 << 20);
     for (int mbx = 0; mbx < w; ++mbx) {
+        // Vectors the decoder could not hold (the caller's) are clamped: the tables end at +-63.
         b.pred = motion_predict(vectors, w, mbx, mby);
+        b.pred.x = static_cast<std::int16_t>(std::clamp<int>(b.pred.x, -motion_max_component, motion_max_component));
+        b.pred.y = static_cast<std::int16_t>(std::clamp<int>(b.pred.y, -motion_max_component, motion_max_component));
         b.bits_x = table.bits[b.pred.x + 63].data();
         b.bits_y = table.bits[b.pred.y + 63].data();
         b.lo_x = table.lo[b.pred.x + 63];

@@ -63,7 +63,8 @@ void motion_search_close(MotionSearch& s);  // safe after a failed open and twic
 // and costs[same]. The median predictor is formed as motion_predict does, from
 // row mby - 1 of `vectors` (already searched) and the left neighbours just
 // found, so rows can be shared by threads one row apart; every vector written
-// is codable from that predictor.
+// is codable from that predictor (its components clamped to -63..63 should
+// row mby - 1 hold vectors out of range).
 // cur: the luma plane of the macroblock-aligned picture (mb_width * 16 x
 // mb_height * 16); ref: the same of the reference, its (0, 0) sample with
 // codec_ref_border pixels of replicated edge around it.

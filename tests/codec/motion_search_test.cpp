@@ -354,6 +354,28 @@ TEST(MotionSearch, RowByRowEqualsFrame) {
     }
 }
 
+// Vectors out of range above a row (no decoder holds them) still give
+// vectors within range, codable from the clamped predictor.
+TEST(MotionSearch, OutOfRangeVectorsAboveAreClamped) {
+    const std::vector<u8> pic = make_picture(W, H, 4);
+    const RefPlane ref = bordered(pic, W, H);
+    const std::vector<u8> cur = shifted(ref, W, H, {6, 2});
+    const CodecMv junk[] = {{200, -300}, {-32768, 32767}, {64, -64}};
+    for (const CodecMv j : junk) {
+        MotionSearch s;
+        ASSERT_EQ(motion_search_open(s, MBW, MBH), 1);
+        std::vector<CodecMv> v(MBW * MBH, j);
+        std::vector<std::uint32_t> cost(MBW * MBH);
+        motion_search_row(s, cur.data(), W, ref.origin(), ref.stride, 1, 16, v.data(), cost.data());
+        for (int mbx = 0; mbx < MBW; ++mbx) {
+            CodecMv p = median_pred(v, MBW, mbx, 1);
+            p.x = static_cast<std::int16_t>(std::clamp<int>(p.x, -63, 63));
+            p.y = static_cast<std::int16_t>(std::clamp<int>(p.y, -63, 63));
+            EXPECT_EQ(motion_codable(v[MBW + mbx], p), 1) << "junk " << j.x << "," << j.y << " macroblock " << mbx;
+        }
+    }
+}
+
 class MotionSearchVariantTest : public ::testing::TestWithParam<MotionKernelVariant> {};
 
 TEST_P(MotionSearchVariantTest, SameVectorsAsScalar) {
