@@ -9,3 +9,6 @@
 // 0 sends every frame through the drivers' padded intermediate picture, 1
 // (the default) converts suitable frames in place. Both must give the same bytes.
 void codec_set_direct_conversion(int on);
+// 1 codes MP42 with our own version 2 coder instead of libavcodec's, from
+// the next ICM_COMPRESS_BEGIN that opens a coder; 0 (the default) with libavcodec's.
+void codec_set_own_encoder(int on);

@@ -17,6 +17,7 @@ extern "C" {
 
 #ifdef TWOPASS_TEST_HOOKS
 bool codec_direct_conversion = true;
+bool codec_own_encoder = false;
 #endif
 
 namespace {
@@ -57,6 +58,7 @@ BOOL codec_compresses(DWORD fcc, DRIVERPROC proc) {
 
 #ifdef TWOPASS_TEST_HOOKS
 void codec_set_direct_conversion(int on) { codec_direct_conversion = on != 0; }
+void codec_set_own_encoder(int on) { codec_own_encoder = on != 0; }
 #endif
 
 LRESULT CALLBACK codec_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {

@@ -17,8 +17,10 @@ extern "C" {
 #include "codec/self_check.h"
 #include "codec/check_setting.h"
 #include "codec/dib.h"
+#include "codec/motion_search.h"
 #include "codec/mpg4_rewrite.h"
 #include "codec/rate_control.h"
+#include "codec/v2_encoder.h"
 #include "common/pixels.h"
 
 #pragma GCC visibility push(hidden)
@@ -48,8 +50,24 @@ struct CodecEncoderMark {
     bool valid;
 };
 
+// Our own version 2 coder in place of libavcodec's (MP42 only, chosen by
+// tests until it holds its bars): the motion search, the picture coder, and
+// the coded frame with the zero padding the driver's own decoding reads past.
+struct CodecOwnEncoder {
+    bool on = false;
+    V2Encoder coder;
+    MotionSearch search;
+    std::vector<CodecMv> vectors;
+    std::vector<std::uint32_t> costs;
+    std::uint8_t* data = nullptr;
+    std::size_t capacity = 0;  // of data, padding not counted
+    AVFrame* source = nullptr;  // the coder's source planes, for the own check
+};
+
 struct CodecEncoder {
-    AVCodecContext* ctx = nullptr;
+    AVCodecContext* ctx = nullptr;  // libavcodec's coder; null with our own
+    CodecOwnEncoder own;
+    bool open = false;              // either coder open for pictures of in's size
     PixelsToYuv convert;
     AVFrame* frames[2] = {nullptr, nullptr};  // alternate: the codec keeps the last one referenced
     AVPacket* pkt = nullptr;
@@ -118,6 +136,14 @@ struct CodecDriver {
 extern bool codec_direct_conversion;
 #else
 constexpr bool codec_direct_conversion = true;
+#endif
+
+// Whether MP42 is coded by our own coder (CodecOwnEncoder): only where a test
+// build asks for it (codec_testing.h).
+#ifdef TWOPASS_TEST_HOOKS
+extern bool codec_own_encoder;
+#else
+constexpr bool codec_own_encoder = false;
 #endif
 
 // encoder.cpp. Frames to compress are 24-bit DIBs (dib_layout_frame24).

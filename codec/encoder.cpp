@@ -17,8 +17,25 @@
 #include "codec/picture_hash.h"
 #include "common/units.h"
 
+namespace {
+
+void own_close(CodecOwnEncoder& o) {
+    v2enc_close(o.coder);
+    motion_search_close(o.search);
+    o.vectors = {};
+    o.costs = {};
+    av_freep(&o.data);
+    o.capacity = 0;
+    av_frame_free(&o.source);
+    o.on = false;
+}
+
+}  // namespace
+
 void codec_encoder_free(CodecEncoder& e) {
     avcodec_free_context(&e.ctx);
+    own_close(e.own);
+    e.open = false;
     pixels_to_yuv_close(e.convert);
     av_frame_free(&e.frames[0]);
     av_frame_free(&e.frames[1]);
@@ -92,17 +109,56 @@ LRESULT context_open(CodecDriver& d, const DibLayout& in) {
     return ICERR_OK;
 }
 
+// Our own coder for pictures of the size of in: the coder, its search, room
+// for the largest frame any caller takes, and a frame over its source planes.
+bool own_open(CodecEncoder& e, const DibLayout& in) {
+    CodecOwnEncoder& o = e.own;
+    if (!v2enc_open(o.coder, in.width, in.height) ||
+        !motion_search_open(o.search, o.coder.mb_width, o.coder.mb_height))
+        return false;
+    const std::size_t mbs = static_cast<std::size_t>(o.coder.mb_width) * o.coder.mb_height;
+    o.vectors.assign(mbs, CodecMv{0, 0});
+    o.costs.assign(mbs, 0);
+    o.capacity = std::max<std::size_t>(in.size, dib_compressed_capacity(in));
+    o.data = static_cast<std::uint8_t*>(av_mallocz(o.capacity + AV_INPUT_BUFFER_PADDING_SIZE));
+    o.source = av_frame_alloc();
+    if (!o.data || !o.source) return false;
+    const V2Picture src = v2enc_source(o.coder);
+    o.source->format = AV_PIX_FMT_YUV420P;
+    o.source->width = in.width;
+    o.source->height = in.height;
+    for (int p = 0; p < 3; ++p) {
+        o.source->data[p] = src.plane[p];
+        o.source->linesize[p] = static_cast<int>(src.stride[p]);
+    }
+    o.on = true;
+    return true;
+}
+
+// The frame rate as the stream header holds it (five bits).
+int header_fps(const CodecDriver& d) {
+    return std::clamp(static_cast<int>(std::lround(frames_per_second(d))), 1, 31);
+}
+
 LRESULT encoder_open(CodecDriver& d, const DibLayout& in) {
     CodecEncoder& e = d.enc;
     codec_encoder_free(e);
     e.pkt = av_packet_alloc();
     if (!e.pkt) return ICERR_MEMORY;
-    const LRESULT r = context_open(d, in);
-    if (r != ICERR_OK) {
-        codec_encoder_free(e);
-        return r;
+    const bool own = codec_own_encoder && d.codec->encoder == AV_CODEC_ID_MSMPEG4V2 && !d.codec->rewrite_v1;
+    if (own) {
+        if (!own_open(e, in)) {
+            codec_encoder_free(e);
+            return ICERR_MEMORY;
+        }
+    } else {
+        const LRESULT r = context_open(d, in);
+        if (r != ICERR_OK) {
+            codec_encoder_free(e);
+            return r;
+        }
     }
-    const int fps = e.ctx->framerate.num;
+    const int fps = header_fps(d);
     for (auto& f : e.frames) {
         f = av_frame_alloc();
         if (!f) break;
@@ -122,12 +178,13 @@ LRESULT encoder_open(CodecDriver& d, const DibLayout& in) {
         }
     }
     // Without a decoder the rate control goes on as before it could look.
-    (void)self_check_open(e.check, e.ctx->codec_id, e.ctx->width, e.ctx->height);
+    (void)self_check_open(e.check, d.codec->encoder, in.width, in.height);
     if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
         codec_encoder_free(e);
         return ICERR_MEMORY;
     }
     e.in = in;
+    e.open = true;
     return ICERR_OK;
 }
 
@@ -139,15 +196,22 @@ LRESULT codec_compress_begin(CodecDriver& d, const BITMAPINFOHEADER* in, const B
     if (!dib_layout_frame24(in, li)) return ICERR_BADFORMAT;
     if (out && (out->biWidth != in->biWidth || std::labs(out->biHeight) != li.height)) return ICERR_BADFORMAT;
     CodecEncoder& e = d.enc;
-    const bool same_size = e.ctx && e.in.width == li.width && e.in.height == li.height;
+    const bool same_size = e.open && e.in.width == li.width && e.in.height == li.height;
     if (e.begun && same_size) {
         // Begin again mid-stream: restart at a key frame from a fresh coder; if
         // the caller redoes the last picture (or the one before, see above),
-        // what was coded for it was thrown away.
-        const LRESULT r = context_open(d, li);
-        if (r != ICERR_OK) {
-            codec_encoder_free(e);
-            return r;
+        // what was coded for it was thrown away. Our own coder starts every
+        // key picture afresh; only the search's memory of the last vectors
+        // must go.
+        if (e.own.on) {
+            std::fill(e.own.vectors.begin(), e.own.vectors.end(), CodecMv{0, 0});
+            motion_search_end_frame(e.own.search, e.own.vectors.data());
+        } else {
+            const LRESULT r = context_open(d, li);
+            if (r != ICERR_OK) {
+                codec_encoder_free(e);
+                return r;
+            }
         }
         e.in = li;
         e.force_key = true;
@@ -191,10 +255,35 @@ LRESULT codec_compress_checked(CodecDriver& d, std::uint32_t rule) {
 
 namespace {
 
+// Our own coder: a delta's vectors searched against the reference at a
+// weight of bits that grows with the quantiser, then the picture. The packet
+// points at the frame for the driver's own decoding.
+int own_encode_picture(CodecEncoder& e, bool key, int qp, std::size_t capacity) {
+    CodecOwnEncoder& o = e.own;
+    if (!key) {
+        const V2Picture cur = v2enc_source(o.coder), ref = v2enc_reconstruction(o.coder);
+        motion_search_frame(o.search, cur.plane[0], cur.stride[0], ref.plane[0], ref.stride[0], 16 * qp,
+                            o.vectors.data(), o.costs.data());
+    }
+    const int size =
+        v2enc_code(o.coder, key, qp, key ? nullptr : o.vectors.data(), o.data, std::min(capacity, o.capacity));
+    if (size == 0) return INT_MAX;  // more than the caller takes: coded again, coarser
+    if (size < 0) return -1;
+    // The search remembers what was coded (zero for intra and skipped macroblocks).
+    motion_search_end_frame(o.search, o.coder.mv.data());
+    std::memset(o.data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    e.pkt->data = o.data;
+    e.pkt->size = size;
+    if (key) e.pkt->flags |= AV_PKT_FLAG_KEY;
+    e.coded = o.data;
+    return size;
+}
+
 // Codes one picture; e.coded points at the frame. Returns the size or < 0.
-int encode_picture(CodecEncoder& e, AVFrame* f, bool key, int qp) {
+int encode_picture(CodecEncoder& e, AVFrame* f, bool key, int qp, std::size_t capacity) {
     av_packet_unref(e.pkt);
     e.coded = nullptr;
+    if (e.own.on) return own_encode_picture(e, key, qp, capacity);
     f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     f->quality = qp * FF_QP2LAMBDA;
     f->pts = e.next_pts++;
@@ -275,12 +364,12 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
     bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     int qp = rate_choose(e.rc, key, picture, ic->dwFrameSize);
 
-    AVFrame* f = writable_frame(e);
+    AVFrame* f = e.own.on ? e.own.source : writable_frame(e);
     if (!f) return ICERR_MEMORY;
     const DibRows rows = dib_rows(ic->lpInput, li);
     pixels_to_yuv(e.convert, PixelsRows{rows.top, rows.down}, f, codec_direct_conversion);
 
-    int size = encode_picture(e, f, key, qp);
+    int size = encode_picture(e, f, key, qp, capacity);
     if (size >= 0 && key && e.rc.cplx_key <= 0) {
         // First key frame: the trial coding taught us the picture; code it at
         // the quantiser the plan asks for (a key frame may be coded again freely).
@@ -288,7 +377,7 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
         const int planned = rate_choose(e.rc, key, picture, ic->dwFrameSize);
         if (planned != qp) {
             qp = planned;
-            size = encode_picture(e, f, key, qp);
+            size = encode_picture(e, f, key, qp, capacity);
         }
     }
     // Too big for the buffer: code it again more coarsely, as a key frame, since
@@ -296,7 +385,7 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
     while (size >= 0 && static_cast<std::size_t>(size) > capacity && !(key && qp >= rate_qmax)) {
         key = true;
         qp = std::min(rate_qmax, qp + std::max(2, qp / 2));
-        size = encode_picture(e, f, key, qp);
+        size = encode_picture(e, f, key, qp, capacity);
     }
     if (size < 0 || static_cast<std::size_t>(size) > capacity) {
         av_packet_unref(e.pkt);
