@@ -402,7 +402,9 @@ TEST_P(V2Delta, DecoderShowsTheReconstruction) {
     }
     if (e.mb_width * e.mb_height >= 20) {
         EXPECT_GT(modes[v2_mb_inter], 0);
-        if (content == testsrc) EXPECT_GT(modes[v2_mb_intra], 0);  // the noise picture
+        if (content == testsrc) {
+            EXPECT_GT(modes[v2_mb_intra], 0);  // the noise picture
+        }
     }
     v2enc_close(e);
 }
