@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "codec/dc_predict.h"
 #include "codec/mpg4_tables.h"
 #include "common/dib.h"
 
@@ -320,7 +321,7 @@ struct Picture {
         int b = dc_at(block, x - 1, y - 1);
         int c = dc_at(block, x, y - 1);
         if (first_row && !(block & 2)) b = c = 128;
-        return std::abs(a - b) <= std::abs(b - c) ? c : a;
+        return dc_predict_v2(a, b, c);
     }
     void set_dc(int block, int mb_x, int mb_y, int value) {
         if (block < 4)

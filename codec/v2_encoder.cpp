@@ -6,6 +6,7 @@
 #include <new>
 
 #include "codec/bit_writer.h"
+#include "codec/dc_predict.h"
 #include "codec/mpg4_tables.h"
 #include "codec/transform.h"
 #include "common/dib.h"
@@ -280,7 +281,7 @@ struct PictureCoder {
         int bb = dc_at(b, x - 1, y - 1);
         int c = dc_at(b, x, y - 1);
         if (first_row && !(b & 2)) bb = c = 128;
-        return std::abs(a - bb) <= std::abs(bb - c) ? c : a;
+        return dc_predict_v2(a, bb, c);
     }
     void set_dc(int b, int mb_x, int mb_y, int v) const {
         if (b < 4)
