@@ -177,8 +177,10 @@ LRESULT encoder_open(CodecDriver& d, const DibLayout& in) {
             return ICERR_MEMORY;
         }
     }
-    // Without a decoder the rate control goes on as before it could look.
-    (void)self_check_open(e.check, d.codec->encoder, in.width, in.height);
+    // Without a decoder the rate control goes on as before it could look. Our
+    // own coder needs none: its reconstruction is the decoder's picture, and
+    // it measures the blocks itself.
+    if (!own) (void)self_check_open(e.check, d.codec->encoder, in.width, in.height);
     if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
         codec_encoder_free(e);
         return ICERR_MEMORY;
@@ -250,6 +252,10 @@ LRESULT codec_compress_checked(CodecDriver& d, std::uint32_t rule) {
     // Kept for the next begin too, which starts the rate control afresh.
     rate_checked(d.enc.rc, pixels);
     self_check_rule(d.enc.check, diff);
+    // Our own coder keeps each block within the rule with the margin the
+    // rate control wants before it tries a coarser quantiser.
+    d.enc.own.coder.check_level = d.enc.check.off_level;
+    d.enc.own.coder.check_target = d.enc.rc.headroom;
     return ICERR_OK;
 }
 
@@ -398,7 +404,9 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
     std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
     // Every frame is decoded to keep in step; only those the ceiling counts are measured.
-    const int worst_block = self_check_frame(e.check, e.pkt, coded_key, rate_measures(e.rc, coded_key, qp), f);
+    const bool measure = rate_measures(e.rc, coded_key, qp);
+    const int worst_block = e.own.on ? (measure && !coded_key && e.check.off_level > 0 ? e.own.coder.worst_off : -1)
+                                     : self_check_frame(e.check, e.pkt, coded_key, measure, f);
     av_packet_unref(e.pkt);
     ic->lpbiOutput->biSizeImage = static_cast<DWORD>(size);
     if (ic->lpdwFlags) *ic->lpdwFlags = coded_key ? AVIIF_KEYFRAME : 0;

@@ -1,6 +1,7 @@
 #include "codec/v2_encoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -243,7 +244,132 @@ BlockAt block_at(int b, int mb_x, int mb_y) {
     return {b - 3, mb_x * 8, mb_y * 8};
 }
 
+// ---- the caller's check ------------------------------------------------------------------
+
+// Pixels of an 8x8 block of rec (stride 8) off src by `level` or more.
+int count_off(const std::uint8_t* src, std::ptrdiff_t ss, const std::uint8_t* rec, int level) {
+    int n = 0;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) n += std::abs(src[y * ss + x] - rec[y * 8 + x]) >= level;
+    return n;
+}
+
+// What the decoder makes of one block's levels: intra on its own, inter over
+// the prediction base (stride bs); into out, stride 8.
+void reconstruct(const std::int16_t level[64], int qp, bool intra, const std::uint8_t* base, std::ptrdiff_t bs,
+                 std::uint8_t out[64]) {
+    std::int16_t block[64];
+    if (intra) {
+        transform_dequant_intra(level, qp, block);
+        transform_idct_put(block, out, 8);
+        return;
+    }
+    for (int y = 0; y < 8; ++y) std::memcpy(out + y * 8, base + y * bs, 8);
+    transform_dequant_inter(level, qp, block);
+    transform_idct_add(block, out, 8);
+}
+
+// The level whose reconstruction lies nearest to coefficient c.
+int nearest_level(float c, int qp) {
+    const int qmul = 2 * qp, qadd = (qp - 1) | 1;
+    const float a = std::fabs(c);
+    if (a * 2 < static_cast<float>(qmul + qadd)) return 0;
+    const int l = std::clamp(static_cast<int>(std::floor((a - static_cast<float>(qadd)) / static_cast<float>(qmul) + 0.5f)),
+                             1, transform_max_level);
+    return c < 0 ? -l : l;
+}
+
+constexpr int kRefineSteps = 6;   // single level steps tried on a block that still fails
+constexpr int kRefineChoices = 3; // coefficients tried per step
+
+// Keeps one luma block within the caller's check where the rounding can: if
+// the reconstruction of `level` leaves more than `target` pixels off by
+// `off_level` or more, every coefficient (intra: every AC one) is rounded to
+// its nearest level instead of into the dead zone; while it still fails,
+// single level steps follow on the coefficients where the error of the off
+// pixels projects most, each kept only if it lowers the count. `level` and
+// out (its reconstruction, stride 8) are left at the best found; returns its
+// off pixels, and counts a changed block in *refined.
+int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* src, std::ptrdiff_t ss,
+                 const std::uint8_t* base, std::ptrdiff_t bs, int off_level, int target, std::int16_t level[64],
+                 std::uint8_t out[64], int* refined) {
+    reconstruct(level, qp, intra, base, bs, out);
+    int off = count_off(src, ss, out, off_level);
+    if (off <= target) return off;
+    std::int16_t trial[64];
+    std::uint8_t trial_out[64];
+    const auto take = [&](int n) {
+        std::memcpy(level, trial, sizeof trial);
+        std::memcpy(out, trial_out, sizeof trial_out);
+        off = n;
+        ++*refined;
+    };
+    std::memcpy(trial, level, sizeof trial);
+    for (int i = intra ? 1 : 0; i < 64; ++i) trial[i] = static_cast<std::int16_t>(nearest_level(coef[i], qp));
+    reconstruct(trial, qp, intra, base, bs, trial_out);
+    int n = count_off(src, ss, trial_out, off_level);
+    if (n < off) take(n);
+    const int first = intra ? 1 : 0;
+    for (int step = 0; step < kRefineSteps && off > target; ++step) {
+        std::int16_t excess[64];
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+                const int e = src[y * ss + x] - out[y * 8 + x];
+                excess[y * 8 + x] = static_cast<std::int16_t>(std::abs(e) >= off_level ? e : 0);
+            }
+        float ec[64];
+        transform_fdct(excess, ec);
+        int pick[kRefineChoices];
+        for (int& k : pick) k = -1;
+        for (int i = first; i < 64; ++i) {
+            const int moved = level[i] + (ec[i] > 0 ? 1 : -1);
+            if (std::abs(moved) > transform_max_level) continue;
+            for (int k = 0; k < kRefineChoices; ++k)
+                if (pick[k] < 0 || std::fabs(ec[i]) > std::fabs(ec[pick[k]])) {
+                    for (int j = kRefineChoices - 1; j > k; --j) pick[j] = pick[j - 1];
+                    pick[k] = i;
+                    break;
+                }
+        }
+        int best = off, best_i = -1;
+        for (int i : pick) {
+            if (i < 0) break;
+            std::memcpy(trial, level, sizeof trial);
+            trial[i] = static_cast<std::int16_t>(level[i] + (ec[i] > 0 ? 1 : -1));
+            reconstruct(trial, qp, intra, base, bs, trial_out);
+            n = count_off(src, ss, trial_out, off_level);
+            if (n < best) {
+                best = n;
+                best_i = i;
+            }
+        }
+        if (best_i < 0) break;
+        std::memcpy(trial, level, sizeof trial);
+        trial[best_i] = static_cast<std::int16_t>(level[best_i] + (ec[best_i] > 0 ? 1 : -1));
+        reconstruct(trial, qp, intra, base, bs, trial_out);
+        take(best);
+    }
+    return off;
+}
+
 // ---- the coder of one picture ---------------------------------------------------------
+
+// A macroblock's levels and the reconstruction they give, made before any of
+// its bits is written, so that another coding of it can be weighed.
+struct MbCoding {
+    std::int16_t level[6][64];
+    int last[6];  // zigzag index of the last non-zero level: intra AC 0 when none, inter -1
+    int cbp = 0;
+    MbPrediction rec;  // luma stride 16, chroma stride 8
+    int worst_off = 0; // most off pixels in a checked block
+    int refined = 0;   // blocks whose rounding the check changed
+};
+
+int last_level(const std::int16_t level[64], int first) {
+    int last = 63;
+    while (last >= first && !level[transform_zigzag[last]]) --last;
+    return last < first ? first - 1 : last;
+}
 
 struct PictureCoder {
     V2Encoder& e;
@@ -252,7 +378,10 @@ struct PictureCoder {
     const V2Picture& src;
     const V2Picture& ref;
     const V2Picture& dst;
+    bool checked;  // a delta picture under the caller's check
     int counts[3] = {};
+    int worst_off = 0;
+    int refined = 0;
 
     std::int16_t* dc_luma(int x, int y) const {
         return &e.dc[static_cast<std::size_t>(y) * (2 * e.mb_width) + static_cast<std::size_t>(x)];
@@ -296,19 +425,69 @@ struct PictureCoder {
         return e.mv[static_cast<std::size_t>(mb_y) * e.mb_width + static_cast<std::size_t>(mb_x)];
     }
 
-    void code_intra(int mb_x, int mb_y, bool key_picture) {
-        std::int16_t level[6][64];
-        int cbp = 0;
+    // Whether luma block b of the macroblock is one the check measures: whole
+    // inside the visible picture.
+    bool block_checked(int b, int mb_x, int mb_y) const {
+        if (!checked || b >= 4) return false;
+        const BlockAt at = block_at(b, mb_x, mb_y);
+        return at.x + 8 <= e.width && at.y + 8 <= e.height;
+    }
+
+    // Levels and reconstruction of the macroblock coded intra (pred null) or
+    // inter over pred.
+    void quantise(int mb_x, int mb_y, const MbPrediction* pred, MbCoding& m) const {
+        const bool intra = !pred;
+        m.cbp = 0;
         for (int b = 0; b < 6; ++b) {
             const BlockAt at = block_at(b, mb_x, mb_y);
-            const std::uint8_t* p = src.plane[at.plane] + at.y * src.stride[at.plane] + at.x;
-            std::int16_t pixels[64];
+            const std::ptrdiff_t ss = src.stride[at.plane];
+            const std::uint8_t* p = src.plane[at.plane] + at.y * ss + at.x;
+            const std::uint8_t* q = nullptr;
+            int qs = 0;
+            if (pred) {
+                q = b < 4 ? pred->luma + (b >> 1) * 128 + (b & 1) * 8 : pred->chroma[b - 4];
+                qs = b < 4 ? 16 : 8;
+            }
+            std::int16_t in[64];
             for (int y = 0; y < 8; ++y)
-                for (int x = 0; x < 8; ++x) pixels[y * 8 + x] = p[y * src.stride[at.plane] + x];
+                for (int x = 0; x < 8; ++x) in[y * 8 + x] = static_cast<std::int16_t>(p[y * ss + x] - (q ? q[y * qs + x] : 0));
             float coef[64];
-            transform_fdct(pixels, coef);
-            if (transform_quant_intra(coef, qp, level[b]) > 0) cbp |= 32 >> b;
+            transform_fdct(in, coef);
+            std::int16_t* level = m.level[b];
+            if (intra)
+                transform_quant_intra(coef, qp, level);
+            else
+                transform_quant_inter(coef, qp, level);
+            std::uint8_t* out = b < 4 ? m.rec.luma + (b >> 1) * 128 + (b & 1) * 8 : m.rec.chroma[b - 4];
+            const int os = b < 4 ? 16 : 8;
+            std::uint8_t block[64];
+            if (block_checked(b, mb_x, mb_y))
+                m.worst_off = std::max(m.worst_off, refine_block(coef, qp, intra, p, ss, q, qs, e.check_level,
+                                                                 e.check_target, level, block, &m.refined));
+            else
+                reconstruct(level, qp, intra, q, qs, block);
+            for (int y = 0; y < 8; ++y) std::memcpy(out + y * os, block + y * 8, 8);
+            m.last[b] = last_level(level, intra ? 1 : 0);
+            if (intra ? m.last[b] > 0 : m.last[b] >= 0) m.cbp |= 32 >> b;
         }
+    }
+
+    void store(int mb_x, int mb_y, const MbCoding& m) const {
+        for (int y = 0; y < 16; ++y)
+            std::memcpy(dst.plane[0] + (mb_y * 16 + y) * dst.stride[0] + mb_x * 16, m.rec.luma + y * 16, 16);
+        for (int c = 0; c < 2; ++c)
+            for (int y = 0; y < 8; ++y)
+                std::memcpy(dst.plane[1 + c] + (mb_y * 8 + y) * dst.stride[1 + c] + mb_x * 8, m.rec.chroma[c] + y * 8, 8);
+    }
+
+    void account(const MbCoding& m, V2MbMode mode) {
+        ++counts[mode];
+        worst_off = std::max(worst_off, m.worst_off);
+        refined += m.refined;
+    }
+
+    void write_intra(int mb_x, int mb_y, bool key_picture, const MbCoding& m) {
+        const int cbp = m.cbp;
         if (key_picture) {
             bit_writer_put(w, mpg4_v2_intra_cbpc[cbp & 3]);
         } else {
@@ -319,52 +498,25 @@ struct PictureCoder {
         bit_writer_put(w, mpg4_cbpy[cbp >> 2]);
         for (int b = 0; b < 6; ++b) {
             const int pred = predict_dc(b, mb_x, mb_y, mb_y == 0);
-            put_dc(w, level[b][0] - pred, b >= 4);
-            set_dc(b, mb_x, mb_y, level[b][0]);
-            if (cbp & (32 >> b)) {
-                int last = 63;
-                while (!level[b][transform_zigzag[last]]) --last;
-                put_block(w, b < 4 ? intra_index() : inter_index(), level[b], 1, last);
-            }
-            const BlockAt at = block_at(b, mb_x, mb_y);
-            std::int16_t block[64];
-            transform_dequant_intra(level[b], qp, block);
-            transform_idct_put(block, dst.plane[at.plane] + at.y * dst.stride[at.plane] + at.x, dst.stride[at.plane]);
+            put_dc(w, m.level[b][0] - pred, b >= 4);
+            set_dc(b, mb_x, mb_y, m.level[b][0]);
+            if (cbp & (32 >> b)) put_block(w, b < 4 ? intra_index() : inter_index(), m.level[b], 1, m.last[b]);
         }
+        store(mb_x, mb_y, m);
         mv_at(mb_x, mb_y) = CodecMv{0, 0};
-        ++counts[v2_mb_intra];
+        account(m, v2_mb_intra);
     }
 
     // Inter with vector mv, or skipped when mv is zero and nothing is left
     // to code.
-    void code_inter(int mb_x, int mb_y, CodecMv mv, const MbPrediction& pred) {
-        std::int16_t level[6][64];
-        int last[6];
-        int cbp = 0;
-        for (int b = 0; b < 6; ++b) {
-            const BlockAt at = block_at(b, mb_x, mb_y);
-            const std::uint8_t* p = src.plane[at.plane] + at.y * src.stride[at.plane] + at.x;
-            const std::uint8_t* q = b < 4 ? pred.luma + (b >> 1) * 128 + (b & 1) * 8 : pred.chroma[b - 4];
-            const int qs = b < 4 ? 16 : 8;
-            std::int16_t residual[64];
-            for (int y = 0; y < 8; ++y)
-                for (int x = 0; x < 8; ++x) residual[y * 8 + x] = static_cast<std::int16_t>(p[y * src.stride[at.plane] + x] - q[y * qs + x]);
-            float coef[64];
-            transform_fdct(residual, coef);
-            last[b] = transform_quant_inter(coef, qp, level[b]);
-            if (last[b] >= 0) cbp |= 32 >> b;
-        }
-        // The prediction goes in first; coded residuals are added to it.
-        for (int y = 0; y < 16; ++y)
-            std::memcpy(dst.plane[0] + (mb_y * 16 + y) * dst.stride[0] + mb_x * 16, pred.luma + y * 16, 16);
-        for (int c = 0; c < 2; ++c)
-            for (int y = 0; y < 8; ++y)
-                std::memcpy(dst.plane[1 + c] + (mb_y * 8 + y) * dst.stride[1 + c] + mb_x * 8, pred.chroma[c] + y * 8, 8);
+    void write_inter(int mb_x, int mb_y, CodecMv mv, const MbCoding& m) {
+        const int cbp = m.cbp;
+        store(mb_x, mb_y, m);
         clear_dc(mb_x, mb_y);
         if (!cbp && !mv.x && !mv.y) {
             bit_writer_put(w, 1, 1);
             mv_at(mb_x, mb_y) = CodecMv{0, 0};
-            ++counts[v2_mb_skip];
+            account(m, v2_mb_skip);
             return;
         }
         const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
@@ -375,30 +527,41 @@ struct PictureCoder {
         put_mv_component(w, p.x, mv.x);
         put_mv_component(w, p.y, mv.y);
         mv_at(mb_x, mb_y) = mv;
-        ++counts[v2_mb_inter];
-        for (int b = 0; b < 6; ++b) {
-            if (!(cbp & (32 >> b))) continue;
-            put_block(w, inter_index(), level[b], 0, last[b]);
-            const BlockAt at = block_at(b, mb_x, mb_y);
-            std::int16_t block[64];
-            transform_dequant_inter(level[b], qp, block);
-            transform_idct_add(block, dst.plane[at.plane] + at.y * dst.stride[at.plane] + at.x, dst.stride[at.plane]);
-        }
+        for (int b = 0; b < 6; ++b)
+            if (cbp & (32 >> b)) put_block(w, inter_index(), m.level[b], 0, m.last[b]);
+        account(m, v2_mb_inter);
     }
 
+    void code_key(int mb_x, int mb_y) {
+        MbCoding m;
+        quantise(mb_x, mb_y, nullptr, m);
+        write_intra(mb_x, mb_y, true, m);
+    }
+
+    // Under the check, a macroblock whose inter coding still leaves a block
+    // failing is coded intra when that fails less.
     void code_delta(int mb_x, int mb_y, CodecMv candidate) {
         // The candidate as the format can code it from this predictor.
         const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
         candidate.x = static_cast<std::int16_t>(v2enc_nearest_codable(p.x, candidate.x));
         candidate.y = static_cast<std::int16_t>(v2enc_nearest_codable(p.y, candidate.y));
         const V2MbDecision d = v2enc_decide_mb(e, mb_x, mb_y, candidate);
-        if (d.mode == v2_mb_intra) {
-            code_intra(mb_x, mb_y, false);
-            return;
+        MbCoding inter;
+        if (d.mode != v2_mb_intra) {
+            MbPrediction pred;
+            predict_mb(ref, mb_x, mb_y, d.mv, pred);
+            quantise(mb_x, mb_y, &pred, inter);
+            if (inter.worst_off <= e.check_target || !checked) {
+                write_inter(mb_x, mb_y, d.mv, inter);
+                return;
+            }
         }
-        MbPrediction pred;
-        predict_mb(ref, mb_x, mb_y, d.mv, pred);
-        code_inter(mb_x, mb_y, d.mv, pred);
+        MbCoding intra;
+        quantise(mb_x, mb_y, nullptr, intra);
+        if (d.mode != v2_mb_intra && inter.worst_off <= intra.worst_off)
+            write_inter(mb_x, mb_y, d.mv, inter);
+        else
+            write_intra(mb_x, mb_y, false, intra);
     }
 };
 
@@ -516,11 +679,12 @@ int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint
         bit_writer_put(w, 1, 1);
 
     const int target = 1 - e.reference;
-    PictureCoder pc{e, w, qp, e.source, e.frame[e.reference], e.frame[target]};
+    const bool checked = !key && e.check_level > 0;
+    PictureCoder pc{e, w, qp, e.source, e.frame[e.reference], e.frame[target], checked};
     for (int mb_y = 0; mb_y < e.mb_height; ++mb_y) {
         for (int mb_x = 0; mb_x < e.mb_width; ++mb_x) {
             if (key) {
-                pc.code_intra(mb_x, mb_y, true);
+                pc.code_key(mb_x, mb_y);
             } else {
                 const CodecMv candidate =
                     vectors ? vectors[static_cast<std::size_t>(mb_y) * e.mb_width + static_cast<std::size_t>(mb_x)]
@@ -544,5 +708,7 @@ int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint
     e.reference = target;
     e.has_reference = true;
     std::copy(pc.counts, pc.counts + 3, e.mode_count);
+    e.worst_off = checked ? pc.worst_off : -1;
+    e.refined_blocks = pc.refined;
     return static_cast<int>(size);
 }

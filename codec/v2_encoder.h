@@ -5,7 +5,9 @@
 // It does not search: a delta picture takes one candidate vector per
 // macroblock from its caller and decides per macroblock among skip, inter
 // with that vector or the zero vector, and intra (v2enc_decide_mb).
-// Pictures are one slice, without AC prediction.
+// Pictures are one slice, without AC prediction. Under the caller's check
+// (V2Encoder::check_level) delta pictures keep their blocks within it where
+// finer rounding or intra coding can.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,14 @@ struct V2Encoder {
     std::vector<std::int16_t> dc;  // intra DC levels of this picture: luma grid, then Cb, Cr
     std::vector<CodecMv> mv;       // coded vectors of this picture (zero for intra and skipped)
     int mode_count[3] = {};        // macroblocks of the last picture coded per V2MbMode
+    // The caller's check of delta pictures: a luma pixel is off when it lies
+    // check_level or more (Y', 1..255; 0: no check) from the source, and a
+    // whole visible 8x8 block should hold no more than check_target off
+    // pixels. Where the quantiser's plain rounding would leave more, the
+    // coder rounds that block more finely, or codes its macroblock intra.
+    int check_level = 0, check_target = 0;
+    int worst_off = -1;      // of the last delta under the check: most off pixels in a block; -1 otherwise
+    int refined_blocks = 0;  // blocks of the last picture whose rounding the check changed
 };
 
 // Prepares a coder for width x height pictures (1 x 1 up to codec_max_side).

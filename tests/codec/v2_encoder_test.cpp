@@ -373,7 +373,29 @@ struct DeltaRow {
     Size size;
     int qp;
     VectorKind vectors;
+    bool checked = false;  // under a check of 8 levels and 14 pixels
 };
+
+// Off pixels (by level or more) of the decoded luma against the coder's
+// source, per whole visible 8x8 block: the most in any block, and the blocks
+// with more than target.
+struct OffBlocks {
+    int worst = 0, over = 0;
+};
+OffBlocks off_blocks(const AVFrame* f, V2Encoder& e, int level, int target) {
+    const V2Picture s = v2enc_source(e);
+    OffBlocks r;
+    for (int by = 0; by + 8 <= e.height; by += 8)
+        for (int bx = 0; bx + 8 <= e.width; bx += 8) {
+            int n = 0;
+            for (int y = by; y < by + 8; ++y)
+                for (int x = bx; x < bx + 8; ++x)
+                    n += std::abs(f->data[0][y * f->linesize[0] + x] - s.plane[0][y * s.stride[0] + x]) >= level;
+            r.worst = std::max(r.worst, n);
+            r.over += n > target;
+        }
+    return r;
+}
 
 class V2Delta : public testing::TestWithParam<DeltaRow> {};
 
@@ -381,6 +403,10 @@ TEST_P(V2Delta, DecoderShowsTheReconstruction) {
     const DeltaRow r = GetParam();
     V2Encoder e;
     ASSERT_EQ(v2enc_open(e, r.size.w, r.size.h), 1);
+    if (r.checked) {
+        e.check_level = 8;
+        e.check_target = 14;
+    }
     Decoder d(r.size.w, r.size.h);
     ASSERT_TRUE(d.ctx);
     const Content content = r.vectors == right_vectors ? moving : testsrc;
@@ -397,6 +423,13 @@ TEST_P(V2Delta, DecoderShowsTheReconstruction) {
                 v = r.vectors == right_vectors ? CodecMv{-6, -2} : CodecMv{0, 0};
         }
         code_and_check(e, d, n == 0, r.qp, r.vectors == zero_vectors ? nullptr : mv.data(), "picture " + std::to_string(n));
+        if (HasFatalFailure()) return;
+        // The coder's own count of a checked delta is the decoder's.
+        if (n && r.checked) {
+            EXPECT_EQ(e.worst_off, off_blocks(d.frame, e, 8, 14).worst) << "picture " << n;
+        } else {
+            EXPECT_EQ(e.worst_off, -1);
+        }
         if (n)
             for (int m = 0; m < 3; ++m) modes[m] += e.mode_count[m];
     }
@@ -415,13 +448,16 @@ std::vector<DeltaRow> delta_rows() {
         for (int qp : {2, 5, 13, 31})
             for (VectorKind v : {zero_vectors, random_vectors, right_vectors}) rows.push_back({s, qp, v});
     for (int qp : {3, 8, 21}) rows.push_back({{150, 100}, qp, random_vectors});
+    for (const Size& s : {Size{17, 9}, Size{150, 100}, Size{322, 242}})
+        for (int qp : {5, 13, 31})
+            for (VectorKind v : {zero_vectors, random_vectors, right_vectors}) rows.push_back({s, qp, v, true});
     return rows;
 }
 
 std::string delta_name(const testing::TestParamInfo<DeltaRow>& info) {
     static const char* const kind[] = {"zero", "random", "right"};
     return std::to_string(info.param.size.w) + "x" + std::to_string(info.param.size.h) + "_q" +
-           std::to_string(info.param.qp) + "_" + kind[info.param.vectors];
+           std::to_string(info.param.qp) + "_" + kind[info.param.vectors] + (info.param.checked ? "_checked" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, V2Delta, testing::ValuesIn(delta_rows()), delta_name);
@@ -453,6 +489,40 @@ TEST(V2Encoder, VectorsAndSkipsPay) {
     const int still = v2enc_code(b, false, 4, nullptr, out.data(), out.size());
     EXPECT_EQ(b.mode_count[v2_mb_skip], b.mb_width * b.mb_height);
     EXPECT_EQ(still, (8 + b.mb_width * b.mb_height + 7) / 8);
+}
+
+// Under the check, delta pictures leave far fewer blocks beyond it than the
+// plain rounding does, at a price in bytes, over a moving sequence with a
+// cut in it, at the quantisers where rounding can still hold the rule (at
+// coarser ones a step of the quantiser alone moves pixels past it).
+TEST(V2Encoder, CheckedDeltasKeepTheirBlocksWithinTheRule) {
+    for (int qp : {6, 8, 10}) {
+        int over[2] = {}, bytes[2] = {}, refined = 0;
+        for (int checked = 0; checked < 2; ++checked) {
+            V2Encoder e;
+            ASSERT_EQ(v2enc_open(e, 160, 96), 1);
+            e.check_level = checked ? 8 : 0;
+            e.check_target = checked ? 14 : 0;
+            Decoder d(e.width, e.height);
+            std::vector<std::uint8_t> out(capacity_for(e));
+            std::vector<CodecMv> mv(static_cast<std::size_t>(e.mb_width) * e.mb_height, CodecMv{-6, -2});
+            for (int n = 0; n < 6; ++n) {
+                fill(e, n == 3 ? testsrc : moving, n);
+                const int size = v2enc_code(e, n == 0, qp, mv.data(), out.data(), out.size());
+                ASSERT_GT(size, 0);
+                ASSERT_TRUE(d.decode(out.data(), size));
+                ASSERT_EQ(first_difference(d.frame, v2enc_reconstruction(e), e.width, e.height), "");
+                if (!n) continue;
+                over[checked] += off_blocks(d.frame, e, 8, 14).over;
+                bytes[checked] += size;
+                if (checked) refined += e.refined_blocks;
+            }
+        }
+        EXPECT_GT(over[0], 0) << "qp " << qp;  // the sequence must need the check at all
+        EXPECT_LT(over[1] * 2, over[0]) << "qp " << qp;
+        EXPECT_GT(bytes[1], bytes[0]) << "qp " << qp;
+        EXPECT_GT(refined, 0);
+    }
 }
 
 // 300 delta pictures at quantisers 2 and 31 in turn: any mismatch between
