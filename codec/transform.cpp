@@ -141,31 +141,42 @@ void transform_fdct(const std::int16_t in[64], float out[64]) {
     for (int i = 0; i < 64; ++i) out[i] *= scale[i];
 }
 
+namespace {
+
+// Zigzag index of the last non-zero level from index `first` on; first - 1
+// when there is none.
+int last_in_zigzag(const std::int16_t level[64], int first) {
+    int k = 63;
+    while (k >= first && !level[transform_zigzag[k]]) --k;
+    return k;
+}
+
+}  // namespace
+
+// Both quantisers work in raster order, a loop the compiler vectorises, and
+// find the last level in zigzag order afterwards.
 int transform_quant_intra(const float coef[64], int qp, std::int16_t level[64]) {
-    level[0] = static_cast<std::int16_t>(std::clamp(static_cast<int>(std::floor(coef[0] / transform_dc_scale + 0.5f)), 0, 255));
     const float step = 1.0f / static_cast<float>(2 * qp);
-    int last = 0;
-    for (int k = 1; k < 64; ++k) {
-        const int i = transform_zigzag[k];
-        const int l = std::min(static_cast<int>(std::fabs(coef[i]) * step), transform_max_level);
-        level[i] = static_cast<std::int16_t>(coef[i] < 0 ? -l : l);
-        if (l) last = k;
+    const auto cap = static_cast<float>(transform_max_level);
+    for (int i = 0; i < 64; ++i) {
+        const float l = std::min(std::fabs(coef[i]) * step, cap);
+        const auto m = static_cast<std::int16_t>(l);
+        level[i] = coef[i] < 0 ? static_cast<std::int16_t>(-m) : m;
     }
-    return last;
+    level[0] = static_cast<std::int16_t>(std::clamp(static_cast<int>(std::floor(coef[0] / transform_dc_scale + 0.5f)), 0, 255));
+    return std::max(last_in_zigzag(level, 1), 0);
 }
 
 int transform_quant_inter(const float coef[64], int qp, std::int16_t level[64]) {
     const float step = 1.0f / static_cast<float>(2 * qp);
     const float zone = static_cast<float>(qp) * 0.5f;
-    int last = -1;
-    for (int k = 0; k < 64; ++k) {
-        const int i = transform_zigzag[k];
-        const float a = std::fabs(coef[i]) - zone;
-        const int l = a > 0 ? std::min(static_cast<int>(a * step), transform_max_level) : 0;
-        level[i] = static_cast<std::int16_t>(coef[i] < 0 ? -l : l);
-        if (l) last = k;
+    const auto cap = static_cast<float>(transform_max_level);
+    for (int i = 0; i < 64; ++i) {
+        const float l = std::min(std::max(std::fabs(coef[i]) - zone, 0.0f) * step, cap);
+        const auto m = static_cast<std::int16_t>(l);
+        level[i] = coef[i] < 0 ? static_cast<std::int16_t>(-m) : m;
     }
-    return last;
+    return last_in_zigzag(level, 0);
 }
 
 namespace {

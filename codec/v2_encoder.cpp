@@ -8,6 +8,7 @@
 
 #include "codec/bit_writer.h"
 #include "codec/dc_predict.h"
+#include "codec/motion_kernels.h"
 #include "codec/mpg4_tables.h"
 #include "codec/transform.h"
 #include "common/dib.h"
@@ -215,7 +216,7 @@ struct MbPrediction {
 void predict_mb(const V2Picture& ref, int mb_x, int mb_y, CodecMv mv, MbPrediction& out) {
     const int mx = mv.x, my = mv.y;
     const std::uint8_t* y = ref.plane[0] + (mb_y * 16 + (my >> 1)) * ref.stride[0] + mb_x * 16 + (mx >> 1);
-    predict_block(y, ref.stride[0], mx & 1, my & 1, 16, out.luma, 16);
+    motion_kernels().interpolate16[(mx & 1) | (my & 1) << 1](y, ref.stride[0], out.luma);
     // Chroma: the luma position halved, a half pel wherever the luma vector
     // is not a whole multiple of two pixels.
     const int cx = mx >> 2, cy = my >> 2, hx = (mx & 3) != 0, hy = (my & 3) != 0;
@@ -223,13 +224,6 @@ void predict_mb(const V2Picture& ref, int mb_x, int mb_y, CodecMv mv, MbPredicti
         const std::uint8_t* p = ref.plane[1 + c] + (mb_y * 8 + cy) * ref.stride[1 + c] + mb_x * 8 + cx;
         predict_block(p, ref.stride[1 + c], hx, hy, 8, out.chroma[c], 8);
     }
-}
-
-int sad16(const std::uint8_t* a, std::ptrdiff_t as, const std::uint8_t* b) {
-    int s = 0;
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) s += std::abs(a[y * as + x] - b[y * 16 + x]);
-    return s;
 }
 
 int median3(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
@@ -265,6 +259,9 @@ void reconstruct(const std::int16_t level[64], int qp, bool intra, const std::ui
         return;
     }
     for (int y = 0; y < 8; ++y) std::memcpy(out + y * 8, base + y * bs, 8);
+    bool any = false;
+    for (int i = 0; i < 64; ++i) any |= level[i] != 0;
+    if (!any) return;  // nothing coded: the decoder adds nothing either
     transform_dequant_inter(level, qp, block);
     transform_idct_add(block, out, 8);
 }
@@ -598,15 +595,15 @@ int v2enc_nearest_codable(int pred, int value) {
 
 V2MbDecision v2enc_decide_mb(const V2Encoder& e, int mb_x, int mb_y, CodecMv candidate) {
     const V2Picture& ref = e.frame[e.reference];
-    const std::ptrdiff_t ss = e.source.stride[0];
+    const std::ptrdiff_t ss = e.source.stride[0], rs = ref.stride[0];
     const std::uint8_t* s = e.source.plane[0] + mb_y * 16 * ss + mb_x * 16;
-    MbPrediction pred;
-    predict_mb(ref, mb_x, mb_y, CodecMv{0, 0}, pred);
-    int best = sad16(s, ss, pred.luma);
+    const std::uint8_t* r = ref.plane[0] + mb_y * 16 * rs + mb_x * 16;
+    const MotionKernels& k = motion_kernels();
+    int best = static_cast<int>(k.sad16(s, ss, r, rs));
     CodecMv mv{0, 0};
     if (candidate.x || candidate.y) {
-        predict_mb(ref, mb_x, mb_y, candidate, pred);
-        const int sad = sad16(s, ss, pred.luma);
+        const int sad = static_cast<int>(k.sad16_half[(candidate.x & 1) | (candidate.y & 1) << 1](
+            s, ss, r + (candidate.y >> 1) * rs + (candidate.x >> 1), rs));
         if (sad < best) {
             best = sad;
             mv = candidate;
