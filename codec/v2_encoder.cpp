@@ -243,8 +243,14 @@ BlockAt block_at(int b, int mb_x, int mb_y) {
 // Pixels of an 8x8 block of rec (stride 8) off src by `level` or more.
 int count_off(const std::uint8_t* src, std::ptrdiff_t ss, const std::uint8_t* rec, int level) {
     int n = 0;
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) n += std::abs(src[y * ss + x] - rec[y * 8 + x]) >= level;
+    for (int y = 0; y < 8; ++y) {
+        const std::uint8_t* a = src + y * ss;
+        const std::uint8_t* b = rec + y * 8;
+        for (int x = 0; x < 8; ++x) {
+            const int d = a[x] > b[x] ? a[x] - b[x] : b[x] - a[x];
+            n += d >= level ? 1 : 0;
+        }
+    }
     return n;
 }
 
@@ -446,15 +452,18 @@ struct PictureCoder {
                 qs = b < 4 ? 16 : 8;
             }
             std::int16_t in[64];
-            for (int y = 0; y < 8; ++y)
-                for (int x = 0; x < 8; ++x) in[y * 8 + x] = static_cast<std::int16_t>(p[y * ss + x] - (q ? q[y * qs + x] : 0));
+            if (q) {
+                for (int y = 0; y < 8; ++y)
+                    for (int x = 0; x < 8; ++x) in[y * 8 + x] = static_cast<std::int16_t>(p[y * ss + x] - q[y * qs + x]);
+            } else {
+                for (int y = 0; y < 8; ++y)
+                    for (int x = 0; x < 8; ++x) in[y * 8 + x] = p[y * ss + x];
+            }
             float coef[64];
             transform_fdct(in, coef);
             std::int16_t* level = m.level[b];
-            if (intra)
-                transform_quant_intra(coef, qp, level);
-            else
-                transform_quant_inter(coef, qp, level);
+            int last = intra ? transform_quant_intra(coef, qp, level) : transform_quant_inter(coef, qp, level);
+            const int refined = m.refined;
             std::uint8_t* out = b < 4 ? m.rec.luma + (b >> 1) * 128 + (b & 1) * 8 : m.rec.chroma[b - 4];
             const int os = b < 4 ? 16 : 8;
             std::uint8_t block[64];
@@ -464,8 +473,9 @@ struct PictureCoder {
             else
                 reconstruct(level, qp, intra, q, qs, block);
             for (int y = 0; y < 8; ++y) std::memcpy(out + y * os, block + y * 8, 8);
-            m.last[b] = last_level(level, intra ? 1 : 0);
-            if (intra ? m.last[b] > 0 : m.last[b] >= 0) m.cbp |= 32 >> b;
+            if (m.refined != refined) last = last_level(level, intra ? 1 : 0);
+            m.last[b] = last;
+            if (intra ? last > 0 : last >= 0) m.cbp |= 32 >> b;
         }
     }
 
