@@ -27,30 +27,47 @@ constexpr std::array<std::uint8_t, 64> make_zigzag() {
 // The forward DCT as a fast factorisation (the scaled 8-point flowgraph of
 // Arai, Agui and Nakajima: 5 multiplications a pass), its outputs scaled by
 // sqrt(2) cos(k pi / 16) per dimension (1 for k = 0) and by 8 overall; the
-// scale comes off in one multiplication per coefficient at the end.
-inline void fdct_pass(float* d, int step) {
-    const float t0 = d[0] + d[7 * step], t7 = d[0] - d[7 * step];
-    const float t1 = d[step] + d[6 * step], t6 = d[step] - d[6 * step];
-    const float t2 = d[2 * step] + d[5 * step], t5 = d[2 * step] - d[5 * step];
-    const float t3 = d[3 * step] + d[4 * step], t4 = d[3 * step] - d[4 * step];
-    // Even half.
-    const float e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
-    d[0] = e10 + e11;
-    d[4 * step] = e10 - e11;
-    const float z1 = (e12 + e13) * 0.707106781f;
-    d[2 * step] = e13 + z1;
-    d[6 * step] = e13 - z1;
-    // Odd half.
-    const float o10 = t4 + t5, o11 = t5 + t6, o12 = t6 + t7;
-    const float z5 = (o10 - o12) * 0.382683433f;
-    const float z2 = 0.541196100f * o10 + z5;
-    const float z4 = 1.306562965f * o12 + z5;
-    const float z3 = o11 * 0.707106781f;
-    const float z11 = t7 + z3, z13 = t7 - z3;
-    d[5 * step] = z13 + z2;
-    d[3 * step] = z13 - z2;
-    d[step] = z11 + z4;
-    d[7 * step] = z11 - z4;
+// scale comes off in one multiplication per coefficient at the end. One pass
+// transforms the eight columns of d side by side (loops the compiler turns
+// into vector operations); the rows go through it transposed.
+void fdct_columns(float d[64]) {
+    float t[8][8];
+    for (int x = 0; x < 8; ++x) {
+        t[0][x] = d[x] + d[56 + x];
+        t[7][x] = d[x] - d[56 + x];
+        t[1][x] = d[8 + x] + d[48 + x];
+        t[6][x] = d[8 + x] - d[48 + x];
+        t[2][x] = d[16 + x] + d[40 + x];
+        t[5][x] = d[16 + x] - d[40 + x];
+        t[3][x] = d[24 + x] + d[32 + x];
+        t[4][x] = d[24 + x] - d[32 + x];
+    }
+    for (int x = 0; x < 8; ++x) {
+        // Even half.
+        const float e10 = t[0][x] + t[3][x], e13 = t[0][x] - t[3][x];
+        const float e11 = t[1][x] + t[2][x], e12 = t[1][x] - t[2][x];
+        d[x] = e10 + e11;
+        d[32 + x] = e10 - e11;
+        const float z1 = (e12 + e13) * 0.707106781f;
+        d[16 + x] = e13 + z1;
+        d[48 + x] = e13 - z1;
+        // Odd half.
+        const float o10 = t[4][x] + t[5][x], o11 = t[5][x] + t[6][x], o12 = t[6][x] + t[7][x];
+        const float z5 = (o10 - o12) * 0.382683433f;
+        const float z2 = 0.541196100f * o10 + z5;
+        const float z4 = 1.306562965f * o12 + z5;
+        const float z3 = o11 * 0.707106781f;
+        const float z11 = t[7][x] + z3, z13 = t[7][x] - z3;
+        d[40 + x] = z13 + z2;
+        d[24 + x] = z13 - z2;
+        d[8 + x] = z11 + z4;
+        d[56 + x] = z11 - z4;
+    }
+}
+
+void transpose8(const float in[64], float out[64]) {
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) out[x * 8 + y] = in[y * 8 + x];
 }
 
 // 1 / (8 s(u) s(v)), s(0) = 1, s(k) = sqrt(2) cos(k pi / 16): what takes the
@@ -135,10 +152,13 @@ static_assert(make_zigzag()[2] == 8 && make_zigzag()[3] == 16 && make_zigzag()[1
 
 void transform_fdct(const std::int16_t in[64], float out[64]) {
     const float* scale = fdct_scale().m;
-    for (int i = 0; i < 64; ++i) out[i] = static_cast<float>(in[i]);
-    for (int y = 0; y < 8; ++y) fdct_pass(out + 8 * y, 1);
-    for (int x = 0; x < 8; ++x) fdct_pass(out + x, 8);
-    for (int i = 0; i < 64; ++i) out[i] *= scale[i];
+    float a[64];
+    for (int i = 0; i < 64; ++i) a[i] = static_cast<float>(in[i]);
+    fdct_columns(a);
+    transpose8(a, out);
+    fdct_columns(out);
+    transpose8(out, a);
+    for (int i = 0; i < 64; ++i) out[i] = a[i] * scale[i];
 }
 
 namespace {
@@ -146,6 +166,9 @@ namespace {
 // Zigzag index of the last non-zero level from index `first` on; first - 1
 // when there is none.
 int last_in_zigzag(const std::int16_t level[64], int first) {
+    int any = 0;
+    for (int i = 0; i < 64; ++i) any |= level[i];
+    if (!any) return first - 1;
     int k = 63;
     while (k >= first && !level[transform_zigzag[k]]) --k;
     return k;

@@ -242,14 +242,13 @@ BlockAt block_at(int b, int mb_x, int mb_y) {
 
 // Pixels of an 8x8 block of rec (stride 8) off src by `level` or more.
 int count_off(const std::uint8_t* src, std::ptrdiff_t ss, const std::uint8_t* rec, int level) {
+    std::uint8_t a[64];
+    for (int y = 0; y < 8; ++y) std::memcpy(a + y * 8, src + y * ss, 8);
+    const auto l = static_cast<std::uint8_t>(level);
     int n = 0;
-    for (int y = 0; y < 8; ++y) {
-        const std::uint8_t* a = src + y * ss;
-        const std::uint8_t* b = rec + y * 8;
-        for (int x = 0; x < 8; ++x) {
-            const int d = a[x] > b[x] ? a[x] - b[x] : b[x] - a[x];
-            n += d >= level ? 1 : 0;
-        }
+    for (int i = 0; i < 64; ++i) {
+        const std::uint8_t d = a[i] > rec[i] ? static_cast<std::uint8_t>(a[i] - rec[i]) : static_cast<std::uint8_t>(rec[i] - a[i]);
+        n += d >= l;
     }
     return n;
 }
