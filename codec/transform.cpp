@@ -204,17 +204,18 @@ int transform_quant_inter(const float coef[64], int qp, std::int16_t level[64]) 
 
 namespace {
 
+// sign(l) * (qmul |l| + qadd), 0 for 0, without a branch.
 inline std::int16_t dequant(int l, int qmul, int qadd) {
-    if (!l) return 0;
-    return static_cast<std::int16_t>(l > 0 ? l * qmul + qadd : l * qmul - qadd);
+    const int sign = (l > 0) - (l < 0);
+    return static_cast<std::int16_t>(l * qmul + sign * qadd);
 }
 
 }  // namespace
 
 void transform_dequant_intra(const std::int16_t level[64], int qp, std::int16_t block[64]) {
     const int qmul = 2 * qp, qadd = (qp - 1) | 1;
+    for (int i = 0; i < 64; ++i) block[i] = dequant(level[i], qmul, qadd);
     block[0] = static_cast<std::int16_t>(level[0] * transform_dc_scale);
-    for (int i = 1; i < 64; ++i) block[i] = dequant(level[i], qmul, qadd);
 }
 
 void transform_dequant_inter(const std::int16_t level[64], int qp, std::int16_t block[64]) {
