@@ -356,6 +356,15 @@ int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* s
 
 // ---- the coder of one picture ---------------------------------------------------------
 
+// Most bits one macroblock can take: six blocks of 64 coefficients at the
+// longest escape (30 bits each) and its header.
+constexpr int kMbBitsMax = 6 * 64 * 30 + 64;
+
+// The weight of a bit against squared error in the mode decision:
+// 0.85 qp^2, in units of 1 / 2^kLambdaShift.
+constexpr int kLambdaShift = 8;
+inline std::int64_t rd_lambda(int qp) { return (std::int64_t{218} * qp * qp); }
+
 // A macroblock's levels and the reconstruction they give, made before any of
 // its bits is written, so that another coding of it can be weighed.
 struct MbCoding {
@@ -492,22 +501,53 @@ struct PictureCoder {
         refined += m.refined;
     }
 
-    void write_intra(int mb_x, int mb_y, bool key_picture, const MbCoding& m) {
+    // The bits of an intra macroblock into bw; the DC levels of its blocks go
+    // into the grid as they are predicted (an inter coding of the macroblock
+    // clears them again).
+    void put_intra(BitWriter& bw, int mb_x, int mb_y, bool key_picture, const MbCoding& m) const {
         const int cbp = m.cbp;
         if (key_picture) {
-            bit_writer_put(w, mpg4_v2_intra_cbpc[cbp & 3]);
+            bit_writer_put(bw, mpg4_v2_intra_cbpc[cbp & 3]);
         } else {
-            bit_writer_put(w, 0, 1);  // not skipped
-            bit_writer_put(w, mpg4_v2_mb_type[4 | (cbp & 3)]);
+            bit_writer_put(bw, 0, 1);  // not skipped
+            bit_writer_put(bw, mpg4_v2_mb_type[4 | (cbp & 3)]);
         }
-        bit_writer_put(w, 0, 1);  // no AC prediction
-        bit_writer_put(w, mpg4_cbpy[cbp >> 2]);
+        bit_writer_put(bw, 0, 1);  // no AC prediction
+        bit_writer_put(bw, mpg4_cbpy[cbp >> 2]);
         for (int b = 0; b < 6; ++b) {
             const int pred = predict_dc(b, mb_x, mb_y, mb_y == 0);
-            put_dc(w, m.level[b][0] - pred, b >= 4);
+            put_dc(bw, m.level[b][0] - pred, b >= 4);
             set_dc(b, mb_x, mb_y, m.level[b][0]);
-            if (cbp & (32 >> b)) put_block(w, b < 4 ? intra_index() : inter_index(), m.level[b], 1, m.last[b]);
+            if (cbp & (32 >> b)) put_block(bw, b < 4 ? intra_index() : inter_index(), m.level[b], 1, m.last[b]);
         }
+    }
+
+    // The bits of an inter macroblock that is not skipped, with vector mv.
+    void put_inter(BitWriter& bw, int mb_x, int mb_y, CodecMv mv, const MbCoding& m) const {
+        const int cbp = m.cbp;
+        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
+        bit_writer_put(bw, 0, 1);
+        bit_writer_put(bw, mpg4_v2_mb_type[cbp & 3]);
+        // Unless both chroma blocks are coded the luma bits go inverted.
+        bit_writer_put(bw, mpg4_cbpy[(cbp >> 2) ^ ((cbp & 3) != 3 ? 0xF : 0)]);
+        put_mv_component(bw, p.x, mv.x);
+        put_mv_component(bw, p.y, mv.y);
+        for (int b = 0; b < 6; ++b)
+            if (cbp & (32 >> b)) put_block(bw, inter_index(), m.level[b], 0, m.last[b]);
+    }
+
+    // Exact bits of a coding, written into a scratch buffer.
+    template <class Put>
+    int bits_of(Put put) const {
+        std::uint8_t scratch[kMbBitsMax / 8 + 8];
+        BitWriter bw;
+        bit_writer_open(bw, scratch, sizeof scratch);
+        put(bw);
+        return static_cast<int>(bit_writer_bits(bw));
+    }
+
+    void write_intra(int mb_x, int mb_y, bool key_picture, const MbCoding& m) {
+        put_intra(w, mb_x, mb_y, key_picture, m);
         store(mb_x, mb_y, m);
         mv_at(mb_x, mb_y) = CodecMv{0, 0};
         account(m, v2_mb_intra);
@@ -516,25 +556,16 @@ struct PictureCoder {
     // Inter with vector mv, or skipped when mv is zero and nothing is left
     // to code.
     void write_inter(int mb_x, int mb_y, CodecMv mv, const MbCoding& m) {
-        const int cbp = m.cbp;
         store(mb_x, mb_y, m);
         clear_dc(mb_x, mb_y);
-        if (!cbp && !mv.x && !mv.y) {
+        if (!m.cbp && !mv.x && !mv.y) {
             bit_writer_put(w, 1, 1);
             mv_at(mb_x, mb_y) = CodecMv{0, 0};
             account(m, v2_mb_skip);
             return;
         }
-        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
-        bit_writer_put(w, 0, 1);
-        bit_writer_put(w, mpg4_v2_mb_type[cbp & 3]);
-        // Unless both chroma blocks are coded the luma bits go inverted.
-        bit_writer_put(w, mpg4_cbpy[(cbp >> 2) ^ ((cbp & 3) != 3 ? 0xF : 0)]);
-        put_mv_component(w, p.x, mv.x);
-        put_mv_component(w, p.y, mv.y);
+        put_inter(w, mb_x, mb_y, mv, m);
         mv_at(mb_x, mb_y) = mv;
-        for (int b = 0; b < 6; ++b)
-            if (cbp & (32 >> b)) put_block(w, inter_index(), m.level[b], 0, m.last[b]);
         account(m, v2_mb_inter);
     }
 
@@ -544,30 +575,115 @@ struct PictureCoder {
         write_intra(mb_x, mb_y, true, m);
     }
 
-    // Under the check, a macroblock whose inter coding still leaves a block
-    // failing is coded intra when that fails less.
+    // The skipped macroblock: the prediction of the zero vector as it is.
+    void make_skip(int mb_x, int mb_y, const MbPrediction& pred, MbCoding& m) const {
+        m.cbp = 0;
+        m.rec = pred;
+        for (int b = 0; b < 4; ++b) {
+            if (!block_checked(b, mb_x, mb_y)) continue;
+            const BlockAt at = block_at(b, mb_x, mb_y);
+            std::uint8_t block[64];
+            for (int y = 0; y < 8; ++y) std::memcpy(block + y * 8, pred.luma + ((b >> 1) * 8 + y) * 16 + (b & 1) * 8, 8);
+            m.worst_off = std::max(m.worst_off, count_off(src.plane[0] + at.y * src.stride[0] + at.x, src.stride[0],
+                                                          block, e.check_level));
+        }
+    }
+
+    // Squared error of a macroblock's reconstruction.
+    std::int64_t distortion(int mb_x, int mb_y, const MbCoding& m) const {
+        std::int64_t d = 0;
+        const std::ptrdiff_t ls = src.stride[0];
+        for (int y = 0; y < 16; ++y) {
+            const std::uint8_t* a = src.plane[0] + (mb_y * 16 + y) * ls + mb_x * 16;
+            const std::uint8_t* b = m.rec.luma + y * 16;
+            int row = 0;
+            for (int x = 0; x < 16; ++x) row += (a[x] - b[x]) * (a[x] - b[x]);
+            d += row;
+        }
+        for (int c = 0; c < 2; ++c) {
+            const std::ptrdiff_t cs = src.stride[1 + c];
+            for (int y = 0; y < 8; ++y) {
+                const std::uint8_t* a = src.plane[1 + c] + (mb_y * 8 + y) * cs + mb_x * 8;
+                const std::uint8_t* b = m.rec.chroma[c] + y * 8;
+                int row = 0;
+                for (int x = 0; x < 8; ++x) row += (a[x] - b[x]) * (a[x] - b[x]);
+                d += row;
+            }
+        }
+        return d;
+    }
+
+    // A delta macroblock: the cheap estimates name the likely codings (skip,
+    // inter with the better vector, intra), each is coded in full, and the
+    // one of least squared error plus lambda times its exact bits is written;
+    // under the caller's check only among those that keep every block within
+    // it, or the one that fails least when none does.
     void code_delta(int mb_x, int mb_y, CodecMv candidate) {
         // The candidate as the format can code it from this predictor.
         const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
         candidate.x = static_cast<std::int16_t>(v2enc_nearest_codable(p.x, candidate.x));
         candidate.y = static_cast<std::int16_t>(v2enc_nearest_codable(p.y, candidate.y));
         const V2MbDecision d = v2enc_decide_mb(e, mb_x, mb_y, candidate);
-        MbCoding inter;
-        if (d.mode != v2_mb_intra) {
+        const std::int64_t lambda = rd_lambda(qp);
+        MbCoding coding[3];
+        std::int64_t cost[3];
+        bool tried[3] = {};
+        const auto clean = [&](int k) { return !checked || coding[k].worst_off <= e.check_target; };
+
+        // Inter, unless intra is far ahead by the estimates.
+        const bool zero_mv = !d.mv.x && !d.mv.y;
+        if (d.deviation * 2 + 512 >= d.sad) {
             MbPrediction pred;
             predict_mb(ref, mb_x, mb_y, d.mv, pred);
-            quantise(mb_x, mb_y, &pred, inter);
-            if (inter.worst_off <= e.check_target || !checked) {
-                write_inter(mb_x, mb_y, d.mv, inter);
-                return;
+            quantise(mb_x, mb_y, &pred, coding[v2_mb_inter]);
+            tried[v2_mb_inter] = true;
+            const MbCoding& m = coding[v2_mb_inter];
+            const int bits = !m.cbp && zero_mv ? 1 : bits_of([&](BitWriter& bw) { put_inter(bw, mb_x, mb_y, d.mv, m); });
+            cost[v2_mb_inter] = (distortion(mb_x, mb_y, m) << kLambdaShift) + lambda * bits;
+            // Skip: the zero vector's prediction, where it comes near.
+            if ((m.cbp || !zero_mv) && (zero_mv || d.sad_zero <= d.sad + d.sad / 4 + 64)) {
+                if (!zero_mv) predict_mb(ref, mb_x, mb_y, CodecMv{0, 0}, pred);
+                make_skip(mb_x, mb_y, pred, coding[v2_mb_skip]);
+                tried[v2_mb_skip] = true;
+                cost[v2_mb_skip] = (distortion(mb_x, mb_y, coding[v2_mb_skip]) << kLambdaShift) + lambda;
             }
         }
-        MbCoding intra;
-        quantise(mb_x, mb_y, nullptr, intra);
-        if (d.mode != v2_mb_intra && inter.worst_off <= intra.worst_off)
-            write_inter(mb_x, mb_y, d.mv, inter);
-        else
-            write_intra(mb_x, mb_y, false, intra);
+        // Intra, where the estimates come near (under two levels a pixel off
+        // the prediction it never pays) or the inter coding fails the check.
+        if (!tried[v2_mb_inter] || !clean(v2_mb_inter) || d.deviation < d.sad + d.sad / 4) {
+            quantise(mb_x, mb_y, nullptr, coding[v2_mb_intra]);
+            tried[v2_mb_intra] = true;
+            const MbCoding& m = coding[v2_mb_intra];
+            const int bits = bits_of([&](BitWriter& bw) { put_intra(bw, mb_x, mb_y, false, m); });
+            cost[v2_mb_intra] = (distortion(mb_x, mb_y, m) << kLambdaShift) + lambda * bits;
+        }
+        int pick = -1;
+        for (int k = 0; k < 3; ++k) {
+            if (!tried[k]) continue;
+            if (pick < 0) {
+                pick = k;
+                continue;
+            }
+            const bool a = clean(k), b = clean(pick);
+            if (a != b) {
+                if (a) pick = k;
+            } else if (!a && coding[k].worst_off != coding[pick].worst_off) {
+                if (coding[k].worst_off < coding[pick].worst_off) pick = k;
+            } else if (cost[k] < cost[pick]) {
+                pick = k;
+            }
+        }
+        switch (pick) {
+            case v2_mb_intra:
+                write_intra(mb_x, mb_y, false, coding[v2_mb_intra]);
+                break;
+            case v2_mb_skip:
+                write_inter(mb_x, mb_y, CodecMv{0, 0}, coding[v2_mb_skip]);
+                break;
+            default:
+                write_inter(mb_x, mb_y, d.mv, coding[v2_mb_inter]);
+                break;
+        }
     }
 };
 
@@ -608,7 +724,8 @@ V2MbDecision v2enc_decide_mb(const V2Encoder& e, int mb_x, int mb_y, CodecMv can
     const std::uint8_t* s = e.source.plane[0] + mb_y * 16 * ss + mb_x * 16;
     const std::uint8_t* r = ref.plane[0] + mb_y * 16 * rs + mb_x * 16;
     const MotionKernels& k = motion_kernels();
-    int best = static_cast<int>(k.sad16(s, ss, r, rs));
+    const int sad_zero = static_cast<int>(k.sad16(s, ss, r, rs));
+    int best = sad_zero;
     CodecMv mv{0, 0};
     if (candidate.x || candidate.y) {
         const int sad = static_cast<int>(k.sad16_half[(candidate.x & 1) | (candidate.y & 1) << 1](
@@ -625,8 +742,8 @@ V2MbDecision v2enc_decide_mb(const V2Encoder& e, int mb_x, int mb_y, CodecMv can
     int deviation = 0;
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) deviation += std::abs(s[y * ss + x] - mean);
-    if (deviation + 512 < best) return {v2_mb_intra, CodecMv{0, 0}};
-    return {v2_mb_inter, mv};
+    if (deviation + 512 < best) return {v2_mb_intra, CodecMv{0, 0}, best, sad_zero, deviation};
+    return {v2_mb_inter, mv, best, sad_zero, deviation};
 }
 
 // ---- the coder -------------------------------------------------------------------------

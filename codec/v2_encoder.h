@@ -79,13 +79,17 @@ V2Picture v2enc_reconstruction(const V2Encoder& e);
 
 // ---- pieces exposed for the tests and for later decisions --------------------
 
-// The cheap decision for a delta macroblock, from the luma alone: the vector
+// The cheap estimates for a delta macroblock, from the luma alone: the vector
 // (candidate or zero) with the smaller SAD, intra when the block's deviation
-// from its mean plus 512 is below that SAD. Skip is decided afterwards, when
-// the zero vector's residual quantises to nothing.
+// from its mean plus 512 is below that SAD. The picture coder then codes the
+// likely modes in full and weighs their exact bits against their squared
+// error (and the caller's check).
 struct V2MbDecision {
     V2MbMode mode;
     CodecMv mv;
+    int sad;        // of mv
+    int sad_zero;   // of the zero vector
+    int deviation;  // sum of |pixel - mean|
 };
 V2MbDecision v2enc_decide_mb(const V2Encoder& e, int mb_x, int mb_y, CodecMv candidate);
 
