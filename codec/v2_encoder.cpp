@@ -281,38 +281,59 @@ int nearest_level(float c, int qp) {
     return c < 0 ? -l : l;
 }
 
-constexpr int kRefineSteps = 6;   // single level steps tried on a block that still fails
-constexpr int kRefineChoices = 3; // coefficients tried per step
+constexpr int kRefineSteps = 10;  // single level steps tried on a block that still fails
+constexpr int kRefineChoices = 4; // coefficients tried per step
+constexpr int kRefineWidePasses = 3; // steps a block may look for among all its coefficients
 
 // Keeps one luma block within the caller's check where the rounding can: if
 // the reconstruction of `level` leaves more than `target` pixels off by
 // `off_level` or more, every coefficient (intra: every AC one) is rounded to
 // its nearest level instead of into the dead zone; while it still fails,
 // single level steps follow on the coefficients where the error of the off
-// pixels projects most, each kept only if it lowers the count. `level` and
+// pixels projects most, each kept only if it brings the off pixels nearer
+// (off_score). `level` and
 // out (its reconstruction, stride 8) are left at the best found; returns its
 // off pixels, and counts a changed block in *refined.
+// How far a block of rec (stride 8) is off src: off pixels (by `level` or
+// more) times 4096 plus how far past the level they lie, so that a step
+// that brings an off pixel nearer counts even before it brings it back.
+int off_score(const std::uint8_t* src, std::ptrdiff_t ss, const std::uint8_t* rec, int level) {
+    int n = 0, excess = 0;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            const int d = std::abs(src[y * ss + x] - rec[y * 8 + x]);
+            if (d >= level) {
+                ++n;
+                excess += d - level + 1;
+            }
+        }
+    return n * 4096 + excess;
+}
+
 int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* src, std::ptrdiff_t ss,
                  const std::uint8_t* base, std::ptrdiff_t bs, int off_level, int target, std::int16_t level[64],
                  std::uint8_t out[64], int* refined) {
     reconstruct(level, qp, intra, base, bs, out);
-    int off = count_off(src, ss, out, off_level);
+    const int off = count_off(src, ss, out, off_level);
     if (off <= target) return off;
     std::int16_t trial[64];
     std::uint8_t trial_out[64];
+    int score = off_score(src, ss, out, off_level);
+    bool changed = false;
     const auto take = [&](int n) {
         std::memcpy(level, trial, sizeof trial);
         std::memcpy(out, trial_out, sizeof trial_out);
-        off = n;
-        ++*refined;
+        score = n;
+        changed = true;
     };
     std::memcpy(trial, level, sizeof trial);
     for (int i = intra ? 1 : 0; i < 64; ++i) trial[i] = static_cast<std::int16_t>(nearest_level(coef[i], qp));
     reconstruct(trial, qp, intra, base, bs, trial_out);
-    int n = count_off(src, ss, trial_out, off_level);
-    if (n < off) take(n);
+    int n = off_score(src, ss, trial_out, off_level);
+    if (n < score) take(n);
     const int first = intra ? 1 : 0;
-    for (int step = 0; step < kRefineSteps && off > target; ++step) {
+    int wide_passes = 0;
+    for (int step = 0; step < kRefineSteps && score / 4096 > target; ++step) {
         std::int16_t excess[64];
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) {
@@ -333,25 +354,40 @@ int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* s
                     break;
                 }
         }
-        int best = off, best_i = -1;
-        for (int i : pick) {
-            if (i < 0) break;
+        int best = score, best_i = -1, best_step = 0;
+        const auto try_step = [&](int i, int by) {
+            if (std::abs(level[i] + by) > transform_max_level) return;
             std::memcpy(trial, level, sizeof trial);
-            trial[i] = static_cast<std::int16_t>(level[i] + (ec[i] > 0 ? 1 : -1));
+            trial[i] = static_cast<std::int16_t>(level[i] + by);
             reconstruct(trial, qp, intra, base, bs, trial_out);
-            n = count_off(src, ss, trial_out, off_level);
+            n = off_score(src, ss, trial_out, off_level);
             if (n < best) {
                 best = n;
                 best_i = i;
+                best_step = by;
+            }
+        };
+        for (int i : pick)
+            if (i >= 0) try_step(i, ec[i] > 0 ? 1 : -1);
+        // Where the likeliest steps bring nothing, every coefficient whose
+        // rounding left it half a step or more from its value, toward it.
+        if (best_i < 0 && wide_passes < kRefineWidePasses) {
+            ++wide_passes;
+            std::int16_t block[64];
+            transform_dequant_inter(level, qp, block);  // the AC of both kinds dequantise alike
+            for (int i = first; i < 64; ++i) {
+                const float rest = coef[i] - static_cast<float>(block[i]);
+                if (std::fabs(rest) >= static_cast<float>(qp) * 0.5f) try_step(i, rest > 0 ? 1 : -1);
             }
         }
         if (best_i < 0) break;
         std::memcpy(trial, level, sizeof trial);
-        trial[best_i] = static_cast<std::int16_t>(level[best_i] + (ec[best_i] > 0 ? 1 : -1));
+        trial[best_i] = static_cast<std::int16_t>(level[best_i] + best_step);
         reconstruct(trial, qp, intra, base, bs, trial_out);
         take(best);
     }
-    return off;
+    if (changed) ++*refined;
+    return score / 4096;
 }
 
 // ---- the coder of one picture ---------------------------------------------------------
