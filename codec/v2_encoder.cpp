@@ -284,41 +284,70 @@ int nearest_level(float c, int qp) {
 constexpr int kRefineSteps = 10;  // single level steps tried on a block that still fails
 constexpr int kRefineChoices = 4; // coefficients tried per step
 constexpr int kRefineWidePasses = 3; // steps a block may look for among all its coefficients
+constexpr int kRefineExact = 3;      // approximately best steps reconstructed exactly
+
+// How far a block is off its source (both 8x8, stride 8): off pixels (by
+// `level` or more) times 4096 plus how far past the level they lie, so that
+// a step that brings an off pixel nearer counts even before it brings it back.
+int off_score(const std::uint8_t src[64], const std::uint8_t rec[64], int level) {
+    int n = 0, excess = 0;
+    for (int i = 0; i < 64; ++i) {
+        const int d = src[i] > rec[i] ? src[i] - rec[i] : rec[i] - src[i];
+        const int past = d - level + 1;
+        n += past > 0;
+        excess += past > 0 ? past : 0;
+    }
+    return n * 4096 + excess;
+}
+
+// The DCT's basis pictures at the H.263 scale: m[i][p] is what a change of 1
+// in coefficient i (raster order) adds to pixel p.
+struct DctPictures {
+    float m[64][64];
+    DctPictures() {
+        const double pi = 3.14159265358979323846;
+        for (int v = 0; v < 8; ++v)
+            for (int u = 0; u < 8; ++u)
+                for (int y = 0; y < 8; ++y)
+                    for (int x = 0; x < 8; ++x)
+                        m[v * 8 + u][y * 8 + x] = static_cast<float>((u ? 0.5 : 0.5 / std::sqrt(2.0)) * (v ? 0.5 : 0.5 / std::sqrt(2.0)) *
+                                                                     std::cos((2 * x + 1) * u * pi / 16) *
+                                                                     std::cos((2 * y + 1) * v * pi / 16));
+    }
+};
+
+const DctPictures& dct_pictures() {
+    static const DctPictures d;
+    return d;
+}
+
+// What level l of an AC (or inter) coefficient dequantises to.
+int dequantised(int l, int qp) {
+    const int qadd = (qp - 1) | 1;
+    return l > 0 ? 2 * qp * l + qadd : l < 0 ? 2 * qp * l - qadd : 0;
+}
 
 // Keeps one luma block within the caller's check where the rounding can: if
 // the reconstruction of `level` leaves more than `target` pixels off by
 // `off_level` or more, every coefficient (intra: every AC one) is rounded to
 // its nearest level instead of into the dead zone; while it still fails,
 // single level steps follow on the coefficients where the error of the off
-// pixels projects most, each kept only if it brings the off pixels nearer
-// (off_score). `level` and
-// out (its reconstruction, stride 8) are left at the best found; returns its
-// off pixels, and counts a changed block in *refined.
-// How far a block of rec (stride 8) is off src: off pixels (by `level` or
-// more) times 4096 plus how far past the level they lie, so that a step
-// that brings an off pixel nearer counts even before it brings it back.
-int off_score(const std::uint8_t* src, std::ptrdiff_t ss, const std::uint8_t* rec, int level) {
-    int n = 0, excess = 0;
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) {
-            const int d = std::abs(src[y * ss + x] - rec[y * 8 + x]);
-            if (d >= level) {
-                ++n;
-                excess += d - level + 1;
-            }
-        }
-    return n * 4096 + excess;
-}
-
+// pixels projects most (or, where those bring nothing, on any coefficient
+// rounded half a step or more off its value), each kept only if it brings
+// the off pixels nearer (off_score). `level` and out (its reconstruction,
+// stride 8) are left at the best found; returns its off pixels, and counts a
+// changed block in *refined.
 int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* src, std::ptrdiff_t ss,
                  const std::uint8_t* base, std::ptrdiff_t bs, int off_level, int target, std::int16_t level[64],
                  std::uint8_t out[64], int* refined) {
     reconstruct(level, qp, intra, base, bs, out);
     const int off = count_off(src, ss, out, off_level);
     if (off <= target) return off;
+    std::uint8_t source[64];
+    for (int y = 0; y < 8; ++y) std::memcpy(source + y * 8, src + y * ss, 8);
     std::int16_t trial[64];
     std::uint8_t trial_out[64];
-    int score = off_score(src, ss, out, off_level);
+    int score = off_score(source, out, off_level);
     bool changed = false;
     const auto take = [&](int n) {
         std::memcpy(level, trial, sizeof trial);
@@ -329,62 +358,78 @@ int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* s
     std::memcpy(trial, level, sizeof trial);
     for (int i = intra ? 1 : 0; i < 64; ++i) trial[i] = static_cast<std::int16_t>(nearest_level(coef[i], qp));
     reconstruct(trial, qp, intra, base, bs, trial_out);
-    int n = off_score(src, ss, trial_out, off_level);
+    int n = off_score(source, trial_out, off_level);
     if (n < score) take(n);
+
+    // Single steps are weighed on the reconstruction plus the step's basis
+    // picture, which the IDCT's rounding may miss by one here and there; the
+    // best one is then reconstructed exactly and kept only if it holds.
+    const DctPictures& pictures = dct_pictures();
     const int first = intra ? 1 : 0;
     int wide_passes = 0;
     for (int step = 0; step < kRefineSteps && score / 4096 > target; ++step) {
-        std::int16_t excess[64];
-        for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x) {
-                const int e = src[y * ss + x] - out[y * 8 + x];
-                excess[y * 8 + x] = static_cast<std::int16_t>(std::abs(e) >= off_level ? e : 0);
+        // The few best steps by the approximation, best first.
+        struct Step {
+            int score, i, by;
+        };
+        Step best[kRefineExact];
+        int found = 0;
+        const auto try_step = [&](int i, int by) {
+            const int l = level[i] + by;
+            if (l > transform_max_level || l < -transform_max_level) return;
+            const auto delta = static_cast<float>(dequantised(l, qp) - dequantised(level[i], qp));
+            const float* picture = pictures.m[i];
+            std::uint8_t approx[64];
+            for (int p = 0; p < 64; ++p) {
+                const float v = static_cast<float>(out[p]) + delta * picture[p] + 0.5f;
+                approx[p] = static_cast<std::uint8_t>(std::clamp(v, 0.0f, 255.0f));
             }
+            const int m = off_score(source, approx, off_level);
+            if (m >= score || (found == kRefineExact && m >= best[found - 1].score)) return;
+            int k = found < kRefineExact ? found++ : found - 1;
+            for (; k > 0 && best[k - 1].score > m; --k) best[k] = best[k - 1];
+            best[k] = Step{m, i, by};
+        };
+        // The coefficients where the error of the off pixels projects most.
+        std::int16_t excess[64];
+        for (int p = 0; p < 64; ++p) {
+            const int e = source[p] - out[p];
+            excess[p] = static_cast<std::int16_t>(std::abs(e) >= off_level ? e : 0);
+        }
         float ec[64];
         transform_fdct(excess, ec);
         int pick[kRefineChoices];
         for (int& k : pick) k = -1;
-        for (int i = first; i < 64; ++i) {
-            const int moved = level[i] + (ec[i] > 0 ? 1 : -1);
-            if (std::abs(moved) > transform_max_level) continue;
+        for (int i = first; i < 64; ++i)
             for (int k = 0; k < kRefineChoices; ++k)
                 if (pick[k] < 0 || std::fabs(ec[i]) > std::fabs(ec[pick[k]])) {
                     for (int j = kRefineChoices - 1; j > k; --j) pick[j] = pick[j - 1];
                     pick[k] = i;
                     break;
                 }
-        }
-        int best = score, best_i = -1, best_step = 0;
-        const auto try_step = [&](int i, int by) {
-            if (std::abs(level[i] + by) > transform_max_level) return;
-            std::memcpy(trial, level, sizeof trial);
-            trial[i] = static_cast<std::int16_t>(level[i] + by);
-            reconstruct(trial, qp, intra, base, bs, trial_out);
-            n = off_score(src, ss, trial_out, off_level);
-            if (n < best) {
-                best = n;
-                best_i = i;
-                best_step = by;
-            }
-        };
         for (int i : pick)
             if (i >= 0) try_step(i, ec[i] > 0 ? 1 : -1);
-        // Where the likeliest steps bring nothing, every coefficient whose
-        // rounding left it half a step or more from its value, toward it.
-        if (best_i < 0 && wide_passes < kRefineWidePasses) {
+        // Where those bring nothing, every coefficient whose rounding left it
+        // half a step or more from its value, toward it.
+        if (!found && wide_passes < kRefineWidePasses) {
             ++wide_passes;
-            std::int16_t block[64];
-            transform_dequant_inter(level, qp, block);  // the AC of both kinds dequantise alike
             for (int i = first; i < 64; ++i) {
-                const float rest = coef[i] - static_cast<float>(block[i]);
+                const float rest = coef[i] - static_cast<float>(dequantised(level[i], qp));
                 if (std::fabs(rest) >= static_cast<float>(qp) * 0.5f) try_step(i, rest > 0 ? 1 : -1);
             }
         }
-        if (best_i < 0) break;
-        std::memcpy(trial, level, sizeof trial);
-        trial[best_i] = static_cast<std::int16_t>(level[best_i] + best_step);
-        reconstruct(trial, qp, intra, base, bs, trial_out);
-        take(best);
+        bool kept = false;
+        for (int k = 0; k < found && !kept; ++k) {
+            std::memcpy(trial, level, sizeof trial);
+            trial[best[k].i] = static_cast<std::int16_t>(level[best[k].i] + best[k].by);
+            reconstruct(trial, qp, intra, base, bs, trial_out);
+            n = off_score(source, trial_out, off_level);
+            if (n < score) {
+                take(n);
+                kept = true;
+            }
+        }
+        if (!kept) break;
     }
     if (changed) ++*refined;
     return score / 4096;
