@@ -56,6 +56,24 @@ inline void bit_writer_put(BitWriter& w, const Mpg4Code& c) { bit_writer_put(w, 
 // Bits written so far; meaningful only while nothing overflowed.
 inline std::size_t bit_writer_bits(const BitWriter& w) { return w.bytes * 8 + static_cast<std::size_t>(w.count); }
 
+// Appends everything src holds so far (its stored bytes and pending bits; src
+// not finished) at w's bit position, as if it had been put into w. An
+// overflow of src is one of w's.
+inline void bit_writer_append(BitWriter& w, const BitWriter& src) {
+    if (src.overflow) {
+        w.overflow = true;
+        w.bytes = w.capacity;
+        return;
+    }
+    const std::uint8_t* p = src.data;
+    std::size_t i = 0;
+    for (; i + 4 <= src.bytes; i += 4)
+        bit_writer_put(w, static_cast<std::uint32_t>(p[i]) << 24 | static_cast<std::uint32_t>(p[i + 1]) << 16 |
+                              static_cast<std::uint32_t>(p[i + 2]) << 8 | p[i + 3], 32);
+    for (; i < src.bytes; ++i) bit_writer_put(w, p[i], 8);
+    bit_writer_put(w, static_cast<std::uint32_t>(src.acc), src.count);
+}
+
 // Pads with zero bits to a whole byte and stores the rest. Returns the size
 // in bytes, or 0 when the bits did not fit the capacity.
 inline std::size_t bit_writer_finish(BitWriter& w) {

@@ -12,3 +12,7 @@ void codec_set_direct_conversion(int on);
 // 1 codes MP42 with our own version 2 coder instead of libavcodec's, from
 // the next ICM_COMPRESS_BEGIN that opens a coder; 0 (the default) with libavcodec's.
 void codec_set_own_encoder(int on);
+// Threads our own coder codes each picture on (1..16; 2, both cores, by
+// default), from the next ICM_COMPRESS_BEGIN that opens a coder. Any count
+// must give the same bytes.
+void codec_set_encoder_threads(int n);

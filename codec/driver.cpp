@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 
@@ -18,6 +19,7 @@ extern "C" {
 #ifdef TWOPASS_TEST_HOOKS
 bool codec_direct_conversion = true;
 bool codec_own_encoder = false;
+int codec_encoder_threads = 2;
 #endif
 
 namespace {
@@ -59,6 +61,7 @@ BOOL codec_compresses(DWORD fcc, DRIVERPROC proc) {
 #ifdef TWOPASS_TEST_HOOKS
 void codec_set_direct_conversion(int on) { codec_direct_conversion = on != 0; }
 void codec_set_own_encoder(int on) { codec_own_encoder = on != 0; }
+void codec_set_encoder_threads(int n) { codec_encoder_threads = std::clamp(n, 1, codec_workers_max); }
 #endif
 
 LRESULT CALLBACK codec_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {

@@ -145,6 +145,13 @@ extern bool codec_own_encoder;
 #else
 constexpr bool codec_own_encoder = false;
 #endif
+// Threads of our own coder for one picture: both cores; tests may ask for
+// another count (codec_testing.h), the bytes being the same for any.
+#ifdef TWOPASS_TEST_HOOKS
+extern int codec_encoder_threads;
+#else
+constexpr int codec_encoder_threads = 2;
+#endif
 
 // encoder.cpp. Frames to compress are 24-bit DIBs (dib_layout_frame24).
 void codec_encoder_free(CodecEncoder& e);

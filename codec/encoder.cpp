@@ -113,7 +113,7 @@ LRESULT context_open(CodecDriver& d, const DibLayout& in) {
 // for the largest frame any caller takes, and a frame over its source planes.
 bool own_open(CodecEncoder& e, const DibLayout& in) {
     CodecOwnEncoder& o = e.own;
-    if (!v2enc_open(o.coder, in.width, in.height) ||
+    if (!v2enc_open(o.coder, in.width, in.height, codec_encoder_threads) ||
         !motion_search_open(o.search, o.coder.mb_width, o.coder.mb_height))
         return false;
     const std::size_t mbs = static_cast<std::size_t>(o.coder.mb_width) * o.coder.mb_height;
@@ -261,18 +261,41 @@ LRESULT codec_compress_checked(CodecDriver& d, std::uint32_t rule) {
 
 namespace {
 
+// One picture of our own coder, band by band on the coder's threads.
+struct OwnPicture {
+    CodecOwnEncoder* o;
+    bool key;
+    int lambda;
+    V2Picture cur, ref;
+};
+
+// A delta's band: its vectors searched, then coded, on the same thread. The
+// search of a slice needs nothing of the slices above it.
+void own_search_and_code_band(void* arg, int k) {
+    const OwnPicture& p = *static_cast<const OwnPicture*>(arg);
+    CodecOwnEncoder& o = *p.o;
+    if (!p.key) {
+        const V2Band rows = v2enc_band(o.coder, k);
+        for (int mby = rows.first; mby < rows.end; ++mby)
+            motion_search_row(o.search, p.cur.plane[0], p.cur.stride[0], p.ref.plane[0], p.ref.stride[0], mby,
+                              p.lambda, o.vectors.data(), o.costs.data());
+    }
+    v2enc_code_band(o.coder, k);
+}
+
 // Our own coder: a delta's vectors searched against the reference at a
 // weight of bits that grows with the quantiser, then the picture. The packet
 // points at the frame for the driver's own decoding.
 int own_encode_picture(CodecEncoder& e, bool key, int qp, std::size_t capacity) {
     CodecOwnEncoder& o = e.own;
-    if (!key) {
-        const V2Picture cur = v2enc_source(o.coder), ref = v2enc_reconstruction(o.coder);
-        motion_search_frame(o.search, cur.plane[0], cur.stride[0], ref.plane[0], ref.stride[0], 16 * qp,
-                            o.vectors.data(), o.costs.data());
-    }
-    const int size =
-        v2enc_code(o.coder, key, qp, key ? nullptr : o.vectors.data(), o.data, std::min(capacity, o.capacity));
+    const int bands =
+        v2enc_begin(o.coder, key, qp, key ? nullptr : o.vectors.data(), o.data, std::min(capacity, o.capacity));
+    if (bands < 0) return -1;
+    // The search's predictor follows the slices the coder codes in.
+    o.search.slice_rows = o.coder.coding.slice_rows;
+    OwnPicture picture{&o, key, 16 * qp, v2enc_source(o.coder), v2enc_reconstruction(o.coder)};
+    codec_workers_run(o.coder.workers, bands, own_search_and_code_band, &picture);
+    const int size = v2enc_finish(o.coder);
     if (size == 0) return INT_MAX;  // more than the caller takes: coded again, coarser
     if (size < 0) return -1;
     // The search remembers what was coded (zero for intra and skipped macroblocks).

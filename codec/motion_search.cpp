@@ -230,10 +230,10 @@ void motion_codable_range(int pred, int* lo, int* hi) {
     *hi = bit_table().hi[pred + 63];
 }
 
-CodecMv motion_predict(const CodecMv* vectors, int mb_width, int mbx, int mby) {
+CodecMv motion_predict(const CodecMv* vectors, int mb_width, int mbx, int mby, int slice_rows) {
     const CodecMv zero{0, 0};
     const CodecMv a = mbx > 0 ? vectors[static_cast<std::ptrdiff_t>(mby) * mb_width + mbx - 1] : zero;
-    if (mby == 0) return a;
+    if (mby == 0 || (slice_rows > 0 && mby % slice_rows == 0)) return a;
     const CodecMv* above = vectors + static_cast<std::ptrdiff_t>(mby - 1) * mb_width;
     const CodecMv b = above[mbx];
     const CodecMv c = mbx + 1 < mb_width ? above[mbx + 1] : zero;
@@ -266,7 +266,9 @@ void motion_search_row(MotionSearch& s, const std::uint8_t* cur, std::ptrdiff_t 
     const BitTable& table = bit_table();
     const int w = s.mb_width;
     CodecMv* row = vectors + static_cast<std::ptrdiff_t>(mby) * w;
-    const CodecMv* above = mby > 0 ? row - w : nullptr;
+    // The first row of a slice neither predicts from the row above nor tries its vectors.
+    const bool first_row = mby == 0 || (s.slice_rows > 0 && mby % s.slice_rows == 0);
+    const CodecMv* above = first_row ? nullptr : row - w;
     const CodecMv* prev = s.previous.data();
     Block b{};
     b.k = s.kernels;
@@ -275,7 +277,7 @@ void motion_search_row(MotionSearch& s, const std::uint8_t* cur, std::ptrdiff_t 
     b.lambda = std::clamp(lambda, 0, 1 << 20);
     for (int mbx = 0; mbx < w; ++mbx) {
         // Vectors the decoder could not hold (the caller's) are clamped: the tables end at +-63.
-        b.pred = motion_predict(vectors, w, mbx, mby);
+        b.pred = motion_predict(vectors, w, mbx, mby, s.slice_rows);
         b.pred.x = static_cast<std::int16_t>(std::clamp<int>(b.pred.x, -motion_max_component, motion_max_component));
         b.pred.y = static_cast<std::int16_t>(std::clamp<int>(b.pred.y, -motion_max_component, motion_max_component));
         b.bits_x = table.bits[b.pred.x + 63].data();

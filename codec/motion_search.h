@@ -28,11 +28,12 @@ int motion_bits(CodecMv v, CodecMv pred);
 // interval [*lo, *hi]; pred outside -63..63 gives the empty interval 1, 0.
 void motion_codable_range(int pred, int* lo, int* hi);
 // The decoder's predictor of macroblock (mbx, mby) from the vectors of this
-// picture (mb_width a row), the picture one slice: the median of the left, upper
-// and upper-right neighbours (zero beyond the right edge), and in the first row
-// the left neighbour alone (zero for the first macroblock). Macroblocks the coder
-// skips or codes intra must hold zero in `vectors` when it predicts for coding.
-CodecMv motion_predict(const CodecMv* vectors, int mb_width, int mbx, int mby);
+// picture (mb_width a row), in slices of slice_rows rows (0: the picture one
+// slice): the median of the left, upper and upper-right neighbours (zero
+// beyond the right edge), and in the first row of a slice the left neighbour
+// alone (zero for the first macroblock). Macroblocks the coder skips or codes
+// intra must hold zero in `vectors` when it predicts for coding.
+CodecMv motion_predict(const CodecMv* vectors, int mb_width, int mbx, int mby, int slice_rows = 0);
 
 struct MotionSearch {
     int mb_width = 0, mb_height = 0;
@@ -52,6 +53,9 @@ struct MotionSearch {
     int steer = 1;
     // Below this SAD at the best predictor the whole-pixel search stops.
     std::uint32_t early_exit = 16 * 16 / 2;
+    // The coder's slices, rows each (0: one slice): the predictor and the
+    // neighbours tried follow them, as the coder's predictor does.
+    int slice_rows = 0;
     std::vector<CodecMv> previous;  // the last frame's vectors, zero before the first
 };
 
@@ -62,7 +66,9 @@ void motion_search_close(MotionSearch& s);  // safe after a failed open and twic
 // Searches every macroblock of row mby, writing vectors[mby * mb_width + mbx]
 // and costs[same]. The median predictor is formed as motion_predict does, from
 // row mby - 1 of `vectors` (already searched) and the left neighbours just
-// found, so rows can be shared by threads one row apart; every vector written
+// found; the first row of a slice reads nothing of the row above, so each
+// slice can be searched on a thread of its own (s is only read), and rows
+// within one can be shared by threads one row apart. Every vector written
 // is codable from that predictor (its components clamped to -63..63 should
 // row mby - 1 hold vectors out of range).
 // cur: the luma plane of the macroblock-aligned picture (mb_width * 16 x

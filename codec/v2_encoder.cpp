@@ -470,10 +470,13 @@ struct PictureCoder {
     const V2Picture& src;
     const V2Picture& ref;
     const V2Picture& dst;
-    bool checked;  // a delta picture under the caller's check
+    int slice_rows;  // every row at a multiple of it starts a slice
+    bool checked;    // a delta picture under the caller's check
     int counts[3] = {};
     int worst_off = 0;
     int refined = 0;
+
+    bool first_row(int mb_y) const { return mb_y % slice_rows == 0; }
 
     std::int16_t* dc_luma(int x, int y) const {
         return &e.dc[static_cast<std::size_t>(y) * (2 * e.mb_width) + static_cast<std::size_t>(x)];
@@ -499,10 +502,9 @@ struct PictureCoder {
             y = 2 * mb_y + (b >> 1);
         }
         const int a = dc_at(b, x - 1, y);
-        int bb = dc_at(b, x - 1, y - 1);
-        int c = dc_at(b, x, y - 1);
-        if (first_row && !(b & 2)) bb = c = 128;
-        return dc_predict_v2(a, bb, c);
+        // Not even read there: the slice above may be coded at the same time.
+        if (first_row && !(b & 2)) return dc_predict_v2(a, 128, 128);
+        return dc_predict_v2(a, dc_at(b, x - 1, y - 1), dc_at(b, x, y - 1));
     }
     void set_dc(int b, int mb_x, int mb_y, int v) const {
         if (b < 4)
@@ -617,7 +619,7 @@ struct PictureCoder {
         bit_writer_put(bw, 0, 1);  // no AC prediction
         bit_writer_put(bw, mpg4_cbpy[cbp >> 2]);
         for (int b = 0; b < 6; ++b) {
-            const int pred = predict_dc(b, mb_x, mb_y, mb_y == 0);
+            const int pred = predict_dc(b, mb_x, mb_y, first_row(mb_y));
             put_dc(bw, m.level[b][0] - pred, b >= 4);
             set_dc(b, mb_x, mb_y, m.level[b][0]);
             if (cbp & (32 >> b)) put_block(bw, b < 4 ? intra_index() : inter_index(), m.level[b], 1, m.last[b]);
@@ -627,7 +629,7 @@ struct PictureCoder {
     // The bits of an inter macroblock that is not skipped, with vector mv.
     void put_inter(BitWriter& bw, int mb_x, int mb_y, CodecMv mv, const MbCoding& m) const {
         const int cbp = m.cbp;
-        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
+        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, first_row(mb_y));
         bit_writer_put(bw, 0, 1);
         bit_writer_put(bw, mpg4_v2_mb_type[cbp & 3]);
         // Unless both chroma blocks are coded the luma bits go inverted.
@@ -722,7 +724,7 @@ struct PictureCoder {
     // it, or the one that fails least when none does.
     void code_delta(int mb_x, int mb_y, CodecMv candidate) {
         // The candidate as the format can code it from this predictor.
-        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, mb_y == 0);
+        const CodecMv p = v2enc_predict_mv(e.mv.data(), e.mb_width, mb_x, mb_y, first_row(mb_y));
         candidate.x = static_cast<std::int16_t>(v2enc_nearest_codable(p.x, candidate.x));
         candidate.y = static_cast<std::int16_t>(v2enc_nearest_codable(p.y, candidate.y));
         const V2MbDecision d = v2enc_decide_mb(e, mb_x, mb_y, candidate);
@@ -850,13 +852,31 @@ V2MbDecision v2enc_decide_mb(const V2Encoder& e, int mb_x, int mb_y, CodecMv can
 
 // ---- the coder -------------------------------------------------------------------------
 
-int v2enc_open(V2Encoder& e, int width, int height) {
+namespace {
+
+// More bytes than any macroblock can take: every code is at most 16 bits,
+// so a coefficient (escape, prefix, code, sign, or the 24-bit last escape)
+// stays under 40 bits and a DC under 26; 6 blocks of 64, plus the macroblock
+// header and its vector.
+constexpr std::size_t kMbBoundBytes = (6 * 64 * 40 + 6 * 26 + 80) / 8 + 1;
+
+int bands_of(int mb_height, int slice_rows) { return (mb_height + slice_rows - 1) / slice_rows; }
+
+void code_band_job(void* arg, int k) { v2enc_code_band(*static_cast<V2Encoder*>(arg), k); }
+
+}  // namespace
+
+int v2enc_choose_slices(int mb_height) { return mb_height >= 2 ? 2 : 1; }
+
+int v2enc_open(V2Encoder& e, int width, int height, int threads) {
     v2enc_close(e);
     if (width <= 0 || height <= 0 || width > codec_max_side || height > codec_max_side) return 0;
     e.width = width;
     e.height = height;
     e.mb_width = (width + 15) / 16;
     e.mb_height = (height + 15) / 16;
+    e.slices = v2enc_choose_slices(e.mb_height);
+    e.slice_rows = e.mb_height / e.slices;
     (void)intra_index();
     (void)inter_index();
     const std::size_t mbs = static_cast<std::size_t>(e.mb_width) * static_cast<std::size_t>(e.mb_height);
@@ -867,6 +887,7 @@ int v2enc_open(V2Encoder& e, int width, int height) {
         try {
             e.dc.assign(mbs * 6, 128);
             e.mv.assign(mbs, CodecMv{0, 0});
+            e.slice_bits.resize(static_cast<std::size_t>(bands_of(e.mb_height, e.slice_rows)));
         } catch (const std::bad_alloc&) {
             ok = false;
         }
@@ -875,23 +896,54 @@ int v2enc_open(V2Encoder& e, int width, int height) {
         v2enc_close(e);
         return 0;
     }
+    e.workers = codec_workers_start(std::min(threads, static_cast<int>(e.slice_bits.size())));
     return 1;
 }
 
-void v2enc_close(V2Encoder& e) { e = V2Encoder{}; }
+void v2enc_close(V2Encoder& e) {
+    codec_workers_stop(e.workers);
+    e = V2Encoder{};
+}
 
 V2Picture v2enc_source(V2Encoder& e) { return e.source; }
 
 V2Picture v2enc_reconstruction(const V2Encoder& e) { return e.frame[e.reference]; }
 
-int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity) {
+int v2enc_begin(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity) {
+    V2Coding& c = e.coding;
+    c.active = false;
     if (!e.mb_width || !out || qp < 2 || qp > 31 || (!key && !e.has_reference)) return -1;
+    c.key = key;
+    c.qp = qp;
+    c.vectors = vectors;
+    c.slices = key ? v2enc_choose_slices(e.mb_height) : e.slices;
+    c.slice_rows = e.mb_height / c.slices;
+    c.bands = bands_of(e.mb_height, c.slice_rows);
+    if (static_cast<std::size_t>(c.bands) > e.slice_bits.size()) return -1;
+    // Bands after the first get buffers of their own, as large as the
+    // picture may be or as the band can be, whichever is less: one that
+    // fills its buffer cannot fit the picture. Grown once, then reused.
+    for (int k = 1; k < c.bands; ++k) {
+        const V2Band rows = v2enc_band(e, k);
+        const std::size_t bound =
+            static_cast<std::size_t>(rows.end - rows.first) * static_cast<std::size_t>(e.mb_width) * kMbBoundBytes;
+        const std::size_t need = std::min(capacity, bound);
+        V2SliceBits& b = e.slice_bits[static_cast<std::size_t>(k)];
+        if (b.data.size() < need) {
+            try {
+                b.data.resize(need);
+            } catch (const std::bad_alloc&) {
+                return -1;
+            }
+        }
+        bit_writer_open(b.w, b.data.data(), need);
+    }
     const int aw = e.mb_width * 16, ah = e.mb_height * 16;
     pad_plane(e.source.plane[0], e.source.stride[0], e.width, e.height, aw, ah);
-    for (int c = 1; c < 3; ++c)
-        pad_plane(e.source.plane[c], e.source.stride[c], (e.width + 1) / 2, (e.height + 1) / 2, aw / 2, ah / 2);
+    for (int p = 1; p < 3; ++p)
+        pad_plane(e.source.plane[p], e.source.stride[p], (e.width + 1) / 2, (e.height + 1) / 2, aw / 2, ah / 2);
 
-    BitWriter w;
+    BitWriter& w = e.slice_bits[0].w;
     bit_writer_open(w, out, capacity);
     // Picture type (0 key, 1 delta) and quantiser; a key picture's slice code
     // (0x16 + the number of slices), a delta's flag that skipped macroblocks
@@ -899,41 +951,85 @@ int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint
     bit_writer_put(w, key ? 0u : 1u, 2);
     bit_writer_put(w, static_cast<std::uint32_t>(qp), 5);
     if (key)
-        bit_writer_put(w, 0x16 + 1, 5);
+        bit_writer_put(w, static_cast<std::uint32_t>(0x16 + c.slices), 5);
     else
         bit_writer_put(w, 1, 1);
+    c.checked = !key && e.check_level > 0;
+    c.active = true;
+    return c.bands;
+}
 
-    const int target = 1 - e.reference;
-    const bool checked = !key && e.check_level > 0;
-    PictureCoder pc{e, w, qp, e.source, e.frame[e.reference], e.frame[target], checked};
-    for (int mb_y = 0; mb_y < e.mb_height; ++mb_y) {
+V2Band v2enc_band(const V2Encoder& e, int k) {
+    const int rows = e.coding.slice_rows;
+    return {std::min(k * rows, e.mb_height), std::min((k + 1) * rows, e.mb_height)};
+}
+
+void v2enc_code_band(V2Encoder& e, int k) {
+    const V2Coding& c = e.coding;
+    if (!c.active || k < 0 || k >= c.bands) return;
+    V2SliceBits& b = e.slice_bits[static_cast<std::size_t>(k)];
+    PictureCoder pc{e, b.w, c.qp, e.source, e.frame[e.reference], e.frame[1 - e.reference], c.slice_rows, c.checked};
+    const V2Band rows = v2enc_band(e, k);
+    for (int mb_y = rows.first; mb_y < rows.end && !b.w.overflow; ++mb_y) {
         for (int mb_x = 0; mb_x < e.mb_width; ++mb_x) {
-            if (key) {
+            if (c.key) {
                 pc.code_key(mb_x, mb_y);
             } else {
                 const CodecMv candidate =
-                    vectors ? vectors[static_cast<std::size_t>(mb_y) * e.mb_width + static_cast<std::size_t>(mb_x)]
-                            : CodecMv{0, 0};
+                    c.vectors ? c.vectors[static_cast<std::size_t>(mb_y) * e.mb_width + static_cast<std::size_t>(mb_x)]
+                              : CodecMv{0, 0};
                 pc.code_delta(mb_x, mb_y, candidate);
             }
         }
-        if (w.overflow) return 0;
     }
-    if (key && e.ext_fps >= 0) {
+    std::copy(pc.counts, pc.counts + 3, b.counts);
+    b.worst_off = pc.worst_off;
+    b.refined = pc.refined;
+}
+
+int v2enc_finish(V2Encoder& e) {
+    V2Coding& c = e.coding;
+    if (!c.active) return -1;
+    c.active = false;
+    BitWriter& w = e.slice_bits[0].w;
+    // No resync markers: the slices' bits run on, byte-unaligned.
+    for (int k = 1; k < c.bands; ++k) bit_writer_append(w, e.slice_bits[static_cast<std::size_t>(k)].w);
+    if (c.key && e.ext_fps >= 0) {
         bit_writer_put(w, static_cast<std::uint32_t>(std::clamp(e.ext_fps, 0, 31)), 5);
         bit_writer_put(w, static_cast<std::uint32_t>(std::clamp(e.ext_kbps, 0, 2047)), 11);
     }
     const std::size_t size = bit_writer_finish(w);
     if (!size) return 0;
 
+    const int target = 1 - e.reference;
+    const int aw = e.mb_width * 16, ah = e.mb_height * 16;
     const V2Picture& made = e.frame[target];
     extend_plane(made.plane[0], made.stride[0], aw, ah, codec_ref_border);
     extend_plane(made.plane[1], made.stride[1], aw / 2, ah / 2, kChromaBorder);
     extend_plane(made.plane[2], made.stride[2], aw / 2, ah / 2, kChromaBorder);
     e.reference = target;
     e.has_reference = true;
-    std::copy(pc.counts, pc.counts + 3, e.mode_count);
-    e.worst_off = checked ? pc.worst_off : -1;
-    e.refined_blocks = pc.refined;
+    if (c.key) {
+        e.slices = c.slices;
+        e.slice_rows = c.slice_rows;
+    }
+    for (int m = 0; m < 3; ++m) {
+        e.mode_count[m] = 0;
+        for (int k = 0; k < c.bands; ++k) e.mode_count[m] += e.slice_bits[static_cast<std::size_t>(k)].counts[m];
+    }
+    e.worst_off = c.checked ? 0 : -1;
+    e.refined_blocks = 0;
+    for (int k = 0; k < c.bands; ++k) {
+        const V2SliceBits& b = e.slice_bits[static_cast<std::size_t>(k)];
+        if (c.checked) e.worst_off = std::max(e.worst_off, b.worst_off);
+        e.refined_blocks += b.refined;
+    }
     return static_cast<int>(size);
+}
+
+int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity) {
+    const int bands = v2enc_begin(e, key, qp, vectors, out, capacity);
+    if (bands < 0) return -1;
+    codec_workers_run(e.workers, bands, code_band_job, &e);
+    return v2enc_finish(e);
 }

@@ -5,16 +5,21 @@
 // It does not search: a delta picture takes one candidate vector per
 // macroblock from its caller and decides per macroblock among skip, inter
 // with that vector or the zero vector, and intra (v2enc_decide_mb).
-// Pictures are one slice, without AC prediction. Under the caller's check
-// (V2Encoder::check_level) delta pictures keep their blocks within it where
-// finer rounding or intra coding can.
+// Pictures are coded without AC prediction, in slices: bands of macroblock
+// rows that reset the DC and vector prediction, each coded into bits of its
+// own (on its own thread where the coder has more than one) and joined in
+// order, so that the bytes never depend on the number of threads. Under the
+// caller's check (V2Encoder::check_level) delta pictures keep their blocks
+// within it where finer rounding or intra coding can.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "codec/bit_writer.h"
 #include "codec/motion_vector.h"
+#include "codec/workers.h"
 
 #pragma GCC visibility push(hidden)
 
@@ -25,6 +30,28 @@ struct V2Picture {
 };
 
 enum V2MbMode { v2_mb_skip, v2_mb_inter, v2_mb_intra };
+
+// One slice's bits while a picture is coded: slice 0 writes the picture's
+// header and goes straight into the caller's buffer, the others into data.
+struct V2SliceBits {
+    std::vector<std::uint8_t> data;
+    BitWriter w;
+    int counts[3] = {};  // macroblocks per V2MbMode
+    int worst_off = 0;   // under the check: most off pixels in a block of the slice
+    int refined = 0;     // blocks whose rounding the check changed
+};
+
+// The picture between v2enc_begin and v2enc_finish.
+struct V2Coding {
+    bool active = false;
+    bool key = false;
+    int qp = 0;
+    const CodecMv* vectors = nullptr;
+    int slices = 0;      // the header's count (key pictures)
+    int slice_rows = 0;  // rows per slice; the last slice may be shorter
+    int bands = 0;       // slices the rows make: mb_height / slice_rows rounded up
+    bool checked = false;  // a delta under the caller's check (V2Encoder::check_level)
+};
 
 struct V2Encoder {
     int width = 0, height = 0;
@@ -51,13 +78,26 @@ struct V2Encoder {
     int check_level = 0, check_target = 0;
     int worst_off = -1;      // of the last delta under the check: most off pixels in a block; -1 otherwise
     int refined_blocks = 0;  // blocks of the last picture whose rounding the check changed
+    // Slice layout of the last key picture, which delta pictures keep (the
+    // decoder takes it from key pictures only): the header's count and the
+    // rows per slice the decoder derives from it, mb_height / slices.
+    int slices = 1, slice_rows = 1;
+    CodecWorkers* workers = nullptr;  // the coder's threads beside the caller's; null: one thread
+    V2Coding coding;
+    std::vector<V2SliceBits> slice_bits;  // one per band
 };
 
-// Prepares a coder for width x height pictures (1 x 1 up to codec_max_side).
-// Returns 1, or 0 on bad sizes or no memory (the record then closed).
-int v2enc_open(V2Encoder& e, int width, int height);
-// Frees everything; safe on a cleared or failed record.
+// Prepares a coder for width x height pictures (1 x 1 up to codec_max_side)
+// that codes each picture on `threads` threads (the caller's included; the
+// bytes are the same for any number). Returns 1, or 0 on bad sizes or no
+// memory (the record then closed); fewer threads when no more can be made.
+int v2enc_open(V2Encoder& e, int width, int height, int threads = 1);
+// Frees everything and ends the threads; safe on a cleared or failed record.
 void v2enc_close(V2Encoder& e);
+
+// The number of slices of key pictures of mb_height macroblock rows: from
+// the picture alone, never from the threads, 1 to mb_height.
+int v2enc_choose_slices(int mb_height);
 
 // The source planes, macroblock-aligned: the caller fills the visible width x
 // height (chroma (width + 1) / 2 x (height + 1) / 2); v2enc_code fills the
@@ -72,6 +112,23 @@ V2Picture v2enc_source(V2Encoder& e);
 // state then unchanged); -1 on bad arguments (a delta with no picture before
 // it included). On success the reconstruction becomes the next reference.
 int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity);
+
+// v2enc_code in three steps, for a caller that does work of its own per band
+// before coding it (the driver searches a band's vectors first):
+// v2enc_begin checks the arguments as v2enc_code does, pads the source and
+// writes the header; it returns the number of bands (slices as coded), or -1
+// (also on no memory). v2enc_code_band then codes band k, for every k once,
+// in any order and from any thread; it reads `vectors` only in band k's rows.
+// v2enc_finish joins the bands and answers as v2enc_code does (-1 when
+// nothing was begun); the state changes only when it succeeds.
+int v2enc_begin(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity);
+void v2enc_code_band(V2Encoder& e, int k);
+int v2enc_finish(V2Encoder& e);
+// Macroblock rows [first, end) of band k of the picture begun.
+struct V2Band {
+    int first, end;
+};
+V2Band v2enc_band(const V2Encoder& e, int k);
 
 // The last picture coded as the decoder shows it, macroblock-aligned (its
 // planes have codec_ref_border of replicated edge around them).
