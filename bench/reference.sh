@@ -49,7 +49,7 @@ reference_setup() {
   ref_label=$(mp42_encoder "$ref_twopass")
   : "${ours_label:=ours}" "${ref_label:=reference}"
   if [ "$ours_label" = "$ref_label" ]; then
-    echo "$script: $ours and $ref_twopass both code MP42 with $ours_label's encoder"
+    echo "$script: $ours and $ref_twopass both code MP42 with the $ours_label encoder"
     exit 1
   fi
 }
