@@ -96,7 +96,7 @@ for clip in "${clips[@]}"; do
   fi
   # One untimed run each, so that both start with the input in the page cache.
   "$twopass" -q -v2 -r "$rate" -k "$key" "$input" "$work/ours.avi" 2>/dev/null
-  "${theirs_cmd[@]}" 2>/dev/null
+  "${theirs_cmd[@]}"
   for _ in $(seq "$runs"); do
     measure ours "$twopass" -q -v2 -r "$rate" -k "$key" "$input" "$work/ours.avi"
     measure theirs "${theirs_cmd[@]}"
