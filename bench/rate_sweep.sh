@@ -25,6 +25,18 @@
 # options, e.g. "-c 1"), TWOPASS (build/twopass), CHECK (build/bench/noise_check),
 # KEEP (a folder that keeps the prepared clips and ffmpeg's measurements
 # between runs).
+#
+# REFERENCE=DIR|PROGRAM measures twopass against a twopass whose MP42 is
+# coded by the other encoder (CMake's TWOPASS_MP42_ENCODER: own or
+# libavcodec) instead of ffmpeg: PROGRAM as it is, or DIR/twopass, DIR
+# configured (-DTWOPASS_MP42_ENCODER=<the one TWOPASS's build does not use>
+# -DTWOPASS_TESTS=OFF) when it has no build yet, and its twopass and
+# noise_check brought up to date. The reference rows are that twopass at
+# OURS's rates with the same options, labelled by its encoder, ours by ours
+# (e.g. "own" beside "libavcodec"); the verdicts read "the reference" for
+# ffmpeg, and "target" counts where the reference lands within 5 % of it.
+# Only MP42 differs between the two builds, so CODECS defaults to "2" here.
+#   REFERENCE=build-reference bench/rate_sweep.sh mandelbrot
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,7 +44,7 @@ seconds=${SECONDS_PER_CLIP:-8}
 fps=${FPS:-25}
 size=${SIZE:-640x480}
 key=${KEY:-8}
-codecs=${CODECS:-"2 3"}
+codecs=${CODECS:-$([ -n "${REFERENCE:-}" ] && echo 2 || echo "2 3")}
 ours=${OURS:-"500 750 1000 1500 2000 3000 4000 6000 8000"}
 theirs=${THEIRS:-"250 350 500 750 1000 1500 2000 3000 4000 6000 8000 11000 16000"}
 extra=${EXTRA:-}
@@ -41,6 +53,11 @@ check=${CHECK:-build/bench/noise_check}
 if [ ! -x "$twopass" ] || [ ! -x "$check" ]; then
   [ -f build/build.ninja ] || cmake -S . -B build -G Ninja >/dev/null
   ninja -C build twopass noise_check >/dev/null
+fi
+ref_twopass=""
+if [ -n "${REFERENCE:-}" ]; then
+  . bench/reference.sh
+  reference_setup rate_sweep.sh "$twopass" "$REFERENCE" twopass noise_check
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rate-sweep.XXXXXX")
@@ -83,12 +100,19 @@ for clip in "${clips[@]}"; do
     n=$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets -of csv=p=0 "$src")
     for v in $codecs; do
       # MPG4 has no encoder in ffmpeg: its reference is our own MP42 at the same rates.
+      # ref_bin/ref_v: the twopass and codec of the reference rows when they are ours.
       case $v in
-        1) fcc=MPG4; lib=""; ref="twopass MP42" ;;
-        2) fcc=MP42; lib=msmpeg4v2; ref=ffmpeg ;;
-        3) fcc=MP43; lib=msmpeg4; ref=ffmpeg ;;
+        1) fcc=MPG4; lib=""; ref="twopass MP42"; who=MP42; ref_v=2 ;;
+        2) fcc=MP42; lib=msmpeg4v2; ref=ffmpeg; who=ffmpeg ;;
+        3) fcc=MP43; lib=msmpeg4; ref=ffmpeg; who=ffmpeg ;;
         *) echo "codec $v?"; exit 1 ;;
       esac
+      ref_bin=$twopass
+      mine=ours
+      if [ -n "$ref_twopass" ]; then
+        lib=""; ref="$ref_twopass (MP42 by $ref_label; ours by $ours_label)"; who=$ref_label; ref_v=$v
+        ref_bin=$ref_twopass; mine=$ours_label
+      fi
       table=$work/$name-$fcc
       : >"$table.ours"
       # ffmpeg's measurements depend only on the clip and these settings: KEEP keeps them too.
@@ -103,7 +127,7 @@ for clip in "${clips[@]}"; do
           ffmpeg -nostdin -y -v error -i "$src" -c:v $lib -b:v "${r}k" -g $gop "$work/t.avi"
         else
           # shellcheck disable=SC2086
-          "$twopass" -q -v 2 -r "$r" -k "$key" $extra "$src" "$work/t.avi"
+          "$ref_bin" -q -v "$ref_v" -r "$r" -k "$key" $extra "$src" "$work/t.avi"
         fi
         echo "$r $(stat -c %s "$work/t.avi") $(measure "$work/t.avi" "$raw" "$w" "$h")" >>"$table.theirs"
       done
@@ -115,9 +139,14 @@ for clip in "${clips[@]}"; do
       done
       echo
       echo "== $name ${w}x$h, $n frames at $fps fps, $fcc against $ref; key distance $gop frames; twopass options: -v $v ${extra:-(defaults)}"
-      awk -v n="$n" -v fps="$fps" -v theirs="$table.theirs" -v ref_is_ours="$([ -n "$lib" ] && echo 0 || echo 1)" -v who="$([ -n "$lib" ] && echo ffmpeg || echo MP42)" '
+      awk -v n="$n" -v fps="$fps" -v theirs="$table.theirs" -v ref_is_ours="$([ -n "$lib" ] && echo 0 || echo 1)" -v who="$who" \
+          -v mine="$mine" -v at_size="$([ -n "$ref_twopass" ] && echo ref@size || echo ff@size)" '
         function target(r) { return r * 128 * n / fps }
         BEGIN {
+          # The label column: 7 wide unless a label needs more.
+          lw = length(who) > length(mine) ? length(who) : length(mine)
+          if (lw < 7) lw = 7
+          lab = "%-" lw "s "
           while ((getline line < theirs) > 0) {
             split(line, f, " ")
             m++; tr[m] = f[1]; ts[m] = f[2]; tk[m] = f[4]; tnd[m] = f[5]; tnk[m] = f[6]; tp[m] = f[7]; tmin[m] = f[8]
@@ -126,10 +155,10 @@ for clip in "${clips[@]}"; do
           # ffmpeg runs sorted by size for the interpolation
           for (i = 1; i <= m; i++) order[i] = i
           for (i = 2; i <= m; i++) for (j = i; j > 1 && ts[order[j]] < ts[order[j-1]]; j--) { t = order[j]; order[j] = order[j-1]; order[j-1] = t }
-          printf "%-7s %6s %9s %6s %5s %6s %6s %6s %6s\n", who, "kbit/s", "bytes", "size/t", "keys", "nDelta", "nKey", "PSNR", "min"
+          printf lab "%6s %9s %6s %5s %6s %6s %6s %6s\n", who, "kbit/s", "bytes", "size/t", "keys", "nDelta", "nKey", "PSNR", "min"
           for (i = 1; i <= m; i++)
-            printf "%-7s %6d %9d %6.2f %5d %6d %6d %6.2f %6.2f\n", who, tr[i], ts[i], ts[i] / target(tr[i]), tk[i], tnd[i], tnk[i], tp[i], tmin[i]
-          printf "ours    %6s %9s %6s %5s %6s %6s %6s %6s %8s %6s  %s\n", "kbit/s", "bytes", "size/t", "keys", "nDelta", "nKey", "PSNR", "min", "ff@size", "diff", "verdict"
+            printf lab "%6d %9d %6.2f %5d %6d %6d %6.2f %6.2f\n", who, tr[i], ts[i], ts[i] / target(tr[i]), tk[i], tnd[i], tnk[i], tp[i], tmin[i]
+          printf lab "%6s %9s %6s %5s %6s %6s %6s %6s %8s %6s  %s\n", mine, "kbit/s", "bytes", "size/t", "keys", "nDelta", "nKey", "PSNR", "min", at_size, "diff", "verdict"
         }
         function ff_at(s,   i, a, b, x) {
           if (s < ts[order[1]] || s > ts[order[m]]) return "-"
@@ -157,7 +186,7 @@ for clip in "${clips[@]}"; do
             verdict = verdict (s < 0.95 * target(r) && ts[k] < 0.95 * target(r) ? " capped" : " target")
           if (ff == "-") verdict = verdict " (outside " who " range)"
           if (verdict == "") verdict = " ok"
-          printf "ours    %6d %9d %6.2f %5d %6d %6d %6.2f %6.2f %8s %6s %s\n", r, s, s / target(r), keys, nd, nk, p, $8,
+          printf lab "%6d %9d %6.2f %5d %6d %6d %6.2f %6.2f %8s %6s %s\n", mine, r, s, s / target(r), keys, nd, nk, p, $8,
                  ff == "-" ? "-" : sprintf("%.2f", ff), ff == "-" ? "-" : sprintf("%+.2f", p - ff), verdict
           prev_s = s
         }' "$table.ours"

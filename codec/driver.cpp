@@ -18,7 +18,7 @@ extern "C" {
 
 #ifdef TWOPASS_TEST_HOOKS
 bool codec_direct_conversion = true;
-bool codec_own_encoder = false;
+bool codec_own_encoder = codec_default_own_encoder;
 int codec_encoder_threads = 2;
 #endif
 

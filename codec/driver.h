@@ -138,12 +138,17 @@ extern bool codec_direct_conversion;
 constexpr bool codec_direct_conversion = true;
 #endif
 
-// Whether MP42 is coded by our own coder (CodecOwnEncoder): only where a test
-// build asks for it (codec_testing.h).
+// Whether MP42 is coded by our own coder (CodecOwnEncoder) or libavcodec's:
+// the build's choice (TWOPASS_MP42_ENCODER in CMake), which test builds can
+// change (codec_testing.h) and set back to codec_default_own_encoder.
+#ifndef TWOPASS_MP42_OWN_ENCODER
+#error "TWOPASS_MP42_OWN_ENCODER (0 or 1) comes from CMake's TWOPASS_MP42_ENCODER"
+#endif
+constexpr bool codec_default_own_encoder = TWOPASS_MP42_OWN_ENCODER != 0;
 #ifdef TWOPASS_TEST_HOOKS
 extern bool codec_own_encoder;
 #else
-constexpr bool codec_own_encoder = false;
+constexpr bool codec_own_encoder = codec_default_own_encoder;
 #endif
 // Threads of our own coder for one picture: both cores; tests may ask for
 // another count (codec_testing.h), the bytes being the same for any.

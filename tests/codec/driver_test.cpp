@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/codec_testing.h"
+#include "codec/driver.h"
 #include "tests/codec/codec_util.h"
 #include "platform/icm/icm.h"
 
@@ -20,10 +21,13 @@ struct SizeCase {
 
 std::string fourcc_name(DWORD f) { return std::string{char(f), char(f >> 8), char(f >> 16), char(f >> 24)}; }
 
-// MP42 by our own coder instead of libavcodec's, for the life of a test.
-struct OwnCoder {
-    OwnCoder() { codec_set_own_encoder(1); }
-    ~OwnCoder() { codec_set_own_encoder(0); }
+// MP42 by our own coder (own) or libavcodec's, for the life of a test; then
+// the build's choice again.
+struct Mp42Coder {
+    explicit Mp42Coder(bool own) { codec_set_own_encoder(own); }
+    ~Mp42Coder() { codec_set_own_encoder(codec_default_own_encoder); }
+    Mp42Coder(const Mp42Coder&) = delete;
+    Mp42Coder& operator=(const Mp42Coder&) = delete;
 };
 
 // Twelve frames, a key frame asked for at the sixth, each decoded at once;
@@ -77,14 +81,52 @@ TEST(CodecDriver, OwnCoderRoundTripsAsWellAsLibavcodecs) {
     for (const SizeCase& c : {SizeCase{640, 480}, SizeCase{322, 242}, SizeCase{150, 100}}) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
         RoundTripResult ref, own;
-        round_trip(mp42, c.w, c.h, 25.0, &ref);
         {
-            const OwnCoder on;
+            const Mp42Coder theirs(false);
+            round_trip(mp42, c.w, c.h, 25.0, &ref);
+        }
+        {
+            const Mp42Coder ours(true);
             round_trip(mp42, c.w, c.h, 25.0, &own);
         }
         EXPECT_GT(own.psnr, ref.psnr - 0.2);
         EXPECT_LE(own.bytes, ref.bytes);
     }
+}
+
+// The coded bytes of a key and a delta frame of MP42 at 160x120.
+std::vector<std::uint8_t> mp42_bytes() {
+    Compressor c;
+    std::vector<std::uint8_t> coded, px;
+    if (!c.open(mmioFOURCC('M', 'P', '4', '2'), 160, 120)) return coded;
+    for (int n = 0; n < 2; ++n) {
+        make_picture(px, 160, 120, n);
+        bool key = false;
+        DWORD size = 0;
+        if (c.encode(px.data(), key, size) != ICERR_OK) return {};
+        coded.insert(coded.end(), c.buffer.begin(), c.buffer.begin() + size);
+    }
+    return coded;
+}
+
+// Until a test switches, MP42 is coded by the build's choice
+// (TWOPASS_MP42_ENCODER), and a switch lasts only as long as it is asked for.
+TEST(CodecDriver, Mp42CodedByTheBuildsEncoderUnlessSwitched) {
+    const std::vector<std::uint8_t> unswitched = mp42_bytes();
+    ASSERT_FALSE(unswitched.empty());
+    std::vector<std::uint8_t> chosen, other;
+    {
+        const Mp42Coder by(codec_default_own_encoder);
+        chosen = mp42_bytes();
+    }
+    {
+        const Mp42Coder by(!codec_default_own_encoder);
+        other = mp42_bytes();
+    }
+    EXPECT_EQ(unswitched, chosen);
+    ASSERT_FALSE(other.empty());
+    EXPECT_NE(unswitched, other);  // the two coders do not write the same bits
+    EXPECT_EQ(mp42_bytes(), unswitched);  // and the switch went back
 }
 
 TEST(CodecDriver, DecodesFromABufferLongerThanTheFrame) {
@@ -306,7 +348,7 @@ void thrown_away_delta_leaves_no_trace(DWORD fcc) {
 TEST(CodecDriver, ThrownAwayDeltaFrameLeavesNoTrace) { thrown_away_delta_leaves_no_trace(mmioFOURCC('D', 'I', 'V', '4')); }
 
 TEST(CodecDriver, ThrownAwayDeltaFrameOfTheOwnCoderLeavesNoTrace) {
-    const OwnCoder own;
+    const Mp42Coder own(true);
     thrown_away_delta_leaves_no_trace(mmioFOURCC('M', 'P', '4', '2'));
 }
 
