@@ -115,7 +115,9 @@ TEST_F(TwopassVfapi, EverySizeIsCodedWholeOnBothPaths) {
         EXPECT_GE(right, whole - 6.0) << "whole " << whole;
         EXPECT_GE(bottom, whole - 6.0) << "whole " << whole;
 
-        // MPG4 carries the same pictures in its own syntax, at any size.
+        // MPG4 carries libavcodec's MP42 pictures in its own syntax, at any
+        // size: the same pictures where MP42 is libavcodec's too, and not far
+        // from ours where the build codes MP42 with our own coder.
         const std::string v1 = dir.file(size + ".v1.avi");
         ASSERT_TRUE(encode(in, v1, "1"));
         probe = probe_video(v1);
@@ -124,7 +126,11 @@ TEST_F(TwopassVfapi, EverySizeIsCodedWholeOnBothPaths) {
         EXPECT_EQ(probe.width, c.width);
         EXPECT_EQ(probe.height, c.height);
         EXPECT_EQ(probe.frames, kFrames);
-        EXPECT_NEAR(video_psnr(v1, in), whole, 0.5);
+        if (TWOPASS_MP42_OWN_ENCODER) {
+            EXPECT_GE(video_psnr(v1, in), whole - 2.0);
+        } else {
+            EXPECT_NEAR(video_psnr(v1, in), whole, 0.5);
+        }
 
         // The same pictures, losslessly in a file only the reader opens.
         const std::string mkv = dir.file(size + ".mkv"), via_reader = dir.file(size + ".reader.avi");
