@@ -289,7 +289,7 @@ void own_search_and_code_band(void* arg, int k) {
 
 // Our own coder: a delta's vectors searched against the reference at a
 // weight of bits that grows with the quantiser, then the picture. The packet
-// points at the frame for the driver's own decoding.
+// points at the coded frame.
 int own_encode_picture(CodecEncoder& e, bool key, int qp, std::size_t capacity) {
     CodecOwnEncoder& o = e.own;
     const int bands =
@@ -430,7 +430,8 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
     }
     const bool coded_key = key || (e.pkt->flags & AV_PKT_FLAG_KEY);
     std::memcpy(ic->lpOutput, e.coded, static_cast<std::size_t>(size));
-    // Every frame is decoded to keep in step; only those the ceiling counts are measured.
+    // With libavcodec's coder every frame is decoded to keep in step, and only
+    // those the ceiling counts are measured; ours counts its blocks itself.
     const bool measure = rate_measures(e.rc, coded_key, qp);
     const int worst_block = e.own.on ? (measure && !coded_key && e.check.off_level > 0 ? e.own.coder.worst_off : -1)
                                      : self_check_frame(e.check, e.pkt, coded_key, measure, f);
