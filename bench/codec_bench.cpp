@@ -1,6 +1,8 @@
 // Speed of the built-in MPEG-4 drivers at 640x480: compression as the engine
-// drives it (key frame every 240, budgets of 3000 kbit/s) and decompression.
-// The frames are 60 frames of ffmpeg's testsrc2, held in memory bottom-up.
+// drives it (key frame every 240, budgets of 3000 kbit/s) and decompression;
+// in test builds also our own MP42 coder on one and two threads, at 640x480
+// and 1280x720. The frames are 60 frames of ffmpeg's testsrc2, held in
+// memory bottom-up.
 // Each benchmark also reports the heap allocations per frame made inside the
 // timed loop (by the driver and by libavcodec), counted by wrapping malloc.
 #include <benchmark/benchmark.h>
@@ -12,6 +14,9 @@
 #include <vector>
 
 #include "engine/platform.h"
+#ifdef TWOPASS_TEST_HOOKS
+#include "codec/codec_testing.h"
+#endif
 #include "tests/codec/codec_util.h"
 #include "tests/support/alloc_counter.h"
 
@@ -24,41 +29,43 @@ namespace {
 
 constexpr int W = 640, H = 480, N = 60;
 
-const std::vector<std::vector<std::uint8_t>>& frames() {
-    static std::vector<std::vector<std::uint8_t>> all = [] {
-        std::vector<std::vector<std::uint8_t>> out;
-        const std::string path = "/tmp/codec_bench_testsrc2.bgr";
-        char cmd[512];
-        std::snprintf(cmd, sizeof cmd,
-                      "ffmpeg -y -v error -f lavfi -i testsrc2=size=640x480:rate=30000/1001 -frames:v %d "
-                      "-f rawvideo -pix_fmt bgr24 %s",
-                      N, path.c_str());
-        const std::size_t size = static_cast<std::size_t>(W) * H * 3;
-        std::FILE* f = nullptr;
-        if (std::system(cmd) == 0) f = std::fopen(path.c_str(), "rb");
-        std::vector<std::uint8_t> top(size);
-        for (int n = 0; n < N; ++n) {
-            std::vector<std::uint8_t> px(size);
-            if (f && std::fread(top.data(), 1, size, f) == size) {
-                for (int y = 0; y < H; ++y) std::memcpy(&px[y * W * 3], &top[(H - 1 - y) * W * 3], W * 3);
-            } else {
-                icmtest::make_picture(px, W, H, n);  // no ffmpeg: synthetic frames
-            }
-            out.push_back(std::move(px));
+std::vector<std::vector<std::uint8_t>> make_frames(int w, int h) {
+    std::vector<std::vector<std::uint8_t>> out;
+    const std::string path = "/tmp/codec_bench_testsrc2.bgr";
+    char cmd[512];
+    std::snprintf(cmd, sizeof cmd,
+                  "ffmpeg -y -v error -f lavfi -i testsrc2=size=%dx%d:rate=30000/1001 -frames:v %d "
+                  "-f rawvideo -pix_fmt bgr24 %s",
+                  w, h, N, path.c_str());
+    const std::size_t size = static_cast<std::size_t>(w) * h * 3;
+    std::FILE* f = nullptr;
+    if (std::system(cmd) == 0) f = std::fopen(path.c_str(), "rb");
+    std::vector<std::uint8_t> top(size);
+    for (int n = 0; n < N; ++n) {
+        std::vector<std::uint8_t> px(size);
+        if (f && std::fread(top.data(), 1, size, f) == size) {
+            for (int y = 0; y < h; ++y) std::memcpy(&px[y * w * 3], &top[(h - 1 - y) * w * 3], w * 3);
+        } else {
+            icmtest::make_picture(px, w, h, n);  // no ffmpeg: synthetic frames
         }
-        if (f) std::fclose(f);
-        std::remove(path.c_str());
-        return out;
-    }();
+        out.push_back(std::move(px));
+    }
+    if (f) std::fclose(f);
+    std::remove(path.c_str());
+    return out;
+}
+
+const std::vector<std::vector<std::uint8_t>>& frames() {
+    static const std::vector<std::vector<std::uint8_t>> all = make_frames(W, H);
     return all;
 }
 
 // checked: the caller declares the engine's default block-noise rule, and the
 // driver decodes and measures its own frames.
-void BM_Compress(benchmark::State& state, DWORD fcc, bool checked) {
-    const auto& src = frames();
+void BM_Compress(benchmark::State& state, DWORD fcc, bool checked, const std::vector<std::vector<std::uint8_t>>& src,
+                 int w, int h) {
     icmtest::Compressor c;
-    if (!c.open(fcc, W, H)) {
+    if (!c.open(fcc, w, h)) {
         state.SkipWithError("codec did not open");
         return;
     }
@@ -77,6 +84,21 @@ void BM_Compress(benchmark::State& state, DWORD fcc, bool checked) {
     state.counters["allocs_per_frame"] = static_cast<double>(made) / static_cast<double>(state.iterations());
     state.counters["bytes_per_frame"] = static_cast<double>(bytes) / static_cast<double>(state.iterations());
 }
+
+void BM_Compress(benchmark::State& state, DWORD fcc, bool checked) { BM_Compress(state, fcc, checked, frames(), W, H); }
+
+#ifdef TWOPASS_TEST_HOOKS
+// Our own MP42 coder through the driver, on one or two threads.
+void BM_CompressOwn(benchmark::State& state, int w, int h, int threads) {
+    static std::vector<std::vector<std::uint8_t>> other;
+    if (w != W && other.empty()) other = make_frames(w, h);  // one other size only
+    codec_set_own_encoder(1);
+    codec_set_encoder_threads(threads);
+    BM_Compress(state, mmioFOURCC('M', 'P', '4', '2'), false, w == W ? frames() : other, w, h);
+    codec_set_encoder_threads(2);
+    codec_set_own_encoder(0);
+}
+#endif
 
 void BM_Decompress(benchmark::State& state, DWORD fcc) {
     const auto& src = frames();
@@ -118,6 +140,12 @@ BENCHMARK_CAPTURE(BM_Compress, MP43, mmioFOURCC('M', 'P', '4', '3'), false)->Uni
 BENCHMARK_CAPTURE(BM_Compress, DIV3, mmioFOURCC('D', 'I', 'V', '3'), false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Compress, DIV4, mmioFOURCC('D', 'I', 'V', '4'), false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Compress, MPG4, mmioFOURCC('M', 'P', 'G', '4'), false)->Unit(benchmark::kMillisecond)->UseRealTime();
+#ifdef TWOPASS_TEST_HOOKS
+BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_640x480_1thread, 640, 480, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_640x480_2threads, 640, 480, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_1280x720_1thread, 1280, 720, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_1280x720_2threads, 1280, 720, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 BENCHMARK_CAPTURE(BM_Decompress, MP42, mmioFOURCC('M', 'P', '4', '2'))->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Decompress, MP43, mmioFOURCC('M', 'P', '4', '3'))->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Decompress, MPG4, mmioFOURCC('M', 'P', 'G', '4'))->Unit(benchmark::kMillisecond)->UseRealTime();

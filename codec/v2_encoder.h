@@ -110,7 +110,9 @@ V2Picture v2enc_source(V2Encoder& e);
 // moved, each component alone, to the nearest value it can code.
 // Returns the size in bytes; 0 when it does not fit capacity (the coder's
 // state then unchanged); -1 on bad arguments (a delta with no picture before
-// it included). On success the reconstruction becomes the next reference.
+// it included) or when the bands' buffers cannot be had (they grow to the
+// largest capacity asked for, once). On success the reconstruction becomes
+// the next reference.
 int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity);
 
 // v2enc_code in three steps, for a caller that does work of its own per band

@@ -39,9 +39,11 @@ void work(CodecWorkers* w) {
         seen = w->generation;
         // Bit-exact results on every thread: the same rounding and precision as the caller's.
         std::fesetenv(&w->env);
+        void (*job)(void*, int) = w->job;
+        void* arg = w->arg;
         for (int i = claim(*w); i >= 0; i = claim(*w)) {
             hold.unlock();
-            w->job(w->arg, i);
+            job(arg, i);
             hold.lock();
         }
         if (--w->busy == 0) w->done.notify_one();

@@ -129,6 +129,39 @@ TEST(CodecDriver, Mp42CodedByTheBuildsEncoderUnlessSwitched) {
     EXPECT_EQ(mp42_bytes(), unswitched);  // and the switch went back
 }
 
+// Our own coder's frames are the same bytes on one thread as on two or
+// three: key and delta frames, a restart among them, slices of equal and
+// unequal heights (30, 7 and 3 macroblock rows).
+TEST(CodecDriver, OwnCoderGivesTheSameBytesOnAnyNumberOfThreads) {
+    constexpr DWORD mp42 = mmioFOURCC('M', 'P', '4', '2');
+    const Mp42Coder own(true);
+    for (const SizeCase& c : {SizeCase{640, 480}, SizeCase{150, 100}, SizeCase{40, 40}}) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+        std::vector<std::vector<std::uint8_t>> coded[3];
+        for (int threads = 1; threads <= 3; ++threads) {
+            codec_set_encoder_threads(threads);
+            Compressor comp;
+            ASSERT_TRUE(comp.open(mp42, c.w, c.h));
+            std::vector<std::uint8_t> px;
+            for (int n = 0; n < 10; ++n) {
+                make_picture(px, c.w, c.h, n, 3);
+                if (n == 6) {
+                    ASSERT_TRUE(comp.begin());
+                }
+                bool key = false;
+                DWORD size = 0;
+                ASSERT_EQ(comp.encode(px.data(), key, size), ICERR_OK) << "frame " << n;
+                coded[threads - 1].emplace_back(comp.buffer.begin(), comp.buffer.begin() + size);
+            }
+        }
+        codec_set_encoder_threads(2);
+        for (int n = 0; n < 10; ++n) {
+            EXPECT_EQ(coded[1][n], coded[0][n]) << "frame " << n << ", two threads";
+            EXPECT_EQ(coded[2][n], coded[0][n]) << "frame " << n << ", three threads";
+        }
+    }
+}
+
 TEST(CodecDriver, DecodesFromABufferLongerThanTheFrame) {
     // The engine's verification decoder is told the uncompressed size: the
     // compressed frame is followed by whatever the buffer held before.

@@ -176,11 +176,12 @@ std::uint32_t block_sad(const std::vector<u8>& cur, int w, const RefPlane& r, in
 
 int median3(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
-// The predictor of the decoder, written again from the vectors found.
-CodecMv median_pred(const std::vector<CodecMv>& v, int mbw, int mbx, int mby) {
+// The predictor of the decoder, written again from the vectors found; in
+// slices of slice_rows rows when that is not 0.
+CodecMv median_pred(const std::vector<CodecMv>& v, int mbw, int mbx, int mby, int slice_rows = 0) {
     const CodecMv zero{0, 0};
     const CodecMv a = mbx ? v[mby * mbw + mbx - 1] : zero;
-    if (mby == 0) return a;
+    if (mby == 0 || (slice_rows && mby % slice_rows == 0)) return a;
     const CodecMv b = v[(mby - 1) * mbw + mbx];
     const CodecMv c = mbx + 1 < mbw ? v[(mby - 1) * mbw + mbx + 1] : zero;
     return {static_cast<std::int16_t>(median3(a.x, b.x, c.x)), static_cast<std::int16_t>(median3(a.y, b.y, c.y))};
@@ -323,11 +324,15 @@ void search_two_frames(MotionSearch& s, const Clip& c, int w, int lambda, std::v
             motion_search_frame(s, cur->data(), w, ref->origin(), ref->stride, lambda, v.data(), cost.data());
             continue;
         }
-        // Rows alone, with rows below still holding junk: a row may read only itself and the row above.
+        // Rows alone, with rows below still holding junk: a row may read only
+        // itself and the row above. Slices last first, the rows above them
+        // junk too: a slice's first row reads nothing above it.
         std::fill(v.begin(), v.end(), CodecMv{-41, 27});
         std::fill(cost.begin(), cost.end(), 12345u);
-        for (int mby = 0; mby < s.mb_height; ++mby)
-            motion_search_row(s, cur->data(), w, ref->origin(), ref->stride, mby, lambda, v.data(), cost.data());
+        const int rows = s.slice_rows ? s.slice_rows : s.mb_height;
+        for (int first = (s.mb_height - 1) / rows * rows; first >= 0; first -= rows)
+            for (int mby = first; mby < std::min(first + rows, s.mb_height); ++mby)
+                motion_search_row(s, cur->data(), w, ref->origin(), ref->stride, mby, lambda, v.data(), cost.data());
         motion_search_end_frame(s, v.data());
     }
 }
@@ -335,12 +340,14 @@ void search_two_frames(MotionSearch& s, const Clip& c, int w, int lambda, std::v
 TEST(MotionSearch, RowByRowEqualsFrame) {
     const Clip c = make_clip(W, H);
     for (int lambda : {0, 40}) {
-        for (int satd : {0, 1}) {
-            SCOPED_TRACE(::testing::Message() << "lambda " << lambda << " satd " << satd);
+        for (int satd : {0, 1})
+        for (int slice_rows : {0, 2, 4}) {
+            SCOPED_TRACE(::testing::Message() << "lambda " << lambda << " satd " << satd << " slices of " << slice_rows);
             MotionSearch a, b;
             ASSERT_EQ(motion_search_open(a, MBW, MBH), 1);
             ASSERT_EQ(motion_search_open(b, MBW, MBH), 1);
             a.half_pel_satd = b.half_pel_satd = satd;
+            a.slice_rows = b.slice_rows = slice_rows;
             std::vector<CodecMv> va(MBW * MBH), vb(MBW * MBH);
             std::vector<std::uint32_t> ca(MBW * MBH), cb(MBW * MBH);
             search_two_frames(a, c, W, lambda, va, ca, false);
@@ -349,6 +356,10 @@ TEST(MotionSearch, RowByRowEqualsFrame) {
                 EXPECT_TRUE(same(va[i], vb[i])) << "macroblock " << i;
                 EXPECT_EQ(ca[i], cb[i]) << "macroblock " << i;
                 EXPECT_TRUE(same(a.previous[i], b.previous[i]));
+                // Codable from the predictor of the slices, at the cost of its bits.
+                const int bits = motion_bits(va[i], median_pred(va, MBW, i % MBW, i / MBW, slice_rows));
+                ASSERT_GE(bits, 0) << "macroblock " << i;
+                EXPECT_EQ(ca[i], block_sad(c.f2, W, c.r1, i % MBW, i / MBW, va[i]) + rate(lambda, bits));
             }
         }
     }

@@ -123,7 +123,9 @@ void fill(V2Encoder& e, Content c, int n) {
 struct Size {
     int w, h;
 };
-constexpr Size kSizes[] = {{17, 9}, {150, 100}, {322, 242}, {350, 240}, {720, 405}, {1, 1}, {16, 16}};
+// Macroblock rows 1, 7, 16, 15, 26, 1, 1, 2, 3: slices of equal height and
+// ones whose last slice is shorter (7 and 15 rows in two slices of 3 and 7).
+constexpr Size kSizes[] = {{17, 9}, {150, 100}, {322, 242}, {350, 240}, {720, 405}, {1, 1}, {16, 16}, {64, 32}, {40, 40}};
 constexpr int kQps[] = {2, 3, 5, 8, 13, 21, 31};
 
 std::size_t capacity_for(const V2Encoder& e) {
@@ -164,6 +166,50 @@ TEST(V2BitWriter, WritesMsbFirstAndPadsWithZeros) {
         EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + r.bytes.size()), r.bytes);
         EXPECT_EQ(buf[r.bytes.size()], 0x55);
     }
+}
+
+// Bits appended from another writer come out as if put directly, from any
+// bit offset, whatever the other holds (stored words, pending bits, nothing).
+TEST(V2BitWriter, AppendsAnotherWritersBitsAtAnyOffset) {
+    std::uint32_t seed = 3;
+    for (int head = 0; head <= 40; head += 3)
+        for (int tail : {0, 1, 7, 8, 31, 32, 33, 64, 95, 200}) {
+            std::vector<std::pair<std::uint32_t, int>> puts;
+            for (int left = head; left > 0;) {
+                const int n = std::min(left, 1 + static_cast<int>(next(seed) >> 28));
+                puts.push_back({next(seed), n});
+                left -= n;
+            }
+            const std::size_t split = puts.size();
+            for (int left = tail; left > 0;) {
+                const int n = std::min(left, 1 + static_cast<int>(next(seed) >> 27));
+                puts.push_back({next(seed), n});
+                left -= n;
+            }
+            std::uint8_t direct[64], joined[64], part[64];
+            BitWriter a, b, c;
+            bit_writer_open(a, direct, sizeof direct);
+            bit_writer_open(b, joined, sizeof joined);
+            bit_writer_open(c, part, sizeof part);
+            for (std::size_t k = 0; k < puts.size(); ++k) {
+                bit_writer_put(a, puts[k].first, puts[k].second);
+                bit_writer_put(k < split ? b : c, puts[k].first, puts[k].second);
+            }
+            bit_writer_append(b, c);
+            ASSERT_EQ(bit_writer_bits(b), bit_writer_bits(a)) << head << " " << tail;
+            const std::size_t n = bit_writer_finish(a);
+            ASSERT_EQ(bit_writer_finish(b), n) << head << " " << tail;
+            EXPECT_EQ(std::memcmp(direct, joined, n), 0) << head << " " << tail;
+        }
+    // An overflow of the part is one of the whole.
+    std::uint8_t small[2], big[16];
+    BitWriter part, whole;
+    bit_writer_open(part, small, sizeof small);
+    for (int k = 0; k < 3; ++k) bit_writer_put(part, 0xFFFFFFFFu, 32);
+    bit_writer_open(whole, big, sizeof big);
+    bit_writer_put(whole, 1, 1);
+    bit_writer_append(whole, part);
+    EXPECT_EQ(bit_writer_finish(whole), 0u);
 }
 
 TEST(V2BitWriter, OverflowAnswersZeroAndStaysInsideTheBuffer) {
@@ -555,12 +601,66 @@ TEST(V2Encoder, LongRunDoesNotDrift) {
     }
 }
 
+// The same bytes and pictures on any number of threads, key and delta
+// pictures with random vectors, at every size: bands of equal rows and a
+// shorter last one, one row alone. Key pictures say how many slices they
+// have, from the picture's rows alone.
+TEST(V2Encoder, AnyNumberOfThreadsGivesTheSameBytes) {
+    for (const Size& sz : kSizes) {
+        SCOPED_TRACE(std::to_string(sz.w) + "x" + std::to_string(sz.h));
+        V2Encoder one, two, three;
+        ASSERT_EQ(v2enc_open(one, sz.w, sz.h, 1), 1);
+        ASSERT_EQ(v2enc_open(two, sz.w, sz.h, 2), 1);
+        ASSERT_EQ(v2enc_open(three, sz.w, sz.h, 3), 1);
+        Decoder d(sz.w, sz.h);
+        std::vector<CodecMv> mv(static_cast<std::size_t>(one.mb_width) * one.mb_height);
+        std::vector<std::uint8_t> out(capacity_for(one));
+        std::uint32_t seed = 17;
+        for (int n = 0; n < 7; ++n) {
+            const bool key = n % 4 == 0;
+            const int qp = kQps[n];
+            for (auto& v : mv)
+                v = CodecMv{static_cast<std::int16_t>(static_cast<int>(next(seed) >> 26) - 32),
+                            static_cast<std::int16_t>(static_cast<int>(next(seed) >> 26) - 32)};
+            for (V2Encoder* e : {&one, &two, &three}) fill(*e, n == 5 ? noise : moving, n);
+            const int size = v2enc_code(one, key, qp, mv.data(), out.data(), out.size());
+            ASSERT_GT(size, 0);
+            const std::vector<std::uint8_t> want(out.begin(), out.begin() + size);
+            if (key) {
+                const int slices = ((want[0] & 1) << 4 | want[1] >> 4) - 0x16;
+                EXPECT_EQ(slices, v2enc_choose_slices(one.mb_height));
+                EXPECT_GE(slices, 1);
+                EXPECT_LE(slices, one.mb_height);
+                EXPECT_EQ(slices > 1, one.mb_height > 1);
+            }
+            for (V2Encoder* e : {&two, &three}) {
+                std::vector<std::uint8_t> got(out.size());
+                ASSERT_EQ(v2enc_code(*e, key, qp, mv.data(), got.data(), got.size()), size) << n;
+                ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "picture " << n;
+                EXPECT_EQ(e->mode_count[v2_mb_inter], one.mode_count[v2_mb_inter]);
+                EXPECT_EQ(e->mode_count[v2_mb_intra], one.mode_count[v2_mb_intra]);
+                const V2Picture a = v2enc_reconstruction(one), b = v2enc_reconstruction(*e);
+                for (int p = 0; p < 3; ++p)
+                    for (int y = 0; y < one.mb_height * (p ? 8 : 16); ++y)
+                        ASSERT_EQ(std::memcmp(a.plane[p] + y * a.stride[p], b.plane[p] + y * b.stride[p],
+                                              static_cast<std::size_t>(one.mb_width * (p ? 8 : 16))),
+                                  0)
+                            << "picture " << n << " plane " << p << " row " << y;
+            }
+            ASSERT_TRUE(d.decode(want.data(), size)) << n;
+            ASSERT_EQ(first_difference(d.frame, v2enc_reconstruction(two), sz.w, sz.h), "") << n;
+        }
+    }
+}
+
 // A call whose picture does not fit answers 0 and changes nothing: the next
 // picture comes out as from a coder that never saw that call.
 TEST(V2Encoder, TooSmallACapacityChangesNothing) {
+    for (int threads : {1, 2})
     for (bool key : {true, false}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
         V2Encoder a, b;
-        ASSERT_EQ(v2enc_open(a, 150, 100), 1);
+        ASSERT_EQ(v2enc_open(a, 150, 100, threads), 1);
         ASSERT_EQ(v2enc_open(b, 150, 100), 1);
         std::vector<std::uint8_t> out_a(1 << 20), out_b(1 << 20);
         fill(a, testsrc, 0);
@@ -571,6 +671,19 @@ TEST(V2Encoder, TooSmallACapacityChangesNothing) {
         std::vector<std::uint8_t> small(40, 0xEE);
         EXPECT_EQ(v2enc_code(a, key, 2, nullptr, small.data(), 30), 0);
         EXPECT_EQ(small[30], 0xEE);
+        // Room for the first band but not for the rest joined to it.
+        {
+            V2Encoder probe;
+            ASSERT_EQ(v2enc_open(probe, 150, 100), 1);
+            fill(probe, testsrc, 0);
+            ASSERT_GT(v2enc_code(probe, true, 5, nullptr, out_b.data(), out_b.size()), 0);
+            fill(probe, testsrc, 1);
+            const int whole = v2enc_code(probe, key, 2, nullptr, out_b.data(), out_b.size());
+            ASSERT_GT(whole, 0);
+            std::vector<std::uint8_t> most(static_cast<std::size_t>(whole), 0xEE);
+            EXPECT_EQ(v2enc_code(a, key, 2, nullptr, most.data(), most.size() * 3 / 4), 0);
+            EXPECT_EQ(most[most.size() * 3 / 4], 0xEE);
+        }
         fill(a, testsrc, 2);
         fill(b, testsrc, 2);
         const int na = v2enc_code(a, false, 5, nullptr, out_a.data(), out_a.size());
