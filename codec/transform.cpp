@@ -161,11 +161,7 @@ void transform_fdct(const std::int16_t in[64], float out[64]) {
     for (int i = 0; i < 64; ++i) out[i] = a[i] * scale[i];
 }
 
-namespace {
-
-// Zigzag index of the last non-zero level from index `first` on; first - 1
-// when there is none.
-int last_in_zigzag(const std::int16_t level[64], int first) {
+int transform_last_level(const std::int16_t level[64], int first) {
     int any = 0;
     for (int i = 0; i < 64; ++i) any |= level[i];
     if (!any) return first - 1;
@@ -173,8 +169,6 @@ int last_in_zigzag(const std::int16_t level[64], int first) {
     while (k >= first && !level[transform_zigzag[k]]) --k;
     return k;
 }
-
-}  // namespace
 
 // Both quantisers work in raster order, a loop the compiler vectorises, and
 // find the last level in zigzag order afterwards.
@@ -187,7 +181,7 @@ int transform_quant_intra(const float coef[64], int qp, std::int16_t level[64]) 
         level[i] = coef[i] < 0 ? static_cast<std::int16_t>(-m) : m;
     }
     level[0] = static_cast<std::int16_t>(std::clamp(static_cast<int>(std::floor(coef[0] / transform_dc_scale + 0.5f)), 0, 255));
-    return std::max(last_in_zigzag(level, 1), 0);
+    return transform_last_level(level, 1);
 }
 
 int transform_quant_inter(const float coef[64], int qp, std::int16_t level[64]) {
@@ -199,28 +193,16 @@ int transform_quant_inter(const float coef[64], int qp, std::int16_t level[64]) 
         const auto m = static_cast<std::int16_t>(l);
         level[i] = coef[i] < 0 ? static_cast<std::int16_t>(-m) : m;
     }
-    return last_in_zigzag(level, 0);
+    return transform_last_level(level, 0);
 }
-
-namespace {
-
-// sign(l) * (qmul |l| + qadd), 0 for 0, without a branch.
-inline std::int16_t dequant(int l, int qmul, int qadd) {
-    const int sign = (l > 0) - (l < 0);
-    return static_cast<std::int16_t>(l * qmul + sign * qadd);
-}
-
-}  // namespace
 
 void transform_dequant_intra(const std::int16_t level[64], int qp, std::int16_t block[64]) {
-    const int qmul = 2 * qp, qadd = (qp - 1) | 1;
-    for (int i = 0; i < 64; ++i) block[i] = dequant(level[i], qmul, qadd);
+    for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(transform_dequant_level(level[i], qp));
     block[0] = static_cast<std::int16_t>(level[0] * transform_dc_scale);
 }
 
 void transform_dequant_inter(const std::int16_t level[64], int qp, std::int16_t block[64]) {
-    const int qmul = 2 * qp, qadd = (qp - 1) | 1;
-    for (int i = 0; i < 64; ++i) block[i] = dequant(level[i], qmul, qadd);
+    for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(transform_dequant_level(level[i], qp));
 }
 
 void transform_idct(std::int16_t block[64]) {

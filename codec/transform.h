@@ -37,8 +37,19 @@ int transform_quant_intra(const float coef[64], int qp, std::int16_t level[64]);
 // -1 when the block has none.
 int transform_quant_inter(const float coef[64], int qp, std::int16_t level[64]);
 
-// What the decoder makes of levels: intra DC x 8; every other non-zero level
-// sign(l) * (2 qp |l| + ((qp - 1) | 1)).
+// Zigzag index of the last non-zero level from index `first` on; first - 1
+// when there is none.
+int transform_last_level(const std::int16_t level[64], int first);
+
+// What the decoder makes of one AC (or inter) level l at qp:
+// sign(l) * (2 qp |l| + ((qp - 1) | 1)), 0 for 0.
+inline int transform_dequant_level(int l, int qp) {
+    const int sign = (l > 0) - (l < 0);
+    return l * 2 * qp + sign * ((qp - 1) | 1);
+}
+
+// What the decoder makes of levels: intra DC x 8; every other level as
+// transform_dequant_level.
 void transform_dequant_intra(const std::int16_t level[64], int qp, std::int16_t block[64]);
 void transform_dequant_inter(const std::int16_t level[64], int qp, std::int16_t block[64]);
 

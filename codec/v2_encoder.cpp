@@ -321,12 +321,6 @@ const DctPictures& dct_pictures() {
     return d;
 }
 
-// What level l of an AC (or inter) coefficient dequantises to.
-int dequantised(int l, int qp) {
-    const int qadd = (qp - 1) | 1;
-    return l > 0 ? 2 * qp * l + qadd : l < 0 ? 2 * qp * l - qadd : 0;
-}
-
 // Keeps one luma block within the caller's check where the rounding can: if
 // the reconstruction of `level` leaves more than `target` pixels off by
 // `off_level` or more, every coefficient (intra: every AC one) is rounded to
@@ -377,7 +371,7 @@ int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* s
         const auto try_step = [&](int i, int by) {
             const int l = level[i] + by;
             if (l > transform_max_level || l < -transform_max_level) return;
-            const auto delta = static_cast<float>(dequantised(l, qp) - dequantised(level[i], qp));
+            const auto delta = static_cast<float>(transform_dequant_level(l, qp) - transform_dequant_level(level[i], qp));
             const float* picture = pictures.m[i];
             std::uint8_t approx[64];
             for (int p = 0; p < 64; ++p) {
@@ -414,7 +408,7 @@ int refine_block(const float coef[64], int qp, bool intra, const std::uint8_t* s
         if (!found && wide_passes < kRefineWidePasses) {
             ++wide_passes;
             for (int i = first; i < 64; ++i) {
-                const float rest = coef[i] - static_cast<float>(dequantised(level[i], qp));
+                const float rest = coef[i] - static_cast<float>(transform_dequant_level(level[i], qp));
                 if (std::fabs(rest) >= static_cast<float>(qp) * 0.5f) try_step(i, rest > 0 ? 1 : -1);
             }
         }
@@ -456,12 +450,6 @@ struct MbCoding {
     int worst_off = 0; // most off pixels in a checked block
     int refined = 0;   // blocks whose rounding the check changed
 };
-
-int last_level(const std::int16_t level[64], int first) {
-    int last = 63;
-    while (last >= first && !level[transform_zigzag[last]]) --last;
-    return last < first ? first - 1 : last;
-}
 
 struct PictureCoder {
     V2Encoder& e;
@@ -585,7 +573,7 @@ struct PictureCoder {
             else
                 reconstruct(level, qp, intra, q, qs, block);
             for (int y = 0; y < 8; ++y) std::memcpy(out + y * os, block + y * 8, 8);
-            if (m.refined != refined) last = last_level(level, intra ? 1 : 0);
+            if (m.refined != refined) last = transform_last_level(level, intra ? 1 : 0);
             m.last[b] = last;
             if (intra ? last > 0 : last >= 0) m.cbp |= 32 >> b;
         }
