@@ -93,35 +93,11 @@ const FdctScale& fdct_scale() {
 constexpr int kW1 = 22725, kW2 = 21407, kW3 = 19266, kW4 = 16383, kW5 = 12873, kW6 = 8867, kW7 = 4520;
 constexpr int kRowShift = 11, kColShift = 20;
 
-// The decoder sums in 32-bit ints; sums taken in 64 bits and cut to 32 wrap
-// exactly as its do, should a pathological block ever overflow.
-inline std::int32_t cut32(std::int64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
-
-// The even and odd halves of the 8-point inverse, from inputs v[0..7] and the
-// rounding term already in a0. Results: out k = e[k] + o[k] for k < 4 and
-// e[7-k] - o[7-k] beyond.
-struct Butterfly {
-    std::int64_t a[4], b[4];
-};
-
-inline Butterfly butterfly(std::int64_t a0, std::int64_t v1, std::int64_t v2, std::int64_t v3, std::int64_t v4,
-                           std::int64_t v5, std::int64_t v6, std::int64_t v7) {
-    Butterfly f;
-    f.a[0] = a0 + kW2 * v2 + kW4 * v4 + kW6 * v6;
-    f.a[1] = a0 + kW6 * v2 - kW4 * v4 - kW2 * v6;
-    f.a[2] = a0 - kW6 * v2 - kW4 * v4 + kW2 * v6;
-    f.a[3] = a0 - kW2 * v2 + kW4 * v4 - kW6 * v6;
-    f.b[0] = kW1 * v1 + kW3 * v3 + kW5 * v5 + kW7 * v7;
-    f.b[1] = kW3 * v1 - kW7 * v3 - kW1 * v5 - kW5 * v7;
-    f.b[2] = kW5 * v1 - kW1 * v3 + kW7 * v5 + kW3 * v7;
-    f.b[3] = kW7 * v1 - kW5 * v3 + kW3 * v5 - kW1 * v7;
-    return f;
-}
-
-inline int butterfly_out(const Butterfly& f, int k, int shift) {
-    const std::int64_t v = k < 4 ? f.a[k] + f.b[k] : f.a[7 - k] - f.b[7 - k];
-    return cut32(v) >> shift;
-}
+// The decoder sums in 32-bit ints. The sums here are taken in unsigned 32-bit
+// arithmetic, which wraps exactly as its do should a pathological block ever
+// overflow, and read back as signed before the shift.
+using Sum = std::uint32_t;
+inline int descale(Sum v, int shift) { return static_cast<std::int32_t>(v) >> shift; }
 
 // One row in place. A row of only a DC takes the decoder's shortcut: DC x 8,
 // kept to 16 bits.
@@ -131,15 +107,48 @@ inline void idct_row(std::int16_t* r) {
         for (int k = 0; k < 8; ++k) r[k] = v;
         return;
     }
-    const Butterfly f = butterfly(std::int64_t{kW4} * r[0] + (1 << (kRowShift - 1)), r[1], r[2], r[3], r[4], r[5],
-                                  r[6], r[7]);
-    for (int k = 0; k < 8; ++k) r[k] = static_cast<std::int16_t>(butterfly_out(f, k, kRowShift));
+    const Sum v0 = static_cast<Sum>(r[0]), v1 = static_cast<Sum>(r[1]), v2 = static_cast<Sum>(r[2]),
+              v3 = static_cast<Sum>(r[3]), v4 = static_cast<Sum>(r[4]), v5 = static_cast<Sum>(r[5]),
+              v6 = static_cast<Sum>(r[6]), v7 = static_cast<Sum>(r[7]);
+    const Sum a0 = kW4 * v0 + (1u << (kRowShift - 1));
+    const Sum e0 = a0 + kW2 * v2 + kW4 * v4 + kW6 * v6, e1 = a0 + kW6 * v2 - kW4 * v4 - kW2 * v6;
+    const Sum e2 = a0 - kW6 * v2 - kW4 * v4 + kW2 * v6, e3 = a0 - kW2 * v2 + kW4 * v4 - kW6 * v6;
+    const Sum o0 = kW1 * v1 + kW3 * v3 + kW5 * v5 + kW7 * v7, o1 = kW3 * v1 - kW7 * v3 - kW1 * v5 - kW5 * v7;
+    const Sum o2 = kW5 * v1 - kW1 * v3 + kW7 * v5 + kW3 * v7, o3 = kW7 * v1 - kW5 * v3 + kW3 * v5 - kW1 * v7;
+    r[0] = static_cast<std::int16_t>(descale(e0 + o0, kRowShift));
+    r[1] = static_cast<std::int16_t>(descale(e1 + o1, kRowShift));
+    r[2] = static_cast<std::int16_t>(descale(e2 + o2, kRowShift));
+    r[3] = static_cast<std::int16_t>(descale(e3 + o3, kRowShift));
+    r[4] = static_cast<std::int16_t>(descale(e3 - o3, kRowShift));
+    r[5] = static_cast<std::int16_t>(descale(e2 - o2, kRowShift));
+    r[6] = static_cast<std::int16_t>(descale(e1 - o1, kRowShift));
+    r[7] = static_cast<std::int16_t>(descale(e0 - o0, kRowShift));
 }
 
-// One column: the rounding is folded into the DC term as the decoder folds it.
-inline Butterfly idct_col(const std::int16_t* c) {
-    return butterfly(std::int64_t{kW4} * (c[0] + ((1 << (kColShift - 1)) / kW4)), c[8], c[16], c[24], c[32],
-                     c[40], c[48], c[56]);
+// The rows, then the eight columns side by side (loops the compiler turns
+// into vector operations) into out, row by row; the columns' rounding is
+// folded into the DC term as the decoder folds it.
+void idct_2d(std::int16_t block[64], int out[64]) {
+    for (int y = 0; y < 8; ++y) idct_row(block + 8 * y);
+    for (int x = 0; x < 8; ++x) {
+        const Sum v0 = static_cast<Sum>(block[x] + (1 << (kColShift - 1)) / kW4), v1 = static_cast<Sum>(block[8 + x]),
+                  v2 = static_cast<Sum>(block[16 + x]), v3 = static_cast<Sum>(block[24 + x]),
+                  v4 = static_cast<Sum>(block[32 + x]), v5 = static_cast<Sum>(block[40 + x]),
+                  v6 = static_cast<Sum>(block[48 + x]), v7 = static_cast<Sum>(block[56 + x]);
+        const Sum a0 = kW4 * v0;
+        const Sum e0 = a0 + kW2 * v2 + kW4 * v4 + kW6 * v6, e1 = a0 + kW6 * v2 - kW4 * v4 - kW2 * v6;
+        const Sum e2 = a0 - kW6 * v2 - kW4 * v4 + kW2 * v6, e3 = a0 - kW2 * v2 + kW4 * v4 - kW6 * v6;
+        const Sum o0 = kW1 * v1 + kW3 * v3 + kW5 * v5 + kW7 * v7, o1 = kW3 * v1 - kW7 * v3 - kW1 * v5 - kW5 * v7;
+        const Sum o2 = kW5 * v1 - kW1 * v3 + kW7 * v5 + kW3 * v7, o3 = kW7 * v1 - kW5 * v3 + kW3 * v5 - kW1 * v7;
+        out[x] = descale(e0 + o0, kColShift);
+        out[8 + x] = descale(e1 + o1, kColShift);
+        out[16 + x] = descale(e2 + o2, kColShift);
+        out[24 + x] = descale(e3 + o3, kColShift);
+        out[32 + x] = descale(e3 - o3, kColShift);
+        out[40 + x] = descale(e2 - o2, kColShift);
+        out[48 + x] = descale(e1 - o1, kColShift);
+        out[56 + x] = descale(e0 - o0, kColShift);
+    }
 }
 
 inline std::uint8_t clamp_pixel(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
@@ -206,27 +215,21 @@ void transform_dequant_inter(const std::int16_t level[64], int qp, std::int16_t 
 }
 
 void transform_idct(std::int16_t block[64]) {
-    for (int y = 0; y < 8; ++y) idct_row(block + 8 * y);
-    std::int16_t out[64];
-    for (int x = 0; x < 8; ++x) {
-        const Butterfly f = idct_col(block + x);
-        for (int k = 0; k < 8; ++k) out[8 * k + x] = static_cast<std::int16_t>(butterfly_out(f, k, kColShift));
-    }
-    std::copy(out, out + 64, block);
+    int out[64];
+    idct_2d(block, out);
+    for (int i = 0; i < 64; ++i) block[i] = static_cast<std::int16_t>(out[i]);
 }
 
 void transform_idct_put(std::int16_t block[64], std::uint8_t* dst, std::ptrdiff_t stride) {
-    for (int y = 0; y < 8; ++y) idct_row(block + 8 * y);
-    for (int x = 0; x < 8; ++x) {
-        const Butterfly f = idct_col(block + x);
-        for (int k = 0; k < 8; ++k) dst[k * stride + x] = clamp_pixel(butterfly_out(f, k, kColShift));
-    }
+    int out[64];
+    idct_2d(block, out);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) dst[y * stride + x] = clamp_pixel(out[y * 8 + x]);
 }
 
 void transform_idct_add(std::int16_t block[64], std::uint8_t* dst, std::ptrdiff_t stride) {
-    for (int y = 0; y < 8; ++y) idct_row(block + 8 * y);
-    for (int x = 0; x < 8; ++x) {
-        const Butterfly f = idct_col(block + x);
-        for (int k = 0; k < 8; ++k) dst[k * stride + x] = clamp_pixel(dst[k * stride + x] + butterfly_out(f, k, kColShift));
-    }
+    int out[64];
+    idct_2d(block, out);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) dst[y * stride + x] = clamp_pixel(dst[y * stride + x] + out[y * 8 + x]);
 }
