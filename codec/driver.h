@@ -61,7 +61,11 @@ struct CodecOwnEncoder {
     std::vector<std::uint32_t> costs;
     std::uint8_t* data = nullptr;
     std::size_t capacity = 0;  // of data, padding not counted
-    AVFrame* source = nullptr;  // the coder's source planes, for the own check
+    // The caller's picture of the frame being coded, converted into the
+    // coder's source band by band on the coder's threads as the first coding
+    // of the frame runs (convert), then coded again from there if need be.
+    PixelsRows frame{};
+    bool convert = false;
 };
 
 struct CodecEncoder {

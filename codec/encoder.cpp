@@ -26,7 +26,6 @@ void own_close(CodecOwnEncoder& o) {
     o.costs = {};
     av_freep(&o.data);
     o.capacity = 0;
-    av_frame_free(&o.source);
     o.on = false;
 }
 
@@ -109,8 +108,8 @@ LRESULT context_open(CodecDriver& d, const DibLayout& in) {
     return ICERR_OK;
 }
 
-// Our own coder for pictures of the size of in: the coder, its search, room
-// for the largest frame any caller takes, and a frame over its source planes.
+// Our own coder for pictures of the size of in: the coder, its search, and
+// room for the largest frame any caller takes.
 bool own_open(CodecEncoder& e, const DibLayout& in) {
     CodecOwnEncoder& o = e.own;
     if (!v2enc_open(o.coder, in.width, in.height, codec_encoder_threads) ||
@@ -121,16 +120,7 @@ bool own_open(CodecEncoder& e, const DibLayout& in) {
     o.costs.assign(mbs, 0);
     o.capacity = std::max<std::size_t>(in.size, dib_compressed_capacity(in));
     o.data = static_cast<std::uint8_t*>(av_mallocz(o.capacity + AV_INPUT_BUFFER_PADDING_SIZE));
-    o.source = av_frame_alloc();
-    if (!o.data || !o.source) return false;
-    const V2Picture src = v2enc_source(o.coder);
-    o.source->format = AV_PIX_FMT_YUV420P;
-    o.source->width = in.width;
-    o.source->height = in.height;
-    for (int p = 0; p < 3; ++p) {
-        o.source->data[p] = src.plane[p];
-        o.source->linesize[p] = static_cast<int>(src.stride[p]);
-    }
+    if (!o.data) return false;
     o.on = true;
     return true;
 }
@@ -159,13 +149,21 @@ LRESULT encoder_open(CodecDriver& d, const DibLayout& in) {
         }
     }
     const int fps = header_fps(d);
-    for (auto& f : e.frames) {
-        f = av_frame_alloc();
-        if (!f) break;
-        f->format = AV_PIX_FMT_YUV420P;
-        f->width = in.width;
-        f->height = in.height;
-        if (av_frame_get_buffer(f, 0) < 0) av_frame_free(&f);
+    // libavcodec's coder takes frames converted by libswscale; ours converts
+    // into its own source (own_search_and_code_band).
+    if (!own) {
+        for (auto& f : e.frames) {
+            f = av_frame_alloc();
+            if (!f) break;
+            f->format = AV_PIX_FMT_YUV420P;
+            f->width = in.width;
+            f->height = in.height;
+            if (av_frame_get_buffer(f, 0) < 0) av_frame_free(&f);
+        }
+        if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
+            codec_encoder_free(e);
+            return ICERR_MEMORY;
+        }
     }
     if (d.codec->rewrite_v1) {
         // Room for any frame the caller takes: the uncompressed size.
@@ -181,10 +179,6 @@ LRESULT encoder_open(CodecDriver& d, const DibLayout& in) {
     // own coder needs none: its reconstruction is the decoder's picture, and
     // it measures the blocks itself.
     if (!own) (void)self_check_open(e.check, d.codec->encoder, in.width, in.height);
-    if (!e.frames[0] || !e.frames[1] || !pixels_to_yuv_open(e.convert, in.width, in.height)) {
-        codec_encoder_free(e);
-        return ICERR_MEMORY;
-    }
     e.in = in;
     e.open = true;
     return ICERR_OK;
@@ -269,17 +263,27 @@ namespace {
 struct OwnPicture {
     CodecOwnEncoder* o;
     bool key;
+    bool convert;  // the frame's first coding: its source still to be made
     int lambda;
     V2Picture cur, ref;
 };
 
-// A delta's band: its vectors searched, then coded, on the same thread. The
-// search of a slice needs nothing of the slices above it.
+// A band: on the frame's first coding its source converted from the caller's
+// picture and padded; a delta's vectors searched; then coded; all on the same
+// thread. Neither the search nor the coding of a slice needs anything of the
+// slices above it.
 void own_search_and_code_band(void* arg, int k) {
     const OwnPicture& p = *static_cast<const OwnPicture*>(arg);
     CodecOwnEncoder& o = *p.o;
+    const V2Band rows = v2enc_band(o.coder, k);
+    if (p.convert) {
+        const int y0 = 16 * rows.first, y1 = std::min(16 * rows.end, o.coder.height);
+        const PixelsPlanes planes{{p.cur.plane[0], p.cur.plane[1], p.cur.plane[2]},
+                                  {p.cur.stride[0], p.cur.stride[1], p.cur.stride[2]}};
+        if (y0 < y1) pixels_bgr_to_yuv420(o.frame, o.coder.width, o.coder.height, y0, y1, planes);
+        v2enc_pad_rows(o.coder, rows);
+    }
     if (!p.key) {
-        const V2Band rows = v2enc_band(o.coder, k);
         for (int mby = rows.first; mby < rows.end; ++mby)
             motion_search_row(o.search, p.cur.plane[0], p.cur.stride[0], p.ref.plane[0], p.ref.stride[0], mby,
                               p.lambda, o.vectors.data(), o.costs.data());
@@ -297,8 +301,11 @@ int own_encode_picture(CodecEncoder& e, bool key, int qp, std::size_t capacity) 
     if (bands < 0) return -1;
     // The search's predictor follows the slices the coder codes in.
     o.search.slice_rows = o.coder.coding.slice_rows;
-    OwnPicture picture{&o, key, 16 * qp, v2enc_source(o.coder), v2enc_reconstruction(o.coder)};
+    OwnPicture picture{&o, key, o.convert, 16 * qp, v2enc_source(o.coder), v2enc_reconstruction(o.coder)};
     codec_workers_run(o.coder.workers, bands, own_search_and_code_band, &picture);
+    // Every band ran: the whole source is made, whatever layout a coding
+    // again of the frame takes.
+    o.convert = false;
     const int size = v2enc_finish(o.coder);
     if (size == 0) return INT_MAX;  // more than the caller takes: coded again, coarser
     if (size < 0) return -1;
@@ -397,10 +404,16 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
     bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     int qp = rate_choose(e.rc, key, picture, ic->dwFrameSize);
 
-    AVFrame* f = e.own.on ? e.own.source : writable_frame(e);
-    if (!f) return ICERR_MEMORY;
     const DibRows rows = dib_rows(ic->lpInput, li);
-    pixels_to_yuv(e.convert, PixelsRows{rows.top, rows.down}, f, codec_direct_conversion);
+    AVFrame* f = nullptr;
+    if (e.own.on) {
+        e.own.frame = PixelsRows{rows.top, rows.down};
+        e.own.convert = true;
+    } else {
+        f = writable_frame(e);
+        if (!f) return ICERR_MEMORY;
+        pixels_to_yuv(e.convert, PixelsRows{rows.top, rows.down}, f, codec_direct_conversion);
+    }
 
     int size = encode_picture(e, f, key, qp, capacity);
     if (size >= 0 && key && e.rc.cplx_key <= 0) {

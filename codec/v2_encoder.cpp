@@ -1,6 +1,7 @@
 #include "codec/v2_encoder.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -132,9 +133,12 @@ int mv_difference(int pred, int value) {
     return 1000;
 }
 
+// value is codable from pred (the coder moves every vector to one that is
+// first); the index stays inside the table even were it not.
 void put_mv_component(BitWriter& w, int pred, int value) {
     const int d = mv_difference(pred, value);
-    bit_writer_put(w, mpg4_mv[std::abs(d)]);
+    assert(d != 1000);
+    bit_writer_put(w, mpg4_mv[std::min(std::abs(d), 32)]);
     if (d) bit_writer_put(w, d < 0, 1);
 }
 
@@ -166,10 +170,12 @@ bool make_planes(std::vector<std::uint8_t>& buf, V2Picture& p, int mb_width, int
     return true;
 }
 
-// Replicates the last of `w` columns and `h` rows over a plane of aw x ah.
-void pad_plane(std::uint8_t* p, std::ptrdiff_t stride, int w, int h, int aw, int ah) {
-    for (int y = 0; y < h; ++y) std::memset(p + y * stride + w, p[y * stride + w - 1], static_cast<std::size_t>(aw - w));
-    for (int y = h; y < ah; ++y) std::memcpy(p + y * stride, p + (h - 1) * stride, static_cast<std::size_t>(aw));
+// Rows [y0, y1) of a plane of aw columns whose first w x h are the picture:
+// the last column replicated to the right, the last row below.
+void pad_rows(std::uint8_t* p, std::ptrdiff_t stride, int w, int h, int aw, int y0, int y1) {
+    for (int y = y0; y < std::min(y1, h); ++y)
+        std::memset(p + y * stride + w, p[y * stride + w - 1], static_cast<std::size_t>(aw - w));
+    for (int y = std::max(y0, h); y < y1; ++y) std::memcpy(p + y * stride, p + (h - 1) * stride, static_cast<std::size_t>(aw));
 }
 
 // Replicates the edges of a w x h plane over `border` pixels on every side.
@@ -926,11 +932,6 @@ int v2enc_begin(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uin
         }
         bit_writer_open(b.w, b.data.data(), need);
     }
-    const int aw = e.mb_width * 16, ah = e.mb_height * 16;
-    pad_plane(e.source.plane[0], e.source.stride[0], e.width, e.height, aw, ah);
-    for (int p = 1; p < 3; ++p)
-        pad_plane(e.source.plane[p], e.source.stride[p], (e.width + 1) / 2, (e.height + 1) / 2, aw / 2, ah / 2);
-
     BitWriter& w = e.slice_bits[0].w;
     bit_writer_open(w, out, capacity);
     // Picture type (0 key, 1 delta) and quantiser; a key picture's slice code
@@ -1015,7 +1016,16 @@ int v2enc_finish(V2Encoder& e) {
     return static_cast<int>(size);
 }
 
+void v2enc_pad_rows(V2Encoder& e, V2Band rows) {
+    const int aw = e.mb_width * 16;
+    const int first = std::clamp(rows.first, 0, e.mb_height), end = std::clamp(rows.end, first, e.mb_height);
+    pad_rows(e.source.plane[0], e.source.stride[0], e.width, e.height, aw, 16 * first, 16 * end);
+    for (int p = 1; p < 3; ++p)
+        pad_rows(e.source.plane[p], e.source.stride[p], (e.width + 1) / 2, (e.height + 1) / 2, aw / 2, 8 * first, 8 * end);
+}
+
 int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity) {
+    if (e.mb_width) v2enc_pad_rows(e, V2Band{0, e.mb_height});
     const int bands = v2enc_begin(e, key, qp, vectors, out, capacity);
     if (bands < 0) return -1;
     codec_workers_run(e.workers, bands, code_band_job, &e);

@@ -117,10 +117,11 @@ int v2enc_code(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint
 
 // v2enc_code in three steps, for a caller that does work of its own per band
 // before coding it (the driver searches a band's vectors first):
-// v2enc_begin checks the arguments as v2enc_code does, pads the source and
-// writes the header; it returns the number of bands (slices as coded), or -1
-// (also on no memory). v2enc_code_band then codes band k, for every k once,
-// in any order and from any thread; it reads `vectors` only in band k's rows.
+// v2enc_begin checks the arguments as v2enc_code does and writes the header;
+// it returns the number of bands (slices as coded), or -1 (also on no
+// memory). v2enc_code_band then codes band k, for every k once, in any order
+// and from any thread; it reads `vectors` and the source only in band k's
+// rows, which the caller has padded (v2enc_pad_rows) by then.
 // v2enc_finish joins the bands and answers as v2enc_code does (-1 when
 // nothing was begun); the state changes only when it succeeds.
 int v2enc_begin(V2Encoder& e, bool key, int qp, const CodecMv* vectors, std::uint8_t* out, std::size_t capacity);
@@ -131,6 +132,12 @@ struct V2Band {
     int first, end;
 };
 V2Band v2enc_band(const V2Encoder& e, int k);
+// Fills the source beyond the visible picture in macroblock rows [first,
+// end) as v2enc_code does for the whole picture: the last column replicated
+// to the right, and in the last row the last line below. Touches only those
+// rows (and reads the last visible line, which lies in the last row), so
+// bands can be padded on threads of their own.
+void v2enc_pad_rows(V2Encoder& e, V2Band rows);
 
 // The last picture coded as the decoder shows it, macroblock-aligned (its
 // planes have codec_ref_border of replicated edge around them).

@@ -56,6 +56,23 @@ int pixels_to_yuv_open(PixelsToYuv& c, int width, int height);
 void pixels_to_yuv(PixelsToYuv& c, PixelsRows src, AVFrame* dst, bool direct);
 void pixels_to_yuv_close(PixelsToYuv& c);
 
+// Planes of a 4:2:0 picture of the caller's: luma, Cb, Cr.
+struct PixelsPlanes {
+    std::uint8_t* plane[3];
+    std::ptrdiff_t stride[3];
+};
+
+// Rows [y0, y1) of a width x height BGR picture to 4:2:0 YUV, our own
+// conversion (no libswscale): ITU-R BT.601 in video range, each luma sample
+// rounded from its pixel, each chroma sample from the mean of its 2x2 pixels
+// (the last column or row of an odd size standing in for the one missing).
+// y0 even, y1 even or height; chroma rows y0 / 2 up to (y1 + 1) / 2. It reads
+// nothing of src beyond width x 3 bytes a row and writes only those rows, so
+// bands of one picture may be converted on threads of their own. Against the
+// source through libswscale's YUV-to-RGB conversion it comes nearer than
+// libswscale's own (docs/codec.md, "Pixel conversion").
+void pixels_bgr_to_yuv420(PixelsRows src, int width, int height, int y0, int y1, const PixelsPlanes& dst);
+
 // Any decoded picture to BGR rows of width x height (scaled when the sizes differ).
 struct PixelsToBgr {
     SwsContext* sws = nullptr;

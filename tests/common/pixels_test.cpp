@@ -4,11 +4,14 @@
 // byte outside them.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "tests/codec/codec_util.h"
 #include "codec/codec_testing.h"
+#include "common/pixels.h"
 
 using namespace icmtest;
 
@@ -113,6 +116,73 @@ TEST(Pixels, DecodedPictureIsTheSameWhicheverWayItIsConverted) {
     }
     codec_set_direct_conversion(1);
     EXPECT_TRUE(pictures[0] == pictures[1]);
+}
+
+// Our own conversion for the coder: BT.601 in video range within rounding
+// of the exact values, chroma from the 2x2 mean (an odd size's last column
+// or row standing in for the missing one), greys exact; the same bytes
+// whether the picture is converted whole or in bands, any way up; nothing
+// written outside the rows asked for, nor beyond each plane's width.
+TEST(Pixels, OwnConversionIsBt601InBandsOrWhole) {
+    struct Case {
+        int w, h;
+        bool bottom_up;
+        int content;  // 0 random, 1 saturated, 2 greys
+    };
+    const Case cases[] = {{64, 48, true, 0}, {33, 17, false, 0}, {1, 1, true, 0},   {2, 3, false, 1},
+                          {9, 10, true, 1},  {23, 31, true, 2},  {768, 32, false, 0}, {17, 2, true, 0}};
+    std::mt19937 rng(5);
+    for (const Case& c : cases) {
+        const std::size_t row = static_cast<std::size_t>(c.w) * 3;
+        // Rows packed end to end with nothing after the last: reading past a
+        // row's pixels lands outside the buffer (AddressSanitizer builds).
+        std::vector<std::uint8_t> src(row * static_cast<std::size_t>(c.h));
+        for (std::size_t i = 0; i < src.size(); i += 3) {
+            const int g = static_cast<int>(rng() % 256);
+            for (int k = 0; k < 3; ++k)
+                src[i + k] = static_cast<std::uint8_t>(c.content == 2 ? g : c.content == 1 ? (rng() % 2) * 255 : rng() % 256);
+        }
+        const PixelsRows rows = c.bottom_up ? PixelsRows{src.data() + row * (c.h - 1), -static_cast<std::ptrdiff_t>(row)}
+                                            : PixelsRows{src.data(), static_cast<std::ptrdiff_t>(row)};
+        const int cw = (c.w + 1) / 2, ch = (c.h + 1) / 2, pad = 3;
+        const std::ptrdiff_t ls = c.w + pad, cs = cw + pad;
+        auto planes = [&](std::vector<std::uint8_t>& m) {
+            m.assign(static_cast<std::size_t>(ls * c.h + 2 * cs * ch), kCanary);
+            return PixelsPlanes{{m.data(), m.data() + ls * c.h, m.data() + ls * c.h + cs * ch}, {ls, cs, cs}};
+        };
+        std::vector<std::uint8_t> whole, banded;
+        const PixelsPlanes pw = planes(whole), pb = planes(banded);
+        pixels_bgr_to_yuv420(rows, c.w, c.h, 0, c.h, pw);
+        for (int y0 = (c.h - 1) / 16 * 16; y0 >= 0; y0 -= 16) pixels_bgr_to_yuv420(rows, c.w, c.h, y0, std::min(c.h, y0 + 16), pb);
+        EXPECT_TRUE(whole == banded) << c.w << "x" << c.h;
+
+        const auto at = [&](int x, int y, int k) {
+            return static_cast<double>(rows.top[std::min(y, c.h - 1) * rows.down + 3 * std::min(x, c.w - 1) + k]);
+        };
+        double worst = 0;
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x) {
+                const double v = 16 + 219.0 / 255 * (0.114 * at(x, y, 0) + 0.587 * at(x, y, 1) + 0.299 * at(x, y, 2));
+                worst = std::max(worst, std::fabs(pw.plane[0][y * ls + x] - v));
+                for (int p = c.w; p < ls; ++p) ASSERT_EQ(pw.plane[0][y * ls + p], kCanary) << c.w << "x" << c.h;
+            }
+        for (int y = 0; y < ch; ++y)
+            for (int x = 0; x < cw; ++x) {
+                double m[3];
+                for (int k = 0; k < 3; ++k)
+                    m[k] = (at(2 * x, 2 * y, k) + at(2 * x + 1, 2 * y, k) + at(2 * x, 2 * y + 1, k) + at(2 * x + 1, 2 * y + 1, k)) / 4;
+                const double u = 128 + 224.0 / 255 * (0.5 * m[0] - 0.331264 * m[1] - 0.168736 * m[2]);
+                const double v = 128 + 224.0 / 255 * (-0.081312 * m[0] - 0.418688 * m[1] + 0.5 * m[2]);
+                const int got_u = pw.plane[1][y * cs + x], got_v = pw.plane[2][y * cs + x];
+                worst = std::max({worst, std::fabs(got_u - u), std::fabs(got_v - v)});
+                if (c.content == 2 && m[0] == m[1] && m[1] == m[2]) {
+                    EXPECT_EQ(got_u, 128);
+                    EXPECT_EQ(got_v, 128);
+                }
+                for (int p = cw; p < cs; ++p) ASSERT_EQ(pw.plane[1][y * cs + p], kCanary) << c.w << "x" << c.h;
+            }
+        EXPECT_LE(worst, 0.52) << c.w << "x" << c.h;
+    }
 }
 
 }  // namespace
