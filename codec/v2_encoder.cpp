@@ -634,18 +634,30 @@ struct PictureCoder {
             if (cbp & (32 >> b)) put_block(bw, inter_index(), m.level[b], 0, m.last[b]);
     }
 
-    // Exact bits of a coding, written into a scratch buffer.
+    // A coding's bits written into a scratch buffer: their exact count for
+    // the decision, and the bits themselves, appended as they are should the
+    // coding win (the state they were written in is the same then).
+    struct Scratch {
+        std::uint8_t data[kMbBitsMax / 8 + 8];
+        BitWriter w;
+    };
     template <class Put>
-    int bits_of(Put put) const {
-        std::uint8_t scratch[kMbBitsMax / 8 + 8];
-        BitWriter bw;
-        bit_writer_open(bw, scratch, sizeof scratch);
-        put(bw);
-        return static_cast<int>(bit_writer_bits(bw));
+    int bits_of(Scratch& s, Put put) const {
+        bit_writer_open(s.w, s.data, sizeof s.data);
+        put(s.w);
+        return static_cast<int>(bit_writer_bits(s.w));
+    }
+    // The scratch bits of the coding, or its bits written afresh by put.
+    template <class Put>
+    void put_or_append(const Scratch* bits, Put put) {
+        if (bits && !bits->w.overflow)
+            bit_writer_append(w, bits->w);
+        else
+            put(w);
     }
 
-    void write_intra(int mb_x, int mb_y, bool key_picture, const MbCoding& m) {
-        put_intra(w, mb_x, mb_y, key_picture, m);
+    void write_intra(int mb_x, int mb_y, bool key_picture, const MbCoding& m, const Scratch* bits = nullptr) {
+        put_or_append(bits, [&](BitWriter& bw) { put_intra(bw, mb_x, mb_y, key_picture, m); });
         store(mb_x, mb_y, m);
         mv_at(mb_x, mb_y) = CodecMv{0, 0};
         account(m, v2_mb_intra);
@@ -653,7 +665,7 @@ struct PictureCoder {
 
     // Inter with vector mv, or skipped when mv is zero and nothing is left
     // to code.
-    void write_inter(int mb_x, int mb_y, CodecMv mv, const MbCoding& m) {
+    void write_inter(int mb_x, int mb_y, CodecMv mv, const MbCoding& m, const Scratch* bits = nullptr) {
         store(mb_x, mb_y, m);
         clear_dc(mb_x, mb_y);
         if (!m.cbp && !mv.x && !mv.y) {
@@ -662,7 +674,7 @@ struct PictureCoder {
             account(m, v2_mb_skip);
             return;
         }
-        put_inter(w, mb_x, mb_y, mv, m);
+        put_or_append(bits, [&](BitWriter& bw) { put_inter(bw, mb_x, mb_y, mv, m); });
         mv_at(mb_x, mb_y) = mv;
         account(m, v2_mb_inter);
     }
@@ -726,6 +738,7 @@ struct PictureCoder {
         MbCoding coding[3];
         std::int64_t cost[3];
         bool tried[3] = {};
+        Scratch scratch[2];  // inter's bits, intra's
         const auto clean = [&](int k) { return !checked || coding[k].worst_off <= e.check_target; };
 
         // Inter, unless intra is far ahead by the estimates.
@@ -736,7 +749,8 @@ struct PictureCoder {
             quantise(mb_x, mb_y, &pred, coding[v2_mb_inter]);
             tried[v2_mb_inter] = true;
             const MbCoding& m = coding[v2_mb_inter];
-            const int bits = !m.cbp && zero_mv ? 1 : bits_of([&](BitWriter& bw) { put_inter(bw, mb_x, mb_y, d.mv, m); });
+            const int bits =
+                !m.cbp && zero_mv ? 1 : bits_of(scratch[0], [&](BitWriter& bw) { put_inter(bw, mb_x, mb_y, d.mv, m); });
             cost[v2_mb_inter] = (distortion(mb_x, mb_y, m) << kLambdaShift) + lambda * bits;
             // Skip: the zero vector's prediction, where it comes near.
             if ((m.cbp || !zero_mv) && (zero_mv || d.sad_zero <= d.sad + d.sad / 4 + 64)) {
@@ -752,7 +766,7 @@ struct PictureCoder {
             quantise(mb_x, mb_y, nullptr, coding[v2_mb_intra]);
             tried[v2_mb_intra] = true;
             const MbCoding& m = coding[v2_mb_intra];
-            const int bits = bits_of([&](BitWriter& bw) { put_intra(bw, mb_x, mb_y, false, m); });
+            const int bits = bits_of(scratch[1], [&](BitWriter& bw) { put_intra(bw, mb_x, mb_y, false, m); });
             cost[v2_mb_intra] = (distortion(mb_x, mb_y, m) << kLambdaShift) + lambda * bits;
         }
         int pick = -1;
@@ -773,13 +787,13 @@ struct PictureCoder {
         }
         switch (pick) {
             case v2_mb_intra:
-                write_intra(mb_x, mb_y, false, coding[v2_mb_intra]);
+                write_intra(mb_x, mb_y, false, coding[v2_mb_intra], &scratch[1]);
                 break;
             case v2_mb_skip:
                 write_inter(mb_x, mb_y, CodecMv{0, 0}, coding[v2_mb_skip]);
                 break;
             default:
-                write_inter(mb_x, mb_y, d.mv, coding[v2_mb_inter]);
+                write_inter(mb_x, mb_y, d.mv, coding[v2_mb_inter], !coding[v2_mb_inter].cbp && zero_mv ? nullptr : &scratch[0]);
                 break;
         }
     }
