@@ -82,6 +82,7 @@ TEST_F(TwopassVfapi, EverySizeIsCodedWholeOnBothPaths) {
     struct Case {
         int width, height;
         int ref_width, ref_height;  // the nearest size in whole blocks
+        double margin = 1.5;        // dB the size may lose against that one
     };
     constexpr int kFrames = 10;
     auto encode = [&](const std::string& in, const std::string& out, const char* codec = "2") {
@@ -91,7 +92,10 @@ TEST_F(TwopassVfapi, EverySizeIsCodedWholeOnBothPaths) {
     };
     for (const Case& c : {Case{150, 100, 144, 96}, Case{322, 242, 320, 240}, Case{350, 240, 352, 240},
                           Case{720, 405, 720, 400}, Case{854, 480, 848, 480}, Case{1366, 768, 1360, 768},
-                          Case{17, 9, 16, 16}}) {
+                          // Nine rows show less of the pattern than sixteen, and at
+                          // an odd width the player's conversion of our chroma
+                          // to RGB loses more than at an even one.
+                          Case{17, 9, 16, 16, 2.5}}) {
         const std::string size = std::to_string(c.width) + "x" + std::to_string(c.height);
         SCOPED_TRACE(size);
         const std::string in = dir.file(size + ".avi"), out = dir.file(size + ".out.avi");
@@ -111,7 +115,7 @@ TEST_F(TwopassVfapi, EverySizeIsCodedWholeOnBothPaths) {
         const double right = video_psnr(out, in, std::to_string(edge_w) + ":ih:iw-" + std::to_string(edge_w) + ":0");
         const double bottom = video_psnr(out, in, "iw:" + std::to_string(edge_h) + ":0:ih-" + std::to_string(edge_h));
         EXPECT_GE(whole, 30.0);
-        EXPECT_GE(whole, reference - 1.5) << "at " << c.ref_width << "x" << c.ref_height << ": " << reference;
+        EXPECT_GE(whole, reference - c.margin) << "at " << c.ref_width << "x" << c.ref_height << ": " << reference;
         EXPECT_GE(right, whole - 6.0) << "whole " << whole;
         EXPECT_GE(bottom, whole - 6.0) << "whole " << whole;
 

@@ -41,11 +41,11 @@ VideoProbe probe_video(const std::string& path) {
 double video_psnr(const std::string& a, const std::string& b, const std::string& region) {
     const std::string crop = region.empty() ? "" : ",crop=" + region;
     ProcessResult r = run_process({"ffmpeg", "-nostdin", "-v", "info", "-i", a, "-i", b, "-lavfi",
-                                   "[0:v:0]format=yuv420p" + crop + "[x];[1:v:0]format=yuv420p" + crop +
-                                       "[y];[x][y]psnr",
+                                   "[0:v:0]format=bgr24,format=gray" + crop + "[x];[1:v:0]format=bgr24,format=gray" +
+                                       crop + "[y];[x][y]psnr",
                                    "-f", "null", "-"});
     std::smatch m;
-    static const std::regex average("PSNR y:[^ ]+ u:[^ ]+ v:[^ ]+ average:([0-9.]+|inf)");
+    static const std::regex average("PSNR y:[^ ]+ average:([0-9.]+|inf)");
     if (r.exit_code != 0 || !std::regex_search(r.err, m, average)) return -1;
     return m[1] == "inf" ? 100.0 : std::atof(m[1].str().c_str());
 }

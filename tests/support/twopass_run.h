@@ -27,7 +27,10 @@ struct VideoProbe {
 VideoProbe probe_video(const std::string& path);
 
 // Average PSNR (dB) of the video of a against that of b over the frames both
-// have; 100 for identical pictures, -1 when it can't be computed.
+// have, of the luminance of the pictures as shown (each turned into RGB by
+// ffmpeg, as a player does, then both measured alike), so that neither
+// side's own YUV conversion is the yardstick; 100 for identical pictures, -1
+// when it can't be computed.
 // region, when given, is an ffmpeg crop ("w:h:x:y") applied to both first.
 double video_psnr(const std::string& a, const std::string& b, const std::string& region = "");
 

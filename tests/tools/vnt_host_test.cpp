@@ -333,7 +333,13 @@ TEST_F(VntHostExport, RowsPaddedToFourBytesAtAnyWidth) {
     EXPECT_EQ(testsupport::ffprobe_stream_field(out, "codec_tag_string"), "MPG4");
     EXPECT_EQ(testsupport::ffprobe_complaints(out), "");
     EXPECT_EQ(testsupport::ffmpeg_decoded_frames(out), 10);
-    EXPECT_NEAR(testsupport::video_psnr(out, in), psnr[0], 0.5);
+    // libavcodec's MP42 pictures: the same as MP42's where that is
+    // libavcodec's too, not far below ours where the build codes MP42 itself.
+    if (TWOPASS_MP42_OWN_ENCODER) {
+        EXPECT_GE(testsupport::video_psnr(out, in), psnr[0] - 2.0);
+    } else {
+        EXPECT_NEAR(testsupport::video_psnr(out, in), psnr[0], 0.5);
+    }
 }
 
 TEST_F(VntHostExport, KeyFrameRequestsAndAStop) {
