@@ -43,15 +43,17 @@ struct BitTable {
 const BitTable& bit_table() {
     static const BitTable table = [] {
         BitTable t{};
-        for (int p = -motion_max_component; p <= motion_max_component; ++p) {
+        for (std::size_t i = 0; i < span; ++i) {
+            const int p = static_cast<int>(i) - motion_max_component;
             int lo = motion_max_component + 1, hi = -motion_max_component - 1;
-            for (int v = -motion_max_component; v <= motion_max_component; ++v) {
+            for (std::size_t j = 0; j < span; ++j) {
+                const int v = static_cast<int>(j) - motion_max_component;
                 const int b = component_bits(v, p);
-                t.bits[p + 63][v + 63] = static_cast<std::int8_t>(b);
+                t.bits[i][j] = static_cast<std::int8_t>(b);
                 if (b >= 0) lo = std::min(lo, v), hi = std::max(hi, v);
             }
-            t.lo[p + 63] = static_cast<std::int8_t>(lo);
-            t.hi[p + 63] = static_cast<std::int8_t>(hi);
+            t.lo[i] = static_cast<std::int8_t>(lo);
+            t.hi[i] = static_cast<std::int8_t>(hi);
         }
         return t;
     }();
