@@ -247,12 +247,10 @@ LRESULT codec_compress_checked(CodecDriver& d, std::uint32_t rule) {
     rate_checked(d.enc.rc, pixels);
     self_check_rule(d.enc.check, diff);
     // Our own coder keeps each block within the rule with the margin the
-    // rate control wants before it tries a coarser quantiser, counting pixels
-    // one level nearer than the rule: the caller measures luminance after the
-    // conversion to RGB, whose rounding, and clipping of saturated colours,
-    // move it a level or two from the decoded Y' (at the rule's own level,
-    // mandelbrot at 1000 kbit/s had deltas redone).
-    d.enc.own.coder.check_level = std::max(1, d.enc.check.off_level - 1);
+    // rate control wants before it tries a coarser quantiser (half the
+    // rule's pixels), counting pixels off by the rule's difference taken to
+    // Y' (off_level).
+    d.enc.own.coder.check_level = d.enc.check.off_level;
     d.enc.own.coder.check_target = d.enc.rc.headroom;
     return ICERR_OK;
 }
