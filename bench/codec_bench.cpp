@@ -98,6 +98,17 @@ void BM_CompressOwn(benchmark::State& state, int w, int h, int threads) {
     codec_set_encoder_threads(2);
     codec_set_own_encoder(0);
 }
+
+// MP42 at one quantiser for every frame, by libavcodec's coder (with the
+// driver's decoding of each frame, which keeps it in step) or by ours (on
+// both cores): the coders like for like, the rate control aside.
+void BM_CompressAtQuantiser(benchmark::State& state, bool own, int qp) {
+    codec_set_own_encoder(own ? 1 : 0);
+    codec_set_fixed_quantiser(qp);
+    BM_Compress(state, mmioFOURCC('M', 'P', '4', '2'), false);
+    codec_set_fixed_quantiser(0);
+    codec_set_own_encoder(TWOPASS_MP42_OWN_ENCODER);
+}
 #endif
 
 void BM_Decompress(benchmark::State& state, DWORD fcc) {
@@ -145,6 +156,10 @@ BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_640x480_1thread, 640, 480, 1)->Unit(b
 BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_640x480_2threads, 640, 480, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_1280x720_1thread, 1280, 720, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_CompressOwn, MP42_own_1280x720_2threads, 1280, 720, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CompressAtQuantiser, MP42_libavcodec_q4, false, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CompressAtQuantiser, MP42_own_q4, true, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CompressAtQuantiser, MP42_libavcodec_q8, false, 8)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CompressAtQuantiser, MP42_own_q8, true, 8)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif
 BENCHMARK_CAPTURE(BM_Decompress, MP42, mmioFOURCC('M', 'P', '4', '2'))->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Decompress, MP43, mmioFOURCC('M', 'P', '4', '3'))->Unit(benchmark::kMillisecond)->UseRealTime();

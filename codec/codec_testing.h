@@ -17,3 +17,7 @@ void codec_set_own_encoder(int on);
 // default), from the next ICM_COMPRESS_BEGIN that opens a coder. Any count
 // must give the same bytes.
 void codec_set_encoder_threads(int n);
+// 2..31 codes every frame at that quantiser, whatever the rate control
+// would choose (the benches' like-for-like comparison of the coders); 0 (the
+// default) leaves it to the rate control. From the next frame on.
+void codec_set_fixed_quantiser(int qp);

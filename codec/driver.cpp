@@ -20,6 +20,7 @@ extern "C" {
 bool codec_direct_conversion = true;
 bool codec_own_encoder = codec_default_own_encoder;
 int codec_encoder_threads = 2;
+int codec_fixed_quantiser = 0;
 #endif
 
 namespace {
@@ -62,6 +63,7 @@ BOOL codec_compresses(DWORD fcc, DRIVERPROC proc) {
 void codec_set_direct_conversion(int on) { codec_direct_conversion = on != 0; }
 void codec_set_own_encoder(int on) { codec_own_encoder = on != 0; }
 void codec_set_encoder_threads(int n) { codec_encoder_threads = std::clamp(n, 1, codec_workers_max); }
+void codec_set_fixed_quantiser(int qp) { codec_fixed_quantiser = qp ? std::clamp(qp, rate_qmin, rate_qmax) : 0; }
 #endif
 
 LRESULT CALLBACK codec_driver_proc(DWORD_PTR id, HDRVR, UINT msg, LPARAM p1, LPARAM p2) {

@@ -161,6 +161,13 @@ extern int codec_encoder_threads;
 #else
 constexpr int codec_encoder_threads = 2;
 #endif
+// A quantiser every frame is coded at, for the benches (codec_testing.h);
+// 0: the rate control's.
+#ifdef TWOPASS_TEST_HOOKS
+extern int codec_fixed_quantiser;
+#else
+constexpr int codec_fixed_quantiser = 0;
+#endif
 
 // encoder.cpp. Frames to compress are 24-bit DIBs (dib_layout_frame24).
 void codec_encoder_free(CodecEncoder& e);

@@ -401,6 +401,7 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
                                   e.v1.v2_slice_rows, true};
     bool key = (ic->dwFlags & ICCOMPRESS_KEYFRAME) || e.force_key || e.since_key >= e.key_limit;
     int qp = rate_choose(e.rc, key, picture, ic->dwFrameSize);
+    if (codec_fixed_quantiser) qp = codec_fixed_quantiser;
 
     const DibRows rows = dib_rows(ic->lpInput, li);
     AVFrame* f = nullptr;
@@ -418,7 +419,7 @@ LRESULT codec_compress(CodecDriver& d, ICCOMPRESS* ic) {
         // First key frame: the trial coding taught us the picture; code it at
         // the quantiser the plan asks for (a key frame may be coded again freely).
         rate_learn_key(e.rc, qp, static_cast<std::uint32_t>(size));
-        const int planned = rate_choose(e.rc, key, picture, ic->dwFrameSize);
+        const int planned = codec_fixed_quantiser ? qp : rate_choose(e.rc, key, picture, ic->dwFrameSize);
         if (planned != qp) {
             qp = planned;
             size = encode_picture(e, f, key, qp, capacity);
