@@ -760,9 +760,11 @@ struct PictureCoder {
                 cost[v2_mb_skip] = (distortion(mb_x, mb_y, coding[v2_mb_skip]) << kLambdaShift) + lambda;
             }
         }
-        // Intra, where the estimates come near (under two levels a pixel off
-        // the prediction it never pays) or the inter coding fails the check.
-        if (!tried[v2_mb_inter] || !clean(v2_mb_inter) || d.deviation < d.sad + d.sad / 4) {
+        // Intra, where the picture's own deviation is under the inter SAD or
+        // the inter coding fails the check. (Trying it also where it comes
+        // within a quarter above picked intra seldom: 8 % more time on
+        // car-detection for 0.1 % of its size.)
+        if (!tried[v2_mb_inter] || !clean(v2_mb_inter) || d.deviation < d.sad) {
             quantise(mb_x, mb_y, nullptr, coding[v2_mb_intra]);
             tried[v2_mb_intra] = true;
             const MbCoding& m = coding[v2_mb_intra];
