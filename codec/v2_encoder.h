@@ -37,7 +37,7 @@ struct V2SliceBits {
     std::vector<std::uint8_t> data;
     BitWriter w;
     int counts[3] = {};  // macroblocks per V2MbMode
-    int worst_off = 0;   // under the check: most off pixels in a block of the slice
+    int worst_off = 0;   // under the check: the largest count of a block of the slice (the coder's weighting)
     int refined = 0;     // blocks whose rounding the check changed
 };
 
@@ -73,8 +73,9 @@ struct V2Encoder {
     // The caller's check of delta pictures: a luma pixel is off when it lies
     // check_level or more (Y', 1..255; 0: no check) from the source, and a
     // whole visible 8x8 block should hold no more than check_target off
-    // pixels. Where the quantiser's plain rounding would leave more, the
-    // coder rounds that block more finely, or codes its macroblock intra.
+    // pixels, and none a level nearer once it holds that many. Where the quantiser's plain rounding
+    // would leave more, the coder rounds that block more finely, or codes its
+    // macroblock intra.
     int check_level = 0, check_target = 0;
     int worst_off = -1;      // of the last delta under the check: most off pixels in a block; -1 otherwise
     int refined_blocks = 0;  // blocks of the last picture whose rounding the check changed
