@@ -3,8 +3,11 @@
 // (1..200 a side), a content (random, smooth, blocky or the input's own
 // bytes), and per picture key or delta, quantiser, capacity (often too
 // small), a shift of the content (so that the search finds motion), noise,
-// and whether the vectors come from the search or from the input (any
-// values, which the coder must move to codable ones). Every picture coded
+// whether the vectors come from the search or from the input (any values,
+// which the coder must move to codable ones), and whether the picture comes
+// as BGR rows (either way up, in a buffer that ends with its last pixel)
+// through the coder's own conversion, band by band in reverse order, each
+// band padded on its own as the driver does. Every picture coded
 // must decode without error to exactly the coder's reconstruction; one that
 // does not fit must leave the coder as it was, which the next pictures,
 // decoded on from the same decoder, check too.
@@ -30,6 +33,7 @@ extern "C" {
 #include "codec/driver.h"
 #include "codec/motion_search.h"
 #include "codec/v2_encoder.h"
+#include "common/pixels.h"
 
 namespace {
 
@@ -171,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (int n = 0; n < pictures; ++n) {
         const std::uint8_t* r = records + static_cast<std::size_t>(n) * per_picture;
-        const bool key = (r[0] & 1) || n == 0, from_input = r[0] & 2, noisy = r[0] & 16;
+        const bool key = (r[0] & 1) || n == 0, from_input = r[0] & 2, noisy = r[0] & 16, as_bgr = r[0] & 32;
         const int qp = 2 + r[1] % 30;
         const int dx = static_cast<std::int8_t>(r[2]) % 25, dy = static_cast<std::int8_t>(r[3]) % 25;
         std::size_t capacity = ample;
@@ -192,6 +196,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         v = static_cast<std::uint8_t>(hash(static_cast<std::uint32_t>(x * 7 + y + n)) >> 24);
                     src.plane[p][y * src.stride[p] + x] = v;
                 }
+        }
+        if (as_bgr) {
+            // The same content as BGR: luma's values for blue and red, a chroma value for green.
+            const std::size_t row = static_cast<std::size_t>(w) * 3;
+            std::vector<std::uint8_t> bgr(row * static_cast<std::size_t>(h));
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    std::uint8_t* px = bgr.data() + static_cast<std::size_t>(y) * row + 3 * static_cast<std::size_t>(x);
+                    px[0] = src.plane[0][y * src.stride[0] + x];
+                    px[1] = src.plane[1][(y / 2) * src.stride[1] + x / 2];
+                    px[2] = static_cast<std::uint8_t>(255 - px[0]);
+                }
+            const bool bottom_up = r[2] & 1;
+            const PixelsRows rows = bottom_up ? PixelsRows{bgr.data() + row * static_cast<std::size_t>(h - 1),
+                                                           -static_cast<std::ptrdiff_t>(row)}
+                                              : PixelsRows{bgr.data(), static_cast<std::ptrdiff_t>(row)};
+            const PixelsPlanes planes{{src.plane[0], src.plane[1], src.plane[2]}, {src.stride[0], src.stride[1], src.stride[2]}};
+            for (int band = e.mb_height - 1; band >= 0; --band) {
+                pixels_bgr_to_yuv420(rows, w, h, 16 * band, std::min(h, 16 * band + 16), planes);
+                v2enc_pad_rows(e, V2Band{band, band + 1});
+            }
         }
 
         const bool had_reference = e.has_reference;
