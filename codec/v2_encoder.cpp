@@ -485,6 +485,8 @@ struct PictureCoder {
     int refined = 0;
 
     bool first_row(int mb_y) const { return mb_y % slice_rows == 0; }
+    // The largest count (count_off) a checked block may have.
+    int allowed() const { return kOffWeight * e.check_target; }
 
     std::int16_t* dc_luma(int x, int y) const {
         return &e.dc[static_cast<std::size_t>(y) * (2 * e.mb_width) + static_cast<std::size_t>(x)];
@@ -569,7 +571,7 @@ struct PictureCoder {
                     std::uint8_t block[64];
                     for (int y = 0; y < 8; ++y) std::memcpy(block + y * 8, q + y * qs, 8);
                     const int off = block_check ? count_off(p, ss, block, e.check_level) : 0;
-                    if (off <= kOffWeight * e.check_target) {
+                    if (off <= allowed()) {
                         std::memset(m.level[b], 0, sizeof m.level[b]);
                         for (int y = 0; y < 8; ++y) std::memcpy(out + y * os, block + y * 8, 8);
                         m.worst_off = std::max(m.worst_off, off);
@@ -589,7 +591,7 @@ struct PictureCoder {
             std::uint8_t block[64];
             if (block_check)
                 m.worst_off = std::max(m.worst_off, refine_block(coef, qp, intra, p, ss, q, qs, e.check_level,
-                                                                 kOffWeight * e.check_target, level, block, &m.refined));
+                                                                 allowed(), level, block, &m.refined));
             else
                 reconstruct(level, qp, intra, q, qs, block);
             for (int y = 0; y < 8; ++y) std::memcpy(out + y * os, block + y * 8, 8);
@@ -753,7 +755,7 @@ struct PictureCoder {
         std::int64_t cost[3];
         bool tried[3] = {};
         Scratch scratch[2];  // inter's bits, intra's
-        const auto clean = [&](int k) { return !checked || coding[k].worst_off <= kOffWeight * e.check_target; };
+        const auto clean = [&](int k) { return !checked || coding[k].worst_off <= allowed(); };
 
         // Inter, unless intra is far ahead by the estimates.
         const bool zero_mv = !d.mv.x && !d.mv.y;

@@ -103,8 +103,8 @@ inline void chroma_of(int b, int g, int r, std::uint8_t* u, std::uint8_t* v) {
     *v = static_cast<std::uint8_t>((kVb * b + kVg * g + kVr * r + kChromaRound) >> kChromaShift);
 }
 
-// The 2x2 pixels of rows a and b (the one below) from column x on, x + 1 standing
-// in for itself at an odd width's end.
+// The 2x2 pixels of rows a and b (the one below) from column x on; at an odd
+// width's end column x stands in for the missing x + 1.
 inline void chroma_at(const std::uint8_t* a, const std::uint8_t* b, int x, int width, std::uint8_t* u,
                       std::uint8_t* v) {
     const std::uint8_t* p = a + 3 * x;
